@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need, once. Safe to run again.
+set -euo pipefail
+packages=(mingw-w64 wine64 cmake googletest make)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    echo "setup: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,93 @@
+#pragma once
+// The driver link: the process-wide channel to the kernel driver, the gatt_if
+// registry, the connection table, the event reader, the client operation gate
+// and the client requests. Everything here speaks driver-side numbers.
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "zorerova.h"
+
+constexpr int kMaxGattIf = 16;
+constexpr int kMaxConnections = 200;
+constexpr uint16_t kConnIdDown = 0xFFFF;
+constexpr int kReadSlots = 20;
+
+// driver_status values of the client requests.
+constexpr uint8_t kDriverAccepted = 0;
+constexpr uint8_t kDriverRefused = 1;
+constexpr uint8_t kDriverNotOpen = 10;
+
+struct gatt_callbacks {
+    void (*on_connected)(uint8_t gatt_if, const uint8_t *bda, uint16_t conn_id, uint8_t connected);
+    void (*on_complete)(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttrValue *payload);
+    void (*on_disc_result)(uint16_t conn_id, uint8_t disc_type, const ZrDiscResult *result);
+    void (*on_disc_complete)(uint16_t conn_id, uint8_t disc_type, uint8_t status);
+    void (*on_request)(uint16_t conn_id, uint32_t trans_id, uint8_t req_type, const ZrRequestPayload *payload);
+};
+
+struct gatt_if_record {
+    LeUuid app;
+    uint8_t gatt_if;                 // 0: free; otherwise index + 1
+    gatt_callbacks callbacks;
+};
+
+struct conn_record {
+    uint8_t bd_addr[6];
+    uint16_t conn_id;                // the index while connected, 0xFFFF after a disconnection
+    uint16_t op;                     // client operation in progress, 0 for none
+    uint8_t op_gatt_if;              // who started the current or most recent operation
+    uint8_t connected;
+    HANDLE op_done;                  // manual-reset; signalled whenever op returns to 0
+    CRITICAL_SECTION lock;           // guards op and op_gatt_if
+};
+
+struct gatts_service_record {
+    uint16_t s_handle;
+    uint16_t e_handle;
+    uint8_t gatt_if;
+    gatts_service_record *next;
+};
+
+// ---- channel and registry ----
+extern gatt_if_record gatt_if_table[kMaxGattIf];
+extern conn_record conn_table[kMaxConnections];
+extern gatts_service_record *volatile gatts_service_list;
+
+HANDLE LinkDeviceHandle();           // INVALID_HANDLE_VALUE while the channel is closed
+
+uint8_t GATT_Register(const LeUuid *app, const gatt_callbacks *callbacks);
+void GATT_Deregister(uint8_t gatt_if);
+void GATT_DeregisterAll(bool notify_driver);
+bool alloc_gatt_if(const LeUuid *app, const gatt_callbacks *callbacks, uint8_t *gatt_if);
+
+// ---- one control request on the channel ----
+enum class LinkIo { Done, NotOpen, NoEvent, Refused };
+// Sends one control request and counts only an immediate success. The event is
+// created and closed here; *returned receives the bytes returned.
+LinkIo LinkControl(uint32_t code, const void *in, DWORD in_len, void *out, DWORD out_len, DWORD *returned);
+
+// ---- reader and dispatch ----
+DWORD WINAPI ReadWorker(LPVOID startup_event);
+void DispatchEvent(const ZrEvent *event);
+void ConnectedCallback(const uint8_t *bda, uint16_t conn_id, uint8_t connected);
+void CompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttrValue *payload);
+void RequestCallback(uint16_t conn_id, uint32_t trans_id, uint8_t req_type, const ZrRequestPayload *payload);
+// Discovery handlers (discovery engine).
+void DiscoveryResult(uint16_t conn_id, uint8_t disc_type, const ZrDiscResult *result);
+void DiscoveryComplete(uint16_t conn_id, uint8_t disc_type, uint8_t status);
+
+// ---- client operation gate ----
+bool ClientEnterOp(uint8_t gatt_if, uint16_t conn_id, uint8_t op);   // true: not entered
+void ClientExitOp(uint16_t conn_id);
+
+// ---- client requests ----
+uint8_t GATT_Connect(uint8_t gatt_if, const uint8_t *bda, uint8_t direct);
+uint8_t GATT_CancelConnect(uint8_t gatt_if, const uint8_t *bda, uint8_t direct);
+uint8_t GATTC_Discover(uint16_t conn_id, uint8_t type, const disc_param *param);
+uint8_t GATTC_Read(uint16_t conn_id, uint8_t type, const read_param *param);
+uint8_t GATTCIf_Discover(uint8_t gatt_if, uint16_t conn_id, const disc_param *param);
+uint8_t GATTCIf_Read(uint8_t gatt_if, uint16_t conn_id, uint8_t type, const read_param *param);
+uint8_t GATTCIf_Write(uint8_t gatt_if, uint16_t conn_id, uint8_t type, const LeAttrValue *value);
+uint8_t GATTCIf_SendHandleValueConfirm(uint8_t gatt_if, uint16_t conn_id, uint16_t handle);

@@ -1,0 +1,143 @@
+/*
+ * Test-control interface of the virtual ZOREROVA controller. It is served on
+ * the same device as the driver contract, with function numbers the contract
+ * never uses (0x900 and up). Only tests, benchmarks and the demo use it; the
+ * library never does. Valid C and C++.
+ */
+#ifndef ZOREROVA_VCTL_H
+#define ZOREROVA_VCTL_H
+
+#include "../src/link/zorerova.h"
+
+#define VCTL_RESET          ZOREROVA_CODE(0x900) /* in: none */
+#define VCTL_POST_EVENT     ZOREROVA_CODE(0x901) /* in: VctlPostEvent */
+#define VCTL_ARM_FAULT      ZOREROVA_CODE(0x902) /* in: VctlFault */
+#define VCTL_GET_LOG        ZOREROVA_CODE(0x903) /* in: VctlLogQuery; out: VctlLogHeader + entries */
+#define VCTL_GET_STATS      ZOREROVA_CODE(0x904) /* out: VctlStats */
+#define VCTL_FAIL_READ      ZOREROVA_CODE(0x905) /* in: VctlFailRead */
+#define VCTL_ADD_DEVICE     ZOREROVA_CODE(0x910) /* in: VctlDevice + VctlAttr records */
+#define VCTL_REMOVE_DEVICE  ZOREROVA_CODE(0x911) /* in: VctlAddress */
+#define VCTL_SET_LINK       ZOREROVA_CODE(0x912) /* in: VctlLink */
+#define VCTL_GET_ATTR       ZOREROVA_CODE(0x913) /* in: VctlAttrQuery; out: VctlAttr (+ value) */
+
+/* Channel selectors of VctlPostEvent and VctlFailRead. */
+#define VCTL_CHANNEL_ROUTE   0u           /* route as the controller would */
+#define VCTL_CHANNEL_ALL     0xFFFFFFFFu  /* every registered channel */
+
+/* Fault kinds. */
+#define VCTL_FAULT_STATUS       1 /* complete the request with NTSTATUS `param` */
+#define VCTL_FAULT_PEND         2 /* leave the request pending (until close or reset) */
+#define VCTL_FAULT_SHORT_OUTPUT 3 /* succeed, but return only `param` output bytes */
+#define VCTL_FAULT_RESULT_BYTE  4 /* succeed with output byte 0 set to `param` */
+#define VCTL_FAULT_REFUSE_OPEN  5 /* refuse the next opens with NTSTATUS `param`; `code` ignored */
+#define VCTL_FAULT_EVENT_STATUS 6 /* the event the request produces carries status `param` */
+
+#define VCTL_MAX_CHANNELS 32
+#define VCTL_LOG_CAPACITY 4096
+#define VCTL_LOG_MAX_IN 532
+#define VCTL_LOG_MAX_OUT 16
+
+/* Device flags. */
+#define VCTL_DEV_AUTO_CONNECT  0x1 /* a connect request produces a connection event at once */
+#define VCTL_DEV_REFUSE_CONNECT 0x2 /* a connect request is refused (STATUS_DEVICE_NOT_CONNECTED) */
+
+#pragma pack(push, 1)
+
+typedef struct VctlPostEvent {
+    uint32_t channel;              /* channel id, VCTL_CHANNEL_ROUTE or VCTL_CHANNEL_ALL */
+    uint8_t record[ZOREROVA_EVENT_SIZE];
+} VctlPostEvent;
+
+typedef struct VctlFault {
+    uint32_t code;                 /* contract control code the fault applies to */
+    uint32_t kind;                 /* VCTL_FAULT_* */
+    uint32_t count;                /* how many matching requests it applies to */
+    uint32_t skip;                 /* matching requests let through before it applies */
+    uint32_t param;
+} VctlFault;
+
+typedef struct VctlFailRead {
+    uint32_t channel;              /* channel id (not ROUTE/ALL) */
+    uint32_t status;               /* NTSTATUS for the oldest pending read */
+} VctlFailRead;
+
+typedef struct VctlLogQuery {
+    uint32_t first;                /* sequence number of the first entry wanted */
+} VctlLogQuery;
+
+typedef struct VctlLogHeader {
+    uint32_t total;                /* requests logged since reset (sequence of the next) */
+    uint32_t count;                /* entries that follow */
+} VctlLogHeader;
+
+/* One contract request (read-event requests are not logged: see VctlStats). */
+typedef struct VctlLogEntry {
+    uint32_t seq;
+    uint32_t code;
+    uint32_t channel;
+    uint32_t status;               /* NTSTATUS the request completed with; STATUS_PENDING if left pending */
+    uint32_t in_len;
+    uint32_t out_len;              /* output bytes returned */
+    uint8_t in[VCTL_LOG_MAX_IN];
+    uint8_t out[VCTL_LOG_MAX_OUT];
+} VctlLogEntry;
+
+typedef struct VctlChannelStats {
+    uint32_t id;                   /* ids grow with every open, never reused */
+    uint32_t registered;           /* the register request succeeded and no deregister followed */
+    uint32_t pending_reads;
+    uint32_t queued_events;        /* events waiting for a read */
+    uint32_t overflow;             /* events dropped because the queue was full */
+    uint32_t delivered;            /* events completed into reads */
+    uint32_t reads_cancelled;
+} VctlChannelStats;
+
+typedef struct VctlStats {
+    uint32_t opens;                /* opens since load */
+    uint32_t refused_opens;
+    uint32_t channel_count;
+    uint32_t queue_capacity;       /* events a channel can hold before overflow */
+    VctlChannelStats channels[VCTL_MAX_CHANNELS];
+} VctlStats;
+
+typedef struct VctlAddress {
+    uint8_t bda[6];
+} VctlAddress;
+
+/* A simulated remote device: header, then attr_count VctlAttr records. */
+typedef struct VctlDevice {
+    uint8_t bda[6];
+    uint32_t flags;                /* VCTL_DEV_* */
+    uint32_t attr_count;
+} VctlDevice;
+
+/*
+ * One attribute of a simulated GATT database, variable length: value_len value
+ * bytes follow. Service declarations (type 0x2800/0x2801) carry the service
+ * UUID as value and their group end in end_handle; include declarations
+ * (0x2802) carry start, end and a 16-bit UUID; characteristic declarations
+ * (0x2803) carry properties, value handle and UUID, as over the air.
+ */
+typedef struct VctlAttr {
+    uint16_t handle;
+    uint16_t end_handle;
+    uint8_t read_status;           /* GATT status a read answers with */
+    uint8_t write_status;          /* GATT status a write answers with */
+    LeUuid type;
+    uint16_t value_len;
+    /* uint8_t value[value_len]; */
+} VctlAttr;
+
+typedef struct VctlLink {
+    uint8_t bda[6];
+    uint8_t connected;             /* 1 connect now, 0 disconnect now */
+} VctlLink;
+
+typedef struct VctlAttrQuery {
+    uint8_t bda[6];
+    uint16_t handle;
+} VctlAttrQuery;
+
+#pragma pack(pop)
+
+#endif
