@@ -4,9 +4,10 @@
 # wineserver that hosts it. "stop" ends the wineserver (and the controller).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-export WINEPREFIX=${QORLE_WINEPREFIX:-$root/build/wineprefix}
+build=${QORLE_BUILD_DIR:-$root/build}
+export WINEPREFIX=$build/wineprefix
 export WINEDEBUG=-all
-sys=$root/build/bin/zorerova.sys
+sys=$build/bin/zorerova.sys
 
 if [[ ${1:-start} == stop ]]; then
     wineserver -k 2>/dev/null || true

@@ -2,7 +2,8 @@
 # Builds everything, starts the virtual controller and runs the demo.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${QORLE_BUILD_DIR:-$root/build}
 "$root/scripts/build.sh"
 "$root/scripts/controller.sh" start
 trap '"$root/scripts/controller.sh" stop' EXIT
-"$root/scripts/wine-run.sh" "$root/build/bin/qorle_demo.exe" "$@"
+"$root/scripts/wine-run.sh" "$build/bin/qorle_demo.exe" "$@"

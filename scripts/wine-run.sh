@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Runs a Windows program in the project's private Wine prefix.
-# The prefix lives in the build tree; scripts/controller.sh prepares it.
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-export WINEPREFIX=${QORLE_WINEPREFIX:-$here/../build/wineprefix}
+# Runs a Windows program in the project's private Wine prefix, which lives in
+# the build tree (QORLE_BUILD_DIR, default build/); scripts/controller.sh
+# prepares it.
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${QORLE_BUILD_DIR:-$root/build}
+export WINEPREFIX=$build/wineprefix
 export WINEDEBUG=${WINEDEBUG:--all}
 exec wine "$@"
