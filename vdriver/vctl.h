@@ -15,6 +15,8 @@
 #define VCTL_GET_LOG        ZOREROVA_CODE(0x903) /* in: VctlLogQuery; out: VctlLogHeader + entries */
 #define VCTL_GET_STATS      ZOREROVA_CODE(0x904) /* out: VctlStats */
 #define VCTL_FAIL_READ      ZOREROVA_CODE(0x905) /* in: VctlFailRead */
+#define VCTL_WAIT_CHANGE    ZOREROVA_CODE(0x906) /* in: uint32 generation; out: uint32 generation.
+                                                    Pends until the statistics generation differs. */
 #define VCTL_ADD_DEVICE     ZOREROVA_CODE(0x910) /* in: VctlDevice + VctlAttr records */
 #define VCTL_REMOVE_DEVICE  ZOREROVA_CODE(0x911) /* in: VctlAddress */
 #define VCTL_SET_LINK       ZOREROVA_CODE(0x912) /* in: VctlLink */
@@ -93,6 +95,7 @@ typedef struct VctlChannelStats {
 } VctlChannelStats;
 
 typedef struct VctlStats {
+    uint32_t generation;           /* grows whenever any statistic or the log changes */
     uint32_t opens;                /* opens since load */
     uint32_t refused_opens;
     uint32_t channel_count;

@@ -74,9 +74,13 @@ void DispatchEvent(const ZrEvent *event);
 void ConnectedCallback(const uint8_t *bda, uint16_t conn_id, uint8_t connected);
 void CompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttrValue *payload);
 void RequestCallback(uint16_t conn_id, uint32_t trans_id, uint8_t req_type, const ZrRequestPayload *payload);
-// Discovery handlers (discovery engine).
+
+// ---- discovery engine ----
+extern volatile LONG disc_stage;     // 5 while descriptor values are being read
 void DiscoveryResult(uint16_t conn_id, uint8_t disc_type, const ZrDiscResult *result);
 void DiscoveryComplete(uint16_t conn_id, uint8_t disc_type, uint8_t status);
+void DiscoverClientCompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttrValue *payload);
+void ClientDiscoverComplete(uint16_t conn_id, uint8_t status);
 
 // ---- client operation gate ----
 bool ClientEnterOp(uint8_t gatt_if, uint16_t conn_id, uint8_t op);   // true: not entered
