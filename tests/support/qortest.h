@@ -1,0 +1,170 @@
+#pragma once
+// Test support: a control handle on the virtual controller, builders for the
+// event records it delivers and for the attribute databases of simulated remote
+// devices, and a trace sink that tests can wait on.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "QorLeLib.h"
+#include "link/zorerova.h"
+#include "vdriver/vctl.h"
+
+namespace qortest {
+
+// ---- record builders ----
+ZrEvent ConnectionEvent(const uint8_t bda[6], uint16_t conn_id, uint8_t connected);
+ZrEvent CompleteEvent(uint16_t conn_id, uint8_t op, uint8_t status, uint16_t handle = 0,
+                      const std::vector<uint8_t> &value = {}, uint8_t auth_req = 0);
+ZrEvent RequestEvent(uint16_t conn_id, uint32_t trans_id, uint8_t req_type, uint16_t handle,
+                     const std::vector<uint8_t> &value = {}, uint8_t need_rsp = 0);
+ZrEvent DiscCompleteEvent(uint16_t conn_id, uint8_t disc_type, uint8_t status);
+ZrEvent DiscResultEvent(uint16_t conn_id, uint8_t disc_type, const ZrDiscResult &r);
+
+LeUuid Uuid16(uint16_t v);
+LeUuid Uuid128(const GUID &g);
+// 0000xxxx-0000-1000-8000-00805F9B34FB
+GUID BaseGuid(uint16_t v);
+std::vector<uint8_t> Bytes(const void *p, size_t n);
+
+// ---- the attribute database of a simulated remote device ----
+// Handles are given in order as a server lays its database out: a service
+// declaration, its include declarations, then for each characteristic the
+// declaration and the value, then the characteristic's descriptors. Each call
+// returns the handle it assigned (Characteristic: the declaration; the value
+// handle is the next one).
+class GattDb {
+public:
+    struct Attr {
+        uint16_t handle = 0;
+        uint16_t end_handle = 0;      // service declarations only
+        uint8_t read_status = 0;
+        uint8_t write_status = 0;
+        LeUuid type{};
+        std::vector<uint8_t> value;
+        bool end_fixed = false;
+    };
+
+    explicit GattDb(uint16_t first_handle = 1) : next_(first_handle) {}
+
+    // Primary (0x2800) or secondary (0x2801) service. end_override fixes the end
+    // handle; otherwise it is the handle before the next service, or the last
+    // handle of the database.
+    uint16_t Service(const LeUuid &uuid, uint16_t end_override = 0, bool secondary = false);
+    uint16_t Include(uint16_t s_handle, uint16_t e_handle, uint16_t uuid16);
+    // A 128-bit included service: the declaration carries only the range.
+    uint16_t Include(uint16_t s_handle, uint16_t e_handle);
+    uint16_t Characteristic(const LeUuid &uuid, uint8_t props, const std::vector<uint8_t> &value = {},
+                            uint8_t read_status = 0, uint8_t write_status = 0);
+    uint16_t Descriptor(const LeUuid &uuid, const std::vector<uint8_t> &value = {}, uint8_t read_status = 0,
+                        uint8_t write_status = 0);
+    // Any attribute, raw.
+    uint16_t Raw(const LeUuid &type, const std::vector<uint8_t> &value, uint8_t read_status = 0,
+                 uint8_t write_status = 0);
+    void Gap(uint16_t n) { next_ = static_cast<uint16_t>(next_ + n); }
+    uint16_t NextHandle() const { return next_; }
+
+    const std::vector<Attr> &Attrs() const { return attrs_; }
+    // VctlAttr records, end handles resolved.
+    std::vector<uint8_t> Serialize() const;
+
+private:
+    uint16_t Add(Attr attr);
+    std::vector<Attr> attrs_;
+    uint16_t next_;
+};
+
+// ---- the control handle ----
+// Not a library channel: its own open of "\\.\ZOREROVA", used for the
+// controller's test-control requests (and, through Raw, for anything else).
+class Controller {
+public:
+    Controller();
+    ~Controller();
+    Controller(const Controller &) = delete;
+    Controller &operator=(const Controller &) = delete;
+
+    HANDLE Handle() const { return handle_; }
+    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+    void Reset();
+    void PostEvent(const ZrEvent &ev, uint32_t channel = VCTL_CHANNEL_ROUTE);
+    void ArmFault(uint32_t code, uint32_t kind, uint32_t param = 0, uint32_t count = 1, uint32_t skip = 0);
+    void FailRead(uint32_t channel, uint32_t ntstatus);
+    std::vector<VctlLogEntry> Log();                    // every logged request since reset
+    std::vector<VctlLogEntry> Requests(uint32_t code);  // only that control code
+    VctlStats Stats();
+    uint32_t LibraryChannel();                          // newest registered channel id, 0 if none
+    static const VctlChannelStats *Channel(const VctlStats &stats, uint32_t id);
+
+    // Waits, without polling, until pred(Stats()) holds; false on timeout.
+    bool WaitUntil(const std::function<bool(const VctlStats &)> &pred, DWORD timeout_ms = 5000);
+    bool WaitPendingReads(uint32_t channel, uint32_t n, DWORD timeout_ms = 5000);
+    // Until n requests with that control code have been logged since reset.
+    bool WaitRequests(uint32_t code, size_t n, DWORD timeout_ms = 5000);
+
+    // Simulated remote devices.
+    void AddDevice(const uint8_t bda[6], const GattDb &db, uint32_t flags = VCTL_DEV_AUTO_CONNECT);
+    void RemoveDevice(const uint8_t bda[6]);
+    void SetLink(const uint8_t bda[6], bool connected);
+    // The attribute's current value; empty (and a failure) for an unknown one.
+    std::vector<uint8_t> AttrValue(const uint8_t bda[6], uint16_t handle);
+
+    // One control request on this handle; waits for it if the driver pends it.
+    // Returns the Win32 error (0 on success) and the bytes returned.
+    DWORD Raw(uint32_t code, const void *in, DWORD in_len, void *out, DWORD out_len, DWORD *returned = nullptr);
+
+private:
+    void Expect(uint32_t code, const void *in, DWORD in_len, void *out = nullptr, DWORD out_len = 0);
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// ---- trace capture ----
+// Installs a sink with QorGattSetTraceFunction for its lifetime. Lines are kept
+// as the library emits them (with their final line feed); comparisons ignore
+// one trailing "\n" on either side.
+class TraceCapture {
+public:
+    TraceCapture();
+    ~TraceCapture();
+    TraceCapture(const TraceCapture &) = delete;
+    TraceCapture &operator=(const TraceCapture &) = delete;
+
+    bool WaitFor(const std::string &line, DWORD timeout_ms = 5000);
+    bool WaitForCount(const std::string &line, size_t n, DWORD timeout_ms = 5000);
+    bool WaitForPrefix(const std::string &prefix, DWORD timeout_ms = 5000);
+    size_t Count(const std::string &line) const;
+    bool Contains(const std::string &line) const;
+    size_t CountPrefix(const std::string &prefix) const;
+    std::vector<std::string> Lines() const;
+    void Clear();
+    // Every captured line, one per row, for failure messages.
+    std::string Dump() const;
+
+    void Add(const char *line);  // called by the sink
+
+private:
+    bool WaitMatch(const std::function<bool()> &done, DWORD timeout_ms);
+    size_t CountLocked(const std::string &line) const;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_;
+};
+
+// ---- fixture ----
+class ControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    Controller ctl;
+    TraceCapture trace;
+};
+
+} // namespace qortest
