@@ -17,6 +17,7 @@
 #define VCTL_FAIL_READ      ZOREROVA_CODE(0x905) /* in: VctlFailRead */
 #define VCTL_WAIT_CHANGE    ZOREROVA_CODE(0x906) /* in: uint32 generation; out: uint32 generation.
                                                     Pends until the statistics generation differs. */
+#define VCTL_WHOAMI         ZOREROVA_CODE(0x907) /* out: uint32 id of the calling channel */
 #define VCTL_ADD_DEVICE     ZOREROVA_CODE(0x910) /* in: VctlDevice + VctlAttr records */
 #define VCTL_REMOVE_DEVICE  ZOREROVA_CODE(0x911) /* in: VctlAddress */
 #define VCTL_SET_LINK       ZOREROVA_CODE(0x912) /* in: VctlLink */
@@ -92,13 +93,14 @@ typedef struct VctlChannelStats {
     uint32_t overflow;             /* events dropped because the queue was full */
     uint32_t delivered;            /* events completed into reads */
     uint32_t reads_cancelled;
+    uint32_t open;                 /* 0 once closed: closed channels stay listed until reset */
 } VctlChannelStats;
 
 typedef struct VctlStats {
     uint32_t generation;           /* grows whenever any statistic or the log changes */
     uint32_t opens;                /* opens since load */
     uint32_t refused_opens;
-    uint32_t channel_count;
+    uint32_t channel_count;        /* open channels and those closed since reset, newest last */
     uint32_t queue_capacity;       /* events a channel can hold before overflow */
     VctlChannelStats channels[VCTL_MAX_CHANNELS];
 } VctlStats;

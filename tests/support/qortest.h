@@ -127,6 +127,46 @@ private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
+// ---- a raw channel, as the library would hold one ----
+// One pending read-event request with its buffer and event.
+// Destroying one that is still pending cancels it and waits for it.
+class PendingRead {
+public:
+    PendingRead();
+    ~PendingRead();
+    HANDLE handle = INVALID_HANDLE_VALUE;   // set by DeviceChannel::StartRead
+    PendingRead(const PendingRead &) = delete;
+    PendingRead &operator=(const PendingRead &) = delete;
+    OVERLAPPED ov{};
+    ZrEvent event{};
+};
+
+class DeviceChannel {
+public:
+    DeviceChannel();                 // opens "\\.\ZOREROVA" overlapped; failure -> ADD_FAILURE
+    ~DeviceChannel();
+    DeviceChannel(const DeviceChannel &) = delete;
+    DeviceChannel &operator=(const DeviceChannel &) = delete;
+
+    HANDLE Handle() const { return handle_; }
+    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    void Close();
+    uint32_t Id();                   // the controller's id of this channel
+    // One request answered at once: the Win32 error (0 on success). A request
+    // that the controller leaves pending is cancelled and reported as
+    // ERROR_IO_PENDING.
+    DWORD Call(uint32_t code, const void *in, DWORD in_len, void *out = nullptr, DWORD out_len = 0,
+               DWORD *returned = nullptr);
+    bool Register();                 // register request answered with the byte 1
+    // Sends a read-event request: 0 (completed at once), ERROR_IO_PENDING or an error.
+    DWORD StartRead(PendingRead &read);
+    // Waits for a read: 0 with the record in read.event, its error, or WAIT_TIMEOUT.
+    DWORD FinishRead(PendingRead &read, DWORD timeout_ms = 5000);
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
 // ---- trace capture ----
 // Installs a sink with QorGattSetTraceFunction for its lifetime. Lines are kept
 // as the library emits them (with their final line feed); comparisons ignore

@@ -1,0 +1,160 @@
+/*
+ * Inner workings of the virtual ZOREROVA controller. One spin lock guards all
+ * of the state below; IRPs are completed only after it has been released.
+ */
+#ifndef ZOREROVA_VDRIVER_H
+#define ZOREROVA_VDRIVER_H
+
+#include <ntddk.h>
+#include "vctl.h"
+
+#define ZR_POOL_TAG 0x5A72765A /* "ZvrZ" */
+#define ZR_QUEUE_CAPACITY 4096   /* events a channel holds while no read is pending */
+#define ZR_MAX_FAULTS 32
+#define ZR_MAX_SERVICES 64
+#define ZR_MAX_DEVICES 16
+#define ZR_MAX_ATTRS 4096
+#define ZR_FIRST_LOCAL_HANDLE 1
+
+/* What a pended IRP waits for; kept in Tail.Overlay.DriverContext[0]. */
+enum PendKind { PEND_READ = 1, PEND_PARKED = 2, PEND_WAIT = 3 };
+
+/* One open of the device. */
+typedef struct Channel {
+    LIST_ENTRY link;
+    FILE_OBJECT *file;
+    ULONG id;
+    BOOLEAN registered;
+    LIST_ENTRY reads;          /* pending read-event IRPs, oldest first */
+    LIST_ENTRY parked;         /* requests a fault left pending */
+    ULONG pending_reads;
+    ZrEvent *queue;            /* ring of ZR_QUEUE_CAPACITY records */
+    ULONG queue_head;
+    ULONG queue_count;
+    ULONG overflow;
+    ULONG delivered;
+    ULONG reads_cancelled;
+} Channel;
+
+typedef VctlFault Fault;
+
+/* A service created by a channel: handles s_handle..e_handle are its own. */
+typedef struct LocalService {
+    ULONG owner;               /* channel id */
+    LeUuid uuid;
+    USHORT instance;
+    USHORT s_handle;
+    USHORT e_handle;
+    USHORT next_handle;
+} LocalService;
+
+typedef struct RemoteAttr {
+    VctlAttr hdr;
+    UCHAR value[LE_MAX_VALUE];
+} RemoteAttr;
+
+/* A simulated remote GATT server. */
+typedef struct RemoteDevice {
+    UCHAR bda[6];
+    ULONG flags;
+    BOOLEAN connected;
+    USHORT conn_id;
+    ULONG attr_count;
+    RemoteAttr attrs[1];       /* attr_count records */
+} RemoteDevice;
+
+typedef struct DriverState {
+    KSPIN_LOCK lock;
+    DEVICE_OBJECT *device;
+    LIST_ENTRY channels;       /* open channels, ascending id */
+    ULONG next_id;
+    ULONG opens;
+    ULONG refused_opens;
+    ULONG generation;
+    ULONG last_requester;      /* channel id of the latest contract request */
+    LIST_ENTRY waiters;        /* pending VCTL_WAIT_CHANGE requests */
+    Fault faults[ZR_MAX_FAULTS];
+    ULONG fault_count;
+    Fault refuse_open;
+    VctlLogEntry *log;         /* ring of VCTL_LOG_CAPACITY entries */
+    ULONG log_total;
+    VctlChannelStats closed[VCTL_MAX_CHANNELS]; /* channels closed since reset */
+    ULONG closed_count;
+    LocalService services[ZR_MAX_SERVICES];
+    ULONG service_count;
+    ULONG next_local_handle;
+    RemoteDevice *devices[ZR_MAX_DEVICES];
+} DriverState;
+
+extern DriverState g_zr;
+
+/*
+ * Work gathered under the lock: IRPs to complete once it is released, and
+ * whether anything the statistics show has changed.
+ */
+typedef struct Work {
+    KIRQL irql;
+    BOOLEAN changed;
+    LIST_ENTRY done;
+} Work;
+
+void Lock(Work *w);
+void Unlock(Work *w);          /* releases the lock, then completes w->done */
+void FinishIrp(Work *w, IRP *irp, NTSTATUS status, ULONG_PTR info);
+NTSTATUS CompleteNow(IRP *irp, NTSTATUS status, ULONG_PTR info);
+
+/* ---- channels (channel.c) ---- */
+Channel *ChannelOf(IRP *irp);
+Channel *FindChannel(ULONG id);
+Channel *NewestRegistered(void);
+BOOLEAN AnyRegistered(void);
+/* Pends irp on list; FALSE when it was cancelled already (caller completes it). */
+BOOLEAN PendLocked(IRP *irp, LIST_ENTRY *list, ULONG kind, Channel *ch);
+/* Removes the oldest pended IRP that can still be completed, or NULL. */
+IRP *TakeIrpLocked(LIST_ENTRY *list);
+void CancelAllLocked(Work *w, LIST_ENTRY *list);
+void DeliverLocked(Work *w, Channel *ch, const ZrEvent *ev);
+void DeliverRegisteredLocked(Work *w, const ZrEvent *ev);
+void RouteLocked(Work *w, const ZrEvent *ev);
+Channel *RequesterLocked(void);
+NTSTATUS ReadEvent(IRP *irp, Channel *ch);
+NTSTATUS OpenChannel(IRP *irp);
+NTSTATUS CloseChannel(IRP *irp);
+void FillStatsLocked(VctlStats *stats);
+void ResetChannelsLocked(Work *w);
+
+/* ---- contract requests (contract.c) ---- */
+BOOLEAN IsContractCode(ULONG code);
+NTSTATUS ContractRequest(IRP *irp, Channel *ch);
+LocalService *ServiceByHandleLocked(USHORT handle);
+void DropServicesOfLocked(ULONG channel_id);
+
+/* ---- test control (control.c) ---- */
+NTSTATUS ControlRequest(IRP *irp, Channel *ch);
+
+/* ---- simulated remote devices (remote.c) ---- */
+typedef struct Request {
+    Channel *ch;
+    ULONG code;
+    const UCHAR *in;
+    ULONG in_len;
+    UCHAR out[VCTL_LOG_MAX_OUT];
+    ULONG out_len;
+    BOOLEAN refused;           /* the answer carries a non-zero result byte: no effect */
+    BOOLEAN has_event_status;
+    UCHAR event_status;
+    Work *work;
+} Request;
+
+NTSTATUS RemoteConnect(Request *r);
+NTSTATUS RemoteDiscover(Request *r);
+NTSTATUS RemoteRead(Request *r);
+NTSTATUS RemoteWrite(Request *r);
+void RemoteDisconnectAllLocked(void);
+void RemoteClearLocked(RemoteDevice **freed, ULONG *count);
+NTSTATUS RemoteControl(IRP *irp, ULONG code);
+
+void *ZrAlloc(SIZE_T size);
+void ZrFree(void *p);
+
+#endif
