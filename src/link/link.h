@@ -85,6 +85,11 @@ void ClientDiscoverComplete(uint16_t conn_id, uint8_t status);
 // ---- client operation gate ----
 bool ClientEnterOp(uint8_t gatt_if, uint16_t conn_id, uint8_t op);   // true: not entered
 void ClientExitOp(uint16_t conn_id);
+// Opens the gate of a record whose lock the caller holds: op back to 0 and the
+// waiters woken. A record's lock is initialised at load time and its op_done,
+// once created, is never closed: a link going down signals it, so a waiter
+// wakes, finds the link gone and fails.
+void ClientGateOpenLocked(conn_record &rec);
 
 // ---- client requests ----
 uint8_t GATT_Connect(uint8_t gatt_if, const uint8_t *bda, uint8_t direct);

@@ -1,0 +1,50 @@
+#pragma once
+// What the link's own files share among themselves and nobody else needs: the
+// reader's view of the channel state, the raw control request, the lifecycle of
+// a connection record and the safe reading of a registration slot.
+
+#include "link/link.h"
+
+// ---- channel state seen by the reader ----
+HANDLE LinkShutdownEvent();
+// True on the reader thread (set by ReadWorker itself when it starts, so it
+// holds even before GATT_Register has stored the thread's id).
+bool OnReaderThread();
+void MarkReaderThread();
+// The reader has cancelled and collected its reads: from now on it may close
+// the channel itself.
+void MarkReaderEnding();
+
+// The device handle for one request: held shared until ReleaseDevice, so the
+// channel is not closed under the request. INVALID_HANDLE_VALUE when closed
+// (ReleaseDevice is still due).
+HANDLE AcquireDevice();
+void ReleaseDevice();
+
+// ---- the raw control request ----
+// Sends one control request on `device` with `event` in its OVERLAPPED and counts
+// only an immediate success. A request the driver leaves pending is cancelled and
+// collected before this returns, so nothing is written later into the caller's
+// stack; it counts as refused with GetLastError() == ERROR_IO_PENDING. The last
+// error on return is the one of the request.
+bool LinkControlOn(HANDLE device, HANDLE event, uint32_t code, const void *in, DWORD in_len, void *out, DWORD out_len,
+                   DWORD *returned);
+// A fresh auto-reset, non-signalled, unnamed event for one request.
+HANDLE NewRequestEvent();
+
+// ---- connection records (reader thread only) ----
+void ConnRecordUp(uint16_t conn_id, const uint8_t *bda);
+void ConnRecordDown(uint16_t conn_id);
+
+// ---- registration slots ----
+// Copies a slot's number and callbacks out, so a slot cleared concurrently is
+// never half-read; false when the slot is free.
+bool ReadSlot(int index, uint8_t *gatt_if, gatt_callbacks *callbacks);
+
+// ---- address printing: the six bytes as "%08x%04x" ----
+inline uint32_t BdaHigh(const uint8_t *bda)
+{
+    return static_cast<uint32_t>(bda[0]) << 24 | static_cast<uint32_t>(bda[1]) << 16 |
+           static_cast<uint32_t>(bda[2]) << 8 | bda[3];
+}
+inline uint32_t BdaLow(const uint8_t *bda) { return static_cast<uint32_t>(bda[4]) << 8 | bda[5]; }
