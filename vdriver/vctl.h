@@ -3,6 +3,38 @@
  * the same device as the driver contract, with function numbers the contract
  * never uses (0x900 and up). Only tests, benchmarks and the demo use it; the
  * library never does. Valid C and C++.
+ *
+ * How the controller behaves:
+ * - Every open is a channel with an id that is never reused. Requests of the
+ *   contract are checked for their exact input size (STATUS_INVALID_PARAMETER)
+ *   and output room (STATUS_BUFFER_TOO_SMALL) and answered at once, except the
+ *   read event, which pends until an event arrives for its channel. Closing a
+ *   channel completes its pending requests as cancelled.
+ * - Routing of posted events (VCTL_CHANNEL_ROUTE) and of the events the
+ *   controller makes itself: connections to every registered channel;
+ *   completions and discovery events to the channel of the latest contract
+ *   request (else the newest registered one); remote requests (0xF9) to the
+ *   channel whose local service holds the handle (else the newest registered).
+ *   A post to a channel id that is not open fails with STATUS_NOT_FOUND.
+ * - Reset clears the log, faults, devices, local services, queued events and
+ *   per-channel counters, completes requests left pending by faults, and drops
+ *   closed channels from the statistics; open channels, their pending reads and
+ *   their registration stay.
+ * - Under Wine the handle exists before the driver sees the open, so an open
+ *   refused by VCTL_FAULT_REFUSE_OPEN still yields a handle: every request on it
+ *   fails with STATUS_INVALID_HANDLE (ERROR_INVALID_HANDLE).
+ * - Simulated devices answer only for their own address or connection:
+ *   connect (auto-connect: a connection event with the lowest free conn_id;
+ *   refuse: STATUS_DEVICE_NOT_CONNECTED; already connected: nothing), discover
+ *   (result records, then one complete), read (completion op 2 with the read
+ *   status and, when 0, the value; unknown handle 0x01) and write (the value is
+ *   stored when the write status is 0; completion op 3 with that status, 0 for
+ *   a write without response; nothing when a fault makes the result byte
+ *   non-zero). VCTL_FAULT_EVENT_STATUS replaces the status of the produced
+ *   completion or discovery complete (a failed discovery sends no results).
+ *   Requests for other addresses or connections are accepted and left for the
+ *   test to answer. When the last registered channel goes (deregister or
+ *   close), every simulated link is dropped without events.
  */
 #ifndef ZOREROVA_VCTL_H
 #define ZOREROVA_VCTL_H
