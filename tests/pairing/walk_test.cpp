@@ -1,0 +1,510 @@
+// The discovery walk as a conversation with the driver: each test checks the
+// exact request the library sent and answers it with raw event records.
+
+#include <gtest/gtest.h>
+
+#include "pairing_fixture.h"
+
+using namespace pairingtest;
+using qortest::Uuid128;
+using qortest::Uuid16;
+namespace sv = storeview;
+
+namespace {
+
+const GUID kVendorService = {0x6E400001, 0xB5A3, 0xF393, {0xE0, 0xA9, 0xE5, 0x0E, 0x24, 0xDC, 0xCA, 0x9E}};
+const GUID kVendorChar = {0x6E400003, 0xB5A3, 0xF393, {0xE0, 0xA9, 0xE5, 0x0E, 0x24, 0xDC, 0xCA, 0x9E}};
+const GUID kVendorDescr = {0x6E400009, 0xB5A3, 0xF393, {0xE0, 0xA9, 0xE5, 0x0E, 0x24, 0xDC, 0xCA, 0x9E}};
+const std::string kVendorServiceName = "{6e400001-b5a3-f393-e0a9-e50e24dcca9e}";
+const std::string kVendorCharName = "{6e400003-b5a3-f393-e0a9-e50e24dcca9e}";
+const std::string kVendorDescrName = "{6e400009-b5a3-f393-e0a9-e50e24dcca9e}";
+
+using Walk = PairingTest;
+
+std::vector<uint8_t> Text(const char *s) { return std::vector<uint8_t>(s, s + std::strlen(s)); }
+
+const disc_service *ServiceAt(size_t index)
+{
+    const disc_service *s = disc_services;
+    while (s && index--)
+        s = s->next;
+    return s;
+}
+
+// Three primary services, a secondary one found only as included service,
+// characteristics with empty descriptor ranges (adjacent declarations, value at
+// the service end) and with descriptors, the five standard descriptors, a
+// 128-bit and an unknown 16-bit descriptor.
+TEST_F(Walk, WholeDatabaseInOrder)
+{
+    Connect();
+    Start();
+    AnswerServices({{0x01, 0x07, Uuid16(0x1800)}, {0x08, 0x0E, Uuid16(0x180F)}, {0x30, 0x40, Uuid128(kVendorService)}});
+
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x07);
+    AnswerIncluded({});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x08, 0x0E);
+    AnswerIncluded({{0x09, {0x20, 0x25, Uuid16(0x180A)}}});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x30, 0x40);
+    AnswerIncluded({});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x20, 0x25);   // the included service is searched as well
+    AnswerIncluded({});
+
+    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x07);
+    AnswerChars({{0x02, 0x02, 0x03, Uuid16(0x2A00)}, {0x04, 0x02, 0x05, Uuid16(0x2A01)},
+                 {0x06, 0x02, 0x07, Uuid16(0x2A04)}});
+    ExpectDiscover(ZR_DISC_CHARS, 0x08, 0x0E);
+    AnswerChars({{0x0A, 0x12, 0x0B, Uuid16(0x2A19)}});
+    ExpectDiscover(ZR_DISC_CHARS, 0x30, 0x40);
+    AnswerChars({{0x31, 0x1A, 0x32, Uuid128(kVendorChar)}});
+    ExpectDiscover(ZR_DISC_CHARS, 0x20, 0x25);
+    AnswerChars({{0x21, 0x02, 0x22, Uuid16(0x2A29)}, {0x24, 0x02, 0x25, Uuid16(0x2A24)}});
+
+    // 0x1800 has no room for descriptors anywhere; the battery level's range
+    // runs to its service's end.
+    ExpectDiscover(ZR_DISC_DESCRS, 0x0C, 0x0E);
+    AnswerDescrs({{0x0C, Uuid16(0x2902)}, {0x0D, Uuid16(0x2904)}, {0x0E, Uuid16(0x2901)}});
+    ExpectDiscover(ZR_DISC_DESCRS, 0x33, 0x40);
+    AnswerDescrs({{0x33, Uuid16(0x2903)}, {0x34, Uuid128(kVendorDescr)}, {0x35, Uuid16(0x2905)}});
+    ExpectDiscover(ZR_DISC_DESCRS, 0x23, 0x23);   // up to the next declaration
+    AnswerDescrs({{0x23, Uuid16(0x2900)}});
+
+    ExpectRead(0x0C);
+    AnswerRead(0x0C, {0x01, 0x00});
+    ExpectRead(0x0D);
+    AnswerRead(0x0D, {0x04, 0xFE, 0x27, 0x00, 0x01, 0x00, 0x00});
+    ExpectRead(0x0E);
+    AnswerRead(0x0E, Text("Battery Level"));
+    ExpectRead(0x33);   // the first characteristic of the next service
+    AnswerRead(0x33, {0x01, 0x00});
+    ExpectRead(0x34);
+    AnswerRead(0x34, {0xAA, 0xBB});
+    ExpectRead(0x35);
+    AnswerRead(0x35, {0x01});
+    ExpectRead(0x23);
+    AnswerRead(0x23, {0x01, 0x00});
+
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    EXPECT_EQ(g_outcome.calls, 1);
+    EXPECT_EQ(g_outcome.address, address);
+    EXPECT_EQ(g_outcome.success, 1u);
+    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), discovers);
+    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_READ).size(), reads);
+    EXPECT_EQ(trace.CountPrefix("LE - Discovery done"), 0u);
+
+    // The search for descriptor ranges after each descriptor discovery.
+    std::vector<std::string> searched;
+    for (const std::string &l : trace.Lines())
+        if (l.rfind("DiscoveryComplete service ", 0) == 0)
+            searched.push_back(l);
+    EXPECT_EQ(searched, (std::vector<std::string>{
+                            "DiscoveryComplete service 0x30-0x40 pCurChar handle:0x31 cur_service e_handle:0x40\n",
+                            "DiscoveryComplete service 0x20-0x25 pCurChar handle:0x21 next char:0x24 discovey "
+                            "e_handle:0x23\n",
+                            "DiscoveryComplete service 0x20-0x25 pCurChar handle:0x24 cur_service e_handle:0x25\n"}));
+
+    // The list: primaries in order, the included one appended and flagged.
+    const disc_service *incl = ServiceAt(3);
+    ASSERT_NE(incl, nullptr);
+    EXPECT_EQ(incl->included, 1);
+    EXPECT_EQ(ServiceAt(0)->included, 0);
+    const disc_char *level = ServiceAt(1)->chars;
+    EXPECT_EQ(level->client_config, 1);
+    EXPECT_EQ(level->format, 4);
+    EXPECT_EQ(level->exponent, 0xFE);
+    EXPECT_EQ(level->unit, 0x0027);
+    EXPECT_EQ(level->name_space, 1);
+    EXPECT_EQ(level->description, 0);
+    EXPECT_STREQ(level->user_description, "Battery Level");
+    EXPECT_EQ(ServiceAt(2)->chars->server_config, 1);
+    EXPECT_EQ(incl->chars->ext_props, 1);
+
+    // And the store.
+    std::string root = Root();
+    EXPECT_EQ(sv::Subkeys(root).size(), 4u);
+    EXPECT_EQ(sv::Dword(root + "\\180a", "s_handle"), 0x20);
+    EXPECT_FALSE(sv::KeyExists(root + "\\180f\\Includes"));
+    std::string level_key = root + "\\180f\\Characteristics\\2a19";
+    EXPECT_EQ(sv::Dword(level_key, "Properties"), 0x12);
+    EXPECT_EQ(sv::Dword(level_key + "\\Descriptors\\2902", "Value"), 1);
+    EXPECT_EQ(sv::Read(level_key + "\\Descriptors\\2904", "Value").data,
+              (std::vector<uint8_t>{0x04, 0xFE, 0x27, 0x00, 0x01, 0x00, 0x00}));
+    EXPECT_EQ(sv::Text(level_key + "\\Descriptors\\2901", "Value"), "Battery Level");
+    std::string vendor = root + "\\" + kVendorServiceName + "\\Characteristics\\" + kVendorCharName + "\\Descriptors";
+    EXPECT_EQ(sv::Subkeys(vendor).size(), 3u);
+    EXPECT_EQ(sv::Dword(vendor + "\\2903", "Value"), 1);
+    EXPECT_FALSE(sv::Read(vendor + "\\" + kVendorDescrName, "Value").present);
+    EXPECT_FALSE(sv::Read(vendor + "\\2905", "Value").present);
+    EXPECT_EQ(sv::Dword(root + "\\180a\\Characteristics\\2a29\\Descriptors\\2900", "Value"), 1);
+    EXPECT_TRUE(sv::Subkeys(root + "\\1800\\Characteristics\\2a00").empty());
+}
+
+TEST_F(Walk, NoServices)
+{
+    Connect();
+    Start();
+    AnswerServices({});
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    EXPECT_EQ(g_outcome.success, 1u);
+    EXPECT_TRUE(trace.WaitFor("LE - Discovery done 0"));
+    EXPECT_TRUE(sv::KeyExists(Root()));
+    EXPECT_TRUE(sv::Subkeys(Root()).empty());
+    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 1u);
+}
+
+TEST_F(Walk, ServicesWithoutCharacteristics)
+{
+    Connect();
+    Start();
+    AnswerServices({{0x01, 0x05, Uuid16(0x1800)}});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x05);
+    AnswerIncluded({});
+    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x05);
+    AnswerChars({});
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    EXPECT_TRUE(trace.WaitFor("LE - Discovery done 1"));
+    EXPECT_EQ(g_outcome.success, 1u);
+    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 3u);
+}
+
+TEST_F(Walk, NoRoomForDescriptors)
+{
+    Connect();
+    Start();
+    AnswerServices({{0x01, 0x05, Uuid16(0x1800)}});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x05);
+    AnswerIncluded({});
+    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x05);
+    // Adjacent declarations, then a value on the service's last handle.
+    AnswerChars({{0x02, 0x02, 0x03, Uuid16(0x2A00)}, {0x04, 0x02, 0x05, Uuid16(0x2A01)}});
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    EXPECT_TRUE(trace.WaitFor("LE - Discovery done 1"));
+    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 3u);
+}
+
+TEST_F(Walk, RangesWithoutDescriptors)
+{
+    Connect();
+    Start();
+    AnswerServices({{0x01, 0x06, Uuid16(0x1800)}});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x06);
+    AnswerIncluded({});
+    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x06);
+    AnswerChars({{0x02, 0x02, 0x03, Uuid16(0x2A00)}});
+    ExpectDiscover(ZR_DISC_DESCRS, 0x04, 0x06);
+    AnswerDescrs({});
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    EXPECT_TRUE(trace.WaitFor("LE - Discovery done 2"));
+    EXPECT_EQ(g_outcome.success, 1u);
+    EXPECT_TRUE(ctl.Requests(ZOREROVA_GATTC_READ).empty());
+}
+
+// ---- ends with a failure ----
+
+TEST_F(Walk, RefusedDiscoverEndsTheWalkAndOpensTheGate)
+{
+    Connect();
+    ctl.ArmFault(ZOREROVA_GATTC_DISCOVER, VCTL_FAULT_STATUS, 0xC0000001u, 1, 1);
+    Start();
+    AnswerServices({{0x01, 0x05, Uuid16(0x1800)}});
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    EXPECT_EQ(g_outcome.success, 0u);
+    EXPECT_TRUE(trace.Contains("***** LeDeviceDiscoveryComplete: discovery failed"));
+    EXPECT_TRUE(trace.Contains("LeDeviceDiscoveryComplete: conn_id=0x7 disc_type=0x1 status=0x1"));
+    EXPECT_FALSE(sv::KeyExists(Root()));
+    // The gate is open again: a new discovery starts at once.
+    ResetEvent(g_done_event);
+    discovers = ctl.Requests(ZOREROVA_GATTC_DISCOVER).size();
+    Start();
+}
+
+TEST_F(Walk, FailedDiscoveryCompleteEndsTheWalk)
+{
+    Connect();
+    Start();
+    AnswerServices({{0x01, 0x05, Uuid16(0x1800)}});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x05);
+    Complete(ZR_DISC_INCLUDED, 0x0A);
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    EXPECT_EQ(g_outcome.success, 0u);
+    EXPECT_TRUE(trace.Contains("DiscoveryComplete conn_id 7 disc type:included service status:10"));
+    EXPECT_TRUE(trace.Contains("LeDeviceDiscoveryComplete: conn_id=0x7 disc_type=0x1 status=0xa"));
+    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 2u);
+}
+
+TEST_F(Walk, RefusedDescriptorReadEndsTheWalk)
+{
+    Connect();
+    ctl.ArmFault(ZOREROVA_GATTC_READ, VCTL_FAULT_STATUS, 0xC0000001u, 1, 1);
+    Start();
+    AnswerServices({{0x01, 0x06, Uuid16(0x180F)}});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x06);
+    AnswerIncluded({});
+    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x06);
+    AnswerChars({{0x02, 0x12, 0x03, Uuid16(0x2A19)}});
+    ExpectDiscover(ZR_DISC_DESCRS, 0x04, 0x06);
+    AnswerDescrs({{0x04, Uuid16(0x2902)}, {0x05, Uuid16(0x2901)}});
+    ExpectRead(0x04);
+    AnswerRead(0x04, {0x01, 0x00});
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    EXPECT_EQ(g_outcome.success, 0u);
+    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_READ).size(), 2u);
+    EXPECT_TRUE(trace.Contains("LeDeviceDiscoveryComplete: conn_id=0x7 disc_type=0x1 status=0x1"));
+}
+
+// ---- descriptor values ----
+
+TEST_F(Walk, DescriptorValuesAsTheyCome)
+{
+    Connect();
+    Start();
+    AnswerServices({{0x01, 0x08, Uuid16(0x180F)}});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x08);
+    AnswerIncluded({});
+    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x08);
+    AnswerChars({{0x02, 0x12, 0x03, Uuid16(0x2A19)}});
+    ExpectDiscover(ZR_DISC_DESCRS, 0x04, 0x08);
+    AnswerDescrs({{0x04, Uuid16(0x2901)}, {0x05, Uuid16(0x2902)}, {0x06, Uuid16(0x2901)}});
+
+    ExpectRead(0x04);
+    // A completion of another kind meanwhile is no descriptor value.
+    Post(qortest::CompleteEvent(conn, 3, 0, 0x04, {0x55}));
+    ASSERT_TRUE(trace.WaitFor("LeDeviceCompleteCallback conn_id 7 op 3 status 0"));
+    AnswerRead(0x04, std::vector<uint8_t>(512, 'x'));   // the longest value there is
+    ExpectRead(0x05);
+    AnswerRead(0x05, {0x02, 0x00, 0x99}, 0x05);          // a failed read stores what it carries
+    ExpectRead(0x06);
+    AnswerRead(0x06, Text("abc"));
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+
+    const disc_char *c = disc_services->chars;
+    EXPECT_EQ(c->client_config, 2);
+    EXPECT_STREQ(c->user_description, "abc");
+    EXPECT_EQ(c->user_description[3], 0);
+    EXPECT_EQ(c->user_description[4], 'x');   // what is left of the 512-byte text read before
+    EXPECT_EQ(c->user_description[512], 0);
+    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_READ).size(), 3u);
+    EXPECT_EQ(trace.CountPrefix("DiscoverClientCompleteCallback conn_id 7 op 2"), 3u);
+}
+
+TEST_F(Walk, CompletionsOutsideTheValueStepOnlyTrace)
+{
+    LeAttrValue value;
+    std::memset(&value, 0, sizeof value);
+    value.len = 2;
+    trace.Clear();
+    DiscoverClientCompleteCallback(kConn, 2, 0, &value);
+    DiscoverClientCompleteCallback(kConn, 3, 0, &value);
+    EXPECT_EQ(trace.Lines(), (std::vector<std::string>{"DiscoverClientCompleteCallback conn_id 7 op 2 status 0\n",
+                                                       "DiscoverClientCompleteCallback conn_id 7 op 3 status 0\n"}));
+    EXPECT_TRUE(ctl.Requests(ZOREROVA_GATTC_READ).empty());
+}
+
+// ---- results that belong to no walk ----
+
+TEST_F(Walk, ResultsOutsideTheWalkAreDropped)
+{
+    Connect(9);
+    Connect();   // the walk runs on the last connection heard of
+    ZrDiscResult r;
+    std::memset(&r, 0, sizeof r);
+    r.handle = 1;
+    Post(qortest::DiscResultEvent(200, ZR_DISC_ALL_SERVICES, r));
+    ASSERT_TRUE(trace.WaitFor("DiscoveryResult bad conn_id:200"));
+
+    Start();
+    // A connection the walk does not hold.
+    PostChar({0x02, 0x02, 0x03, Uuid16(0x2A00)}, 9);
+    ASSERT_TRUE(trace.WaitFor("DiscoveryResult conn_id=9 waited DiscoveryResult received=4 status=0"));
+    // Characteristics and descriptors before their step has started.
+    PostChar({0x02, 0x02, 0x03, Uuid16(0x2A00)}, conn);
+    PostDescr({0x04, Uuid16(0x2902)}, conn);
+    AnswerServices({{0x01, 0x05, Uuid16(0x1800)}});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x05);
+    PostChar({0x02, 0x02, 0x03, Uuid16(0x2A00)}, conn);
+    AnswerIncluded({});
+    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x05);
+    AnswerChars({});
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    ASSERT_NE(disc_services, nullptr);
+    EXPECT_EQ(disc_services->chars, nullptr);
+    EXPECT_EQ(disc_services->next, nullptr);
+    EXPECT_TRUE(trace.WaitFor("LE - Discovery done 1"));   // traced after the callback
+}
+
+TEST_F(Walk, LateResultsOfAReleasedWalkAreDropped)
+{
+    Connect();
+    Start();
+    AnswerServices({{0x01, 0x06, Uuid16(0x180F)}});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x06);
+    AnswerIncluded({});
+    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x06);
+    AnswerChars({{0x02, 0x12, 0x03, Uuid16(0x2A19)}});
+    ExpectDiscover(ZR_DISC_DESCRS, 0x04, 0x06);
+    Complete(ZR_DISC_DESCRS, 0x81);   // ends the walk with the cursors on the old list
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+
+    ResetEvent(g_done_event);
+    Start();   // releases the old list
+    PostDescr({0x04, Uuid16(0x2902)}, conn);
+    PostChar({0x02, 0x12, 0x03, Uuid16(0x2A19)}, conn);
+    AnswerServices({});
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    EXPECT_EQ(disc_services, nullptr);
+    EXPECT_EQ(g_outcome.success, 1u);
+}
+
+TEST_F(Walk, StrayCompletionsChangeNothing)
+{
+    Connect();
+    Start();
+    AnswerServices({{0x01, 0x06, Uuid16(0x1800)}});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x06);
+    Complete(ZR_DISC_CHARS);    // not the step under way
+    Complete(ZR_DISC_DESCRS);
+    AnswerIncluded({});
+    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x06);
+    AnswerChars({{0x02, 0x02, 0x03, Uuid16(0x2A00)}});
+    ExpectDiscover(ZR_DISC_DESCRS, 0x04, 0x06);
+    AnswerDescrs({});
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    ASSERT_TRUE(trace.WaitFor("LE - Discovery done 2"));
+
+    // After the end, completions of any step start nothing.
+    Complete(ZR_DISC_INCLUDED);
+    Complete(ZR_DISC_CHARS);
+    Complete(ZR_DISC_DESCRS);
+    // Events are handled in order: the third of these lines means all three were.
+    ASSERT_TRUE(trace.WaitForCount("DiscoveryComplete conn_id 7 disc type:characteristic descriptors status:0", 3));
+    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 4u);
+    EXPECT_EQ(g_outcome.calls, 1);
+}
+
+// ---- the exports ----
+
+TEST_F(Walk, SecondDiscoveryWhileOneRuns)
+{
+    Connect();
+    Start();
+    ULONGLONG other = address + 1;
+    EXPECT_EQ(QorGattPairingDiscover(other, OnPairingDone), static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_TRUE(trace.Contains("***** QorGattPairingDiscover: discovery is in progress for " +
+                               sv::AddressText(address) + ". addr=" + sv::AddressText(other)));
+    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 1u);
+    AnswerServices({});
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    EXPECT_EQ(g_outcome.address, address);
+    ResetEvent(g_done_event);
+    Start();   // accepted again after the callback
+}
+
+void WINAPI DiscoverAgain(ULONGLONG address, DWORD success)
+{
+    OnPairingDone(address, success);
+    if (g_outcome.calls == 1)
+        QorGattPairingDiscover(address, DiscoverAgain);
+}
+
+// The completion function may start the next discovery itself.
+TEST_F(Walk, DiscoveryStartedFromTheCompletionFunction)
+{
+    Connect();
+    ASSERT_EQ(QorGattPairingDiscover(address, DiscoverAgain), 0u);
+    ExpectDiscover(ZR_DISC_ALL_SERVICES, 1, 0xFFFF);
+    AnswerServices({{0x01, 0x05, Uuid16(0x1800)}});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x05);
+    AnswerIncluded({});
+    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x05);
+    AnswerChars({});
+    ExpectDiscover(ZR_DISC_ALL_SERVICES, 1, 0xFFFF);   // the second walk, on a fresh list
+    EXPECT_EQ(g_outcome.calls, 1);
+    EXPECT_TRUE(pairing_busy);
+    AnswerServices({});
+    ASSERT_TRUE(trace.WaitFor("LE - Discovery done 0")) << trace.Dump();
+    EXPECT_EQ(g_outcome.calls, 2);
+    EXPECT_EQ(disc_services, nullptr);
+}
+
+TEST_F(Walk, DiscoveryBeforeAnyConnection)
+{
+    EXPECT_EQ(QorGattPairingDiscover(address, OnPairingDone), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
+    std::vector<std::string> want = {
+        "ClientEnterOp failed gatt_if=1 conn_id=65535\n",
+        "GATTCIf_Discover failed to start gatt_if=1 conn_id=65535 type=1\n",
+        "***** QorGattPairingDiscover: GATTCIf_Discover failed. addr=" + sv::AddressText(address) + " status=0x1\n",
+    };
+    std::vector<std::string> lines = trace.Lines();
+    ASSERT_GE(lines.size(), want.size());
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()), want);
+    EXPECT_TRUE(ctl.Requests(ZOREROVA_GATTC_DISCOVER).empty());
+    EXPECT_EQ(g_outcome.calls, 0);
+    EXPECT_FALSE(pairing_busy);
+}
+
+TEST_F(Walk, DiscoveryAfterTheDeviceLeft)
+{
+    Connect();
+    Post(qortest::ConnectionEvent(kBda, kConn, 0));
+    ASSERT_TRUE(trace.WaitFor("LeDeviceConnectCallback 001a7d000007 gatt_if 1 conn_id 7 connected 0"));
+    EXPECT_EQ(QorGattPairingDiscover(address, OnPairingDone), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
+    EXPECT_TRUE(trace.Contains("GATTCIf_Discover failed to start gatt_if=1 conn_id=255 type=1"));
+    EXPECT_TRUE(ctl.Requests(ZOREROVA_GATTC_DISCOVER).empty());
+}
+
+TEST_F(Walk, RefusedStartReportsInternalError)
+{
+    Connect();
+    ctl.ArmFault(ZOREROVA_GATTC_DISCOVER, VCTL_FAULT_STATUS, 0xC0000001u);
+    EXPECT_EQ(QorGattPairingDiscover(address, OnPairingDone), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
+    EXPECT_TRUE(trace.Contains("***** QorGattPairingDiscover: GATTCIf_Discover failed. addr=" +
+                               sv::AddressText(address) + " status=0x1"));
+    EXPECT_FALSE(pairing_busy);
+    // The gate was given back.
+    discovers = 1;
+    Start();
+}
+
+TEST_F(Walk, RegistrationRules)
+{
+    EXPECT_EQ(QorGattPairingRegister(), static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_TRUE(trace.Contains("***** QorGattPairingRegister: registered already"));
+    EXPECT_EQ(pairing_gatt_if, 1);
+    // The identity the driver was given.
+    std::vector<VctlLogEntry> regs = ctl.Requests(ZOREROVA_GATT_REGISTER);
+    ASSERT_EQ(regs.size(), 1u);
+    EXPECT_EQ(qortest::Bytes(regs[0].in, regs[0].in_len),
+              (std::vector<uint8_t>{0x10, 0x00, 0x40, 0xC1, 0x97, 0x51, 0xAC, 0x76, 0xCA, 0x4E, 0xA1, 0x27, 0x40,
+                                    0x06, 0x8D, 0x87, 0x60, 0xF2}));
+
+    EXPECT_EQ(QorGattPairingUnregister(), 0u);
+    EXPECT_TRUE(trace.Contains("QorGattPairingUnregister: deregistered"));
+    EXPECT_EQ(QorGattPairingUnregister(), static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_TRUE(trace.Contains("***** QorGattPairingUnregister: is not registered"));
+    // No discovery without the registration: nobody would end it.
+    EXPECT_EQ(QorGattPairingDiscover(address, OnPairingDone), static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_FALSE(pairing_busy);
+}
+
+TEST_F(Walk, CompletionWithoutCallbackFunction)
+{
+    Connect();
+    ASSERT_EQ(QorGattPairingDiscover(address, nullptr), 0u);
+    ExpectDiscover(ZR_DISC_ALL_SERVICES, 1, 0xFFFF);
+    AnswerServices({});
+    ASSERT_TRUE(trace.WaitFor("LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry succeeded"));
+    EXPECT_TRUE(sv::KeyExists(Root()));
+}
+
+TEST_F(Walk, FailedStoreIsReportedAsFailure)
+{
+    ASSERT_TRUE(sv::CreateVolatile(sv::DeviceKey(address)));
+    Connect();
+    Start();
+    AnswerServices({});
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    EXPECT_EQ(g_outcome.success, 0u);
+    EXPECT_TRUE(trace.Contains("***** LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry failed. err=1021"));
+}
+
+} // namespace
