@@ -94,7 +94,7 @@ static NTSTATUS CreateService(Request *r)
     return STATUS_SUCCESS;
 }
 
-/* Include, characteristic and descriptor each take the service's next handle. */
+/* Include, characteristic and descriptor each take the service's next handle; the service handle leads each request. */
 static NTSTATUS AddToService(Request *r)
 {
     USHORT s_handle = *(const USHORT *)r->in;
@@ -105,12 +105,6 @@ static NTSTATUS AddToService(Request *r)
         return STATUS_INSUFFICIENT_RESOURCES;
     PutHandle(r, svc->next_handle++);
     return STATUS_SUCCESS;
-}
-
-static NTSTATUS AddDescriptor(Request *r)
-{
-    /* The service handle leads this request too. */
-    return AddToService(r);
 }
 
 static BOOLEAN SameUuid(const LeUuid *a, const LeUuid *b)
@@ -151,7 +145,7 @@ static const ContractEntry kContract[] = {
     {ZOREROVA_GATTS_CREATE_SERVICE, sizeof(ZrCreateServiceReq), 2, FALSE, CreateService},
     {ZOREROVA_GATTS_ADD_INCLUDE, sizeof(ZrAddIncludeReq), 2, FALSE, AddToService},
     {ZOREROVA_GATTS_ADD_CHAR, sizeof(ZrAddCharReq), 2, FALSE, AddToService},
-    {ZOREROVA_GATTS_ADD_DESCR, sizeof(ZrAddDescrReq), 2, FALSE, AddDescriptor},
+    {ZOREROVA_GATTS_ADD_DESCR, sizeof(ZrAddDescrReq), 2, FALSE, AddToService},
     {ZOREROVA_GATTS_DELETE_SERVICE, sizeof(ZrDeleteServiceReq), 0, FALSE, DeleteService},
     {ZOREROVA_GATTS_START_SERVICE, sizeof(ZrStartServiceReq), 1, TRUE, StartService},
     {ZOREROVA_GATTS_INDICATION, sizeof(ZrHandleValueReq), 1, TRUE, Accept},
