@@ -193,6 +193,23 @@ bool Controller::WaitPendingReads(uint32_t channel, uint32_t n, DWORD timeout_ms
         timeout_ms);
 }
 
+uint32_t Controller::WaitLibraryReady(uint32_t reads, DWORD timeout_ms)
+{
+    uint32_t id = 0;
+    WaitUntil(
+        [&id, reads](const VctlStats &s) {
+            for (uint32_t i = 0; i < s.channel_count && i < VCTL_MAX_CHANNELS; ++i) {
+                if (s.channels[i].registered && s.channels[i].pending_reads >= reads) {
+                    id = s.channels[i].id;
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeout_ms);
+    return id;
+}
+
 bool Controller::WaitRequests(uint32_t code, size_t n, DWORD timeout_ms)
 {
     return WaitUntil([this, code, n](const VctlStats &) { return Requests(code).size() >= n; }, timeout_ms);

@@ -108,6 +108,8 @@ public:
     // Waits, without polling, until pred(Stats()) holds; false on timeout.
     bool WaitUntil(const std::function<bool(const VctlStats &)> &pred, DWORD timeout_ms = 5000);
     bool WaitPendingReads(uint32_t channel, uint32_t n, DWORD timeout_ms = 5000);
+    // Until a registered channel keeps `reads` event reads pending; its id, 0 on timeout.
+    uint32_t WaitLibraryReady(uint32_t reads = 20, DWORD timeout_ms = 5000);
     // Until n requests with that control code have been logged since reset.
     bool WaitRequests(uint32_t code, size_t n, DWORD timeout_ms = 5000);
 

@@ -38,7 +38,7 @@ protected:
 TEST_F(Delivery, EventsFillReadsOldestFirstInPostOrder)
 {
     Pend(ch, 5);
-    ASSERT_TRUE(ctl.WaitPendingReads(ch.Id(), 5));
+    ASSERT_EQ(ctl.WaitLibraryReady(5), ch.Id());
     for (uint16_t n = 1; n <= 5; ++n)
         ctl.PostEvent(Numbered(n));
     for (uint16_t n = 1; n <= 5; ++n) {
