@@ -1,0 +1,430 @@
+#include "client/app_reg.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+
+#include "client/api_handlers.h"
+#include "client/guard.h"
+#include "trace/trace.h"
+
+const gatt_callbacks ApiCallbacks = {
+    api::ConnectCallback, api::CompleteCallback, nullptr, nullptr, api::RequestCallback,
+};
+
+// ---- record pool ----
+
+namespace {
+
+constexpr int kSpareRecords = 64;
+LeCallback *spare_records = nullptr;   // ApiLock
+int spare_count = 0;
+
+} // namespace
+
+LeCallback *NewCallback(uint32_t type)
+{
+    LeCallback *record;
+    {
+        ApiLockHold hold;
+        record = spare_records;
+        if (record) {
+            spare_records = record->pNext;
+            --spare_count;
+        }
+    }
+    if (!record)
+        record = static_cast<LeCallback *>(std::malloc(sizeof(LeCallback)));
+    if (!record)
+        return nullptr;
+    std::memset(record, 0, sizeof *record);
+    record->type = type;
+    return record;
+}
+
+void FreeCallback(LeCallback *record)
+{
+    {
+        ApiLockHold hold;
+        if (spare_count < kSpareRecords) {
+            record->pNext = spare_records;
+            spare_records = record;
+            ++spare_count;
+            return;
+        }
+    }
+    std::free(record);
+}
+
+void ReleaseCallbackPool()
+{
+    while (spare_records) {
+        LeCallback *record = spare_records;
+        spare_records = record->pNext;
+        std::free(record);
+    }
+    spare_count = 0;
+}
+
+// ---- the registration and its thread ----
+
+QOR_APP_REG::QOR_APP_REG()
+{
+    hStartedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    hShutdownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!hStartedEvent || !hShutdownEvent) {
+        LeTrace("***QorLeApi:ERROR CreateEvent failed\n");
+        return;
+    }
+    hQueueEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!hQueueEvent) {
+        LeTrace("***QorLeApi:ERROR CreateEvent failed\n");
+        return;
+    }
+    hThread = CreateThread(nullptr, 0, CallbackThread, this, 0, nullptr);
+    if (!hThread) {
+        LeTrace("***QorLeApi:ERROR CreateThread failed\n");
+        return;
+    }
+    WaitForSingleObject(hStartedEvent, 10000);
+}
+
+QOR_APP_REG::~QOR_APP_REG()
+{
+    LeTrace("~QOR_APP_REG() %p callback thread:%x \n", static_cast<void *>(this),
+            static_cast<unsigned>(reinterpret_cast<uintptr_t>(hThread)));
+    while (pCallbackHead) {
+        LeCallback *record = pCallbackHead;
+        pCallbackHead = record->pNext;
+        FreeCallback(record);
+    }
+    for (HANDLE handle : {hQueueEvent, hShutdownEvent, hStartedEvent, hThread})
+        if (handle)
+            CloseHandle(handle);
+}
+
+bool IsAppRegistered(HQORREG hReg)
+{
+    if (!bApiLockInit)
+        return false;
+    ApiLockHold hold;
+    for (QOR_APP_REG *app = pFirst; app; app = app->pNext)
+        if (app == hReg)
+            return true;
+    return false;
+}
+
+void QueueCallback(QOR_APP_REG *app, LeCallback *record)
+{
+    record->pNext = nullptr;
+    if (app->pCallbackHead) {
+        // The thread has not emptied the queue yet, so it is not waiting: it
+        // finds this record before it waits again.
+        app->pCallbackTail->pNext = record;
+        app->pCallbackTail = record;
+        return;
+    }
+    app->pCallbackHead = app->pCallbackTail = record;
+    SetEvent(app->hQueueEvent);
+}
+
+namespace {
+
+void Deliver(const QOR_APP_REG *app, LeCallback *record)
+{
+    switch (record->type) {
+    case kCallbackConnect:
+        if (app->pfnConnect)
+            app->pfnConnect(reinterpret_cast<PVOID>(static_cast<uintptr_t>(record->Context)),
+                            &record->connect.Address, record->connect.Connected);
+        break;
+    case kCallbackComplete:
+        if (app->pfnComplete)
+            app->pfnComplete(record->Context, record->complete.Status, &record->complete.Value);
+        break;
+    case kCallbackAttribute:
+        if (app->pfnAttribute) {
+            LeAttributeRecord &a = record->attribute;
+            DWORD result = app->pfnAttribute(&record->Device, &a.ServiceGuid, a.ServiceInstance, &a.CharGuid,
+                                             a.CharInstance, &a.DescrGuid, a.Extra, a.EventType, &a.Value);
+            api::AnswerRemote(record, result);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+// The end of a registration's life, on its own thread: out of the list, then
+// gone.
+void UnlinkAndDestroy(QOR_APP_REG *app)
+{
+    ApiLockEnter();
+    CloseHandle(app->hThread);
+    app->hThread = nullptr;
+    if (pFirst == app) {
+        LeTrace("***QorLeApi:QOR_APP_REG::CallbackThread() app deleting first %p\n", static_cast<void *>(app));
+        pFirst = app->pNext;
+    } else {
+        for (QOR_APP_REG *prev = pFirst; prev; prev = prev->pNext) {
+            if (prev->pNext == app) {
+                LeTrace("***QorLeApi:QOR_APP_REG::CallbackThread() app deleting pApp:%p\n", static_cast<void *>(app));
+                prev->pNext = app->pNext;
+                break;
+            }
+        }
+    }
+    ApiLockLeave();
+    delete app;
+}
+
+} // namespace
+
+DWORD WINAPI CallbackThread(LPVOID param)
+{
+    auto *app = static_cast<QOR_APP_REG *>(param);
+    HANDLE waits[2] = {app->hQueueEvent, app->hShutdownEvent};
+    // The constructor waits for this while its caller holds ApiLock.
+    SetEvent(app->hStartedEvent);
+    ApiLockEnter();
+    for (;;) {
+        LeCallback *record = app->pCallbackHead;
+        if (!record) {
+            ApiLockLeave();
+            LeTrace("CallbackThread() waiting for shutdown or callback\n");
+            // With both signalled the queue event wins: what was queued before
+            // the shutdown is delivered first.
+            DWORD ret = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+            LeTrace("CallbackThread() after wait retcode %d first app %p \n", static_cast<int>(ret),
+                    static_cast<void *>(pFirst));
+            if (ret == WAIT_OBJECT_0 + 1)
+                break;
+            ApiLockEnter();
+            continue;
+        }
+        app->pCallbackHead = record->pNext;
+        LeTrace("***QorLeApi:QOR_APP_REG::CallbackThread() pCallback->type:%d\n", static_cast<int>(record->type));
+        ApiLockLeave();
+
+        Deliver(app, record);
+
+        ApiLockEnter();
+        FreeCallback(record);
+        LeTrace("***QorLeApi:QOR_APP_REG::CallbackThread() pCallback processed\n");
+    }
+    UnlinkAndDestroy(app);
+    return 1;
+}
+
+// ---- registering and deregistering ----
+
+namespace {
+
+struct RegisterArgs {
+    PLE_ADDRESS pAddress;
+    GUID *pGuidApp;
+    PFN_LE_CONNECT_CALLBACK pfnConnect;
+    PFN_LE_COMPLETE_CALLBACK pfnComplete;
+    PFN_LE_ATTRIBUTE_CALLBACK pfnAttribute;
+    PVOID Context;
+    HQORREG *phReg;
+};
+
+// A registration of this application that already covers the address (ApiLock).
+bool AlreadyCovered(const GUID &app_guid, ULONGLONG address)
+{
+    for (QOR_APP_REG *app = pFirst; app; app = app->pNext) {
+        if (!IsEqualGUID(app->AppGuid, app_guid))
+            continue;
+        if (address == 0 || app->Address.ullLong == 0 || app->Address.ullLong == address)
+            return true;
+    }
+    return false;
+}
+
+void AppendRegistration(QOR_APP_REG *app)
+{
+    if (!pFirst) {
+        pFirst = app;
+        return;
+    }
+    QOR_APP_REG *last = pFirst;
+    while (last->pNext)
+        last = last->pNext;
+    last->pNext = app;
+}
+
+// A new registration hears first of the devices already connected (ApiLock).
+void AnnounceConnectedDevices(QOR_APP_REG *app)
+{
+    if (!app->pfnConnect)
+        return;
+    for (QOR_CONN_DEV *dev = pDevList; dev; dev = dev->pNext) {
+        if (app->Address.ullLong != 0 && app->Address.ullLong != dev->Address.ullLong)
+            continue;
+        LeTrace("***QorLeApi:QorGattRegister pDev->Address.ullLong 0x%I64x pAddress->ullLong 0x%I64x\n",
+                dev->Address.ullLong, app->Address.ullLong);
+        LeCallback *record = NewCallback(kCallbackConnect);
+        if (!record)
+            continue;
+        record->Context = reinterpret_cast<uintptr_t>(app->Context);
+        record->connect.Address = dev->Address;
+        record->connect.Connected = 1;
+        QueueCallback(app, record);
+    }
+}
+
+uint8_t RegisterInterface(const GUID &app_guid)
+{
+    LeUuid identity{};
+    identity.len = 16;
+    std::memcpy(identity.value, &app_guid, sizeof app_guid);
+    return GATT_Register(&identity, &ApiCallbacks);
+}
+
+// Takes the interface number out of a listed registration, so that it is
+// released once only and a number the link hands out again later is never
+// mistaken for this registration's.
+uint8_t TakeInterface(QOR_APP_REG *app)
+{
+    ApiLockHold hold;
+    if (!IsAppRegistered(app))
+        return 0;
+    uint8_t gatt_if = app->gatt_if;
+    app->gatt_if = 0;
+    return gatt_if;
+}
+
+// Destroys the device records of an interface; the others keep their order
+// (ApiLock).
+void DropDevicesOf(uint8_t gatt_if)
+{
+    QOR_CONN_DEV **link = &pDevList;
+    while (*link) {
+        QOR_CONN_DEV *dev = *link;
+        if (dev->gatt_if == gatt_if) {
+            *link = dev->pNext;
+            delete dev;
+        } else {
+            link = &dev->pNext;
+        }
+    }
+}
+
+// Releases the registration's interface, drops that interface's device records
+// and tells the callback thread to stop once its queue is empty.
+void Retire(QOR_APP_REG *app, bool from_deregister)
+{
+    uint8_t gatt_if = TakeInterface(app);
+    if (gatt_if)
+        GATT_Deregister(gatt_if);
+
+    ApiLockHold hold;
+    if (IsAppRegistered(app)) {
+        if (from_deregister)
+            LeTrace("***QorLeApi:QorGattDeregister() Set shutdown event %p\n", app->hShutdownEvent);
+        SetEvent(app->hShutdownEvent);
+    }
+    if (gatt_if)
+        DropDevicesOf(gatt_if);
+}
+
+DWORD Register(const RegisterArgs &args, QOR_APP_REG *volatile *created)
+{
+    if (!args.pAddress || !args.pGuidApp || !args.phReg) {
+        LeTrace("***QorLeApi:QorGattRegister invalid arguments \n");
+        return ERROR_INVALID_PARAMETER;
+    }
+    LeTrace("***QorLeApi:QorGattRegister\n");
+    *args.phReg = nullptr;
+    ApiLockInitOnce();
+
+    ApiLockEnter();
+    const LE_ADDRESS address = *args.pAddress;
+    const GUID app_guid = *args.pGuidApp;
+    if (!pFirst) {
+        LeTrace("***QorLeApi:QorGattRegister First reg \n");
+    } else if (AlreadyCovered(app_guid, address.ullLong)) {
+        LeTrace("***QorLeApi:QorGattRegister already registered\n");
+        ApiLockLeave();
+        return ERROR_DUPLICATE_SERVICE_NAME;
+    }
+
+    QOR_APP_REG *app = new (std::nothrow) QOR_APP_REG;
+    if (!app) {
+        LeTrace("***QorLeApi:QorGattRegister no memory\n");
+        ApiLockLeave();
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (!app->Running()) {
+        // No events or no thread: nothing would ever deliver to it or end it.
+        delete app;
+        ApiLockLeave();
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    AppendRegistration(app);
+    *created = app;
+
+    app->Address = address;
+    app->AppGuid = app_guid;
+    app->pfnConnect = args.pfnConnect;
+    app->pfnComplete = args.pfnComplete;
+    app->pfnAttribute = args.pfnAttribute;
+    app->Context = args.Context;
+    LeTrace("***QorLeApi:QorGattRegister succeeded\n");
+    AnnounceConnectedDevices(app);
+    ApiLockLeave();
+
+    uint8_t gatt_if = RegisterInterface(app_guid);
+    ApiLockEnter();
+    app->gatt_if = gatt_if;
+    ApiLockLeave();
+    if (gatt_if == 0) {
+        LeTrace("***QorLeApi:ERROR GATT_Register failed\n");
+        *created = nullptr;
+        // The thread delivers what is queued, then unlinks and destroys it.
+        SetEvent(app->hShutdownEvent);
+        return ERROR_INVALID_HANDLE;
+    }
+
+    *args.phReg = app;
+    *created = nullptr;
+    LeTrace("***QorLeApi:QorGattRegister pFirst %p returning pApp %p\n", static_cast<void *>(pFirst),
+            static_cast<void *>(app));
+    return ERROR_SUCCESS;
+}
+
+void Deregister(HQORREG hReg)
+{
+    if (!pFirst || !hReg || !IsAppRegistered(hReg)) {
+        LeTrace("***QorLeApi:QorGattDeregister invalid handle hReg:%p\n", hReg);
+        return;
+    }
+    LeTrace("***QorLeApi:QorGattDeregister pFirst %p dereg %p\n", static_cast<void *>(pFirst), hReg);
+    Retire(static_cast<QOR_APP_REG *>(hReg), true);
+}
+
+} // namespace
+
+extern "C" DWORD WINAPI QorGattRegister(PLE_ADDRESS pAddress, GUID *pGuidApp, PFN_LE_CONNECT_CALLBACK pfnConnect,
+                                        PFN_LE_COMPLETE_CALLBACK pfnComplete, PFN_LE_ATTRIBUTE_CALLBACK pfnAttribute,
+                                        PVOID Context, HQORREG *phReg)
+{
+    const RegisterArgs args{pAddress, pGuidApp, pfnConnect, pfnComplete, pfnAttribute, Context, phReg};
+    QOR_APP_REG *volatile created = nullptr;
+    DWORD result = ERROR_INTERNAL_ERROR;
+    if (RunGuarded([&] { result = Register(args, &created); }))
+        return result;
+    if (created)
+        Retire(created, false);
+    LeTrace("***QorLeApi:ERROR QorGattRegister crashed\n");
+    return ERROR_INTERNAL_ERROR;
+}
+
+extern "C" void WINAPI QorGattDeregister(HQORREG hReg)
+{
+    if (!RunGuarded([&] { Deregister(hReg); }))
+        LeTrace("***QorLeApi:ERROR QorGattDeregister crashed\n");
+}
