@@ -355,6 +355,32 @@ TEST_F(Walk, LateResultsOfAReleasedWalkAreDropped)
     EXPECT_EQ(g_outcome.success, 1u);
 }
 
+// An application registering while a walk runs does not touch the walk's list.
+TEST_F(Walk, ApplicationRegistrationKeepsTheList)
+{
+    Connect();
+    Start();
+    AnswerServices({{0x01, 0x05, Uuid16(0x1800)}, {0x06, 0x09, Uuid16(0x180F)}});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x05);
+
+    LE_ADDRESS any = {};
+    GUID app = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+    HQORREG reg = nullptr;
+    ASSERT_EQ(QorGattRegister(&any, &app, nullptr, nullptr, nullptr, nullptr, &reg), 0u) << trace.Dump();
+
+    AnswerIncluded({});
+    ExpectDiscover(ZR_DISC_INCLUDED, 0x06, 0x09);
+    AnswerIncluded({});
+    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x05);
+    AnswerChars({});
+    ExpectDiscover(ZR_DISC_CHARS, 0x06, 0x09);
+    AnswerChars({});
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    EXPECT_EQ(g_outcome.success, 1u);
+    EXPECT_EQ(sv::Subkeys(Root()).size(), 2u);
+    QorGattDeregister(reg);
+}
+
 TEST_F(Walk, StrayCompletionsChangeNothing)
 {
     Connect();
