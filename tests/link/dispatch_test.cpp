@@ -2,6 +2,7 @@
 // by the gate's owner, remote requests routed by attribute handle, and the
 // order in which records are taken.
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -258,6 +259,38 @@ TEST_F(Dispatch, EventsAnsweredAtOnceAreStillTakenInTheirTurn)
         EXPECT_EQ(calls[i].conn_id, i);
     ASSERT_TRUE(g_calls[1].WaitCount(kEvents));
     CloseHandle(release);
+}
+
+std::atomic<DWORD> g_reader_thread{0};
+void RecordReaderThread(uint8_t, uint16_t, uint8_t) { g_reader_thread = GetCurrentThreadId(); }
+void WINAPI DropLine(const char *) {}
+
+TEST_F(Dispatch, TheReaderAllocatesNothingPerEvent)
+{
+    SetConnectedHook(RecordReaderThread);
+    Connect(3);
+    SetConnectedHook(nullptr);
+    ASSERT_NE(g_reader_thread.load(), 0u);
+    // Only a registration without callbacks stays, and lines go to a sink that
+    // keeps nothing: what is left on the reader thread is the link's own work.
+    ASSERT_EQ(Register(3, kNoConnected | kNoComplete | kNoRequest), 3);
+    GATT_Deregister(1);
+    GATT_Deregister(2);
+    QorGattSetTraceFunction(DropLine);
+
+    CountAllocations(g_reader_thread);
+    ZrEvent unknown = qortest::ConnectionEvent(kAddr, 4, 1);
+    unknown.type = 0xFA;
+    for (int i = 0; i < 10; ++i) {
+        Post(qortest::ConnectionEvent(kAddr, 4, 1));
+        Post(qortest::CompleteEvent(3, ZR_OP_NOTIFICATION, 0, 0x10, {1, 2}));
+        Post(qortest::CompleteEvent(3, ZR_OP_READ, 0, 0x10, {3}));
+        Post(qortest::RequestEvent(3, 1, 1, 0x10));
+        Post(unknown);
+        Post(qortest::ConnectionEvent(kAddr, 4, 0));
+    }
+    EXPECT_EQ(CountedAllocations(), 0);
+    QorGattSetTraceFunction(nullptr);
 }
 
 } // namespace

@@ -190,7 +190,70 @@ HANDLE WINAPI FailingCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECUR
     return g_real_create_file(name, access, share, sa, disposition, flags, tmpl);
 }
 
+// ---- allocations of one thread, through the program's imports ----
+std::atomic<DWORD> g_count_thread{0};
+std::atomic<long> g_allocations{0};
+using MallocFn = void *(__cdecl *)(size_t);
+using CallocFn = void *(__cdecl *)(size_t, size_t);
+using ReallocFn = void *(__cdecl *)(void *, size_t);
+using HeapAllocFn = LPVOID(WINAPI *)(HANDLE, DWORD, SIZE_T);
+MallocFn g_real_malloc = nullptr;
+CallocFn g_real_calloc = nullptr;
+ReallocFn g_real_realloc = nullptr;
+HeapAllocFn g_real_heap_alloc = nullptr;
+
+void CountIfWatched()
+{
+    if (GetCurrentThreadId() == g_count_thread.load())
+        ++g_allocations;
+}
+
+void *__cdecl CountingMalloc(size_t n)
+{
+    CountIfWatched();
+    return g_real_malloc(n);
+}
+void *__cdecl CountingCalloc(size_t n, size_t size)
+{
+    CountIfWatched();
+    return g_real_calloc(n, size);
+}
+void *__cdecl CountingRealloc(void *p, size_t n)
+{
+    CountIfWatched();
+    return g_real_realloc(p, n);
+}
+LPVOID WINAPI CountingHeapAlloc(HANDLE heap, DWORD flags, SIZE_T n)
+{
+    CountIfWatched();
+    return g_real_heap_alloc(heap, flags, n);
+}
+
+template <typename Fn>
+void Hook(Fn &real, const char *name, Fn replacement)
+{
+    if (!real)
+        real = reinterpret_cast<Fn>(HookImport(name, reinterpret_cast<void *>(replacement)));
+}
+
 } // namespace
+
+void CountAllocations(DWORD thread)
+{
+    Hook(g_real_malloc, "malloc", &CountingMalloc);
+    Hook(g_real_calloc, "calloc", &CountingCalloc);
+    Hook(g_real_realloc, "realloc", &CountingRealloc);
+    Hook(g_real_heap_alloc, "HeapAlloc", &CountingHeapAlloc);
+    ASSERT_NE(g_real_malloc, nullptr) << "malloc is not imported by the test program";
+    g_allocations = 0;
+    g_count_thread = thread;
+}
+
+long CountedAllocations()
+{
+    g_count_thread = 0;
+    return g_allocations.load();
+}
 
 gatt_callbacks AppCallbacks(int n, int without)
 {

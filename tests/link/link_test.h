@@ -70,6 +70,11 @@ void StopFailingCreateEvent();
 // The next CreateFileA of this thread fails with ERROR_FILE_NOT_FOUND.
 void FailCreateFile();
 
+// Counts the allocations one thread makes through the C runtime (malloc,
+// calloc, realloc) or HeapAlloc, until CountedAllocations.
+void CountAllocations(DWORD thread);
+long CountedAllocations();
+
 // The six address bytes of the test devices.
 extern const uint8_t kAddr[6];
 extern const uint8_t kAddr2[6];
