@@ -74,12 +74,14 @@ void ConnRecordDown(uint16_t conn_id)
 
 bool ClientEnterOp(uint8_t gatt_if, uint16_t conn_id, uint8_t op)
 {
-    if (conn_id >= kMaxConnections || !conn_table[conn_id].connected) {
+    if (conn_id >= kMaxConnections) {
         LeTrace("ClientEnterOp failed gatt_if=%d conn_id=%d", gatt_if, conn_id);
         return true;
     }
     conn_record &rec = conn_table[conn_id];
     EnterCriticalSection(&rec.lock);
+    // The session in which the caller found the link up; a wait that outlives
+    // it fails like a link that is not up.
     const uint32_t session = g_session[conn_id];
     for (;;) {
         if (!LinkUp(rec, conn_id, session)) {

@@ -65,7 +65,10 @@ bool alloc_gatt_if(const LeUuid *app, const gatt_callbacks *callbacks, uint8_t *
 // ---- one control request on the channel ----
 enum class LinkIo { Done, NotOpen, NoEvent, Refused };
 // Sends one control request and counts only an immediate success. The event is
-// created and closed here; *returned receives the bytes returned.
+// created and closed here; *returned receives the bytes returned. A request the
+// driver leaves pending is cancelled and collected before this returns (it counts
+// as Refused, GetLastError() == ERROR_IO_PENDING). On Refused the last error is
+// the request's.
 LinkIo LinkControl(uint32_t code, const void *in, DWORD in_len, void *out, DWORD out_len, DWORD *returned);
 
 // ---- reader and dispatch ----
