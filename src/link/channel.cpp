@@ -402,6 +402,8 @@ void GATT_DeregisterAll(bool notify_driver)
         StopReader();
         CloseDevice(device);
     }
+    // A walk cut off here would take the read completions of the next channel.
+    DiscoveryAbandon();
     ClearTable();
     LeTrace("GATT_DeregisterAll - exit");
 }

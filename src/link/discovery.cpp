@@ -5,6 +5,7 @@
 
 #include "link/discovery.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -28,6 +29,12 @@ constexpr LONG kStageValues = 5;
 
 constexpr uint8_t kOpDiscovery = 1;
 constexpr uint8_t kOpRead = 2;
+
+// The connection the running walk holds, kNoWalk while none runs.
+constexpr int kNoWalk = -1;
+std::atomic<int> g_walk_conn{kNoWalk};
+
+bool IsWalkConnection(uint16_t conn_id) { return g_walk_conn.load() == conn_id; }
 
 const char *const disc_type_names[] = {
     "????",
@@ -356,9 +363,21 @@ void ReleaseDiscoveryList()
     disc_stage = 0;
 }
 
-void ClientDiscoverComplete(uint16_t conn_id, uint8_t status)
+void DiscoveryBegin(uint16_t conn_id) { g_walk_conn = conn_id; }
+
+bool DiscoveryRunning() { return g_walk_conn.load() != kNoWalk; }
+
+bool DiscoveryTakesRead(uint16_t conn_id) { return disc_stage == kStageValues && IsWalkConnection(conn_id); }
+
+void DiscoveryAbandon()
 {
     disc_stage = 0;
+    g_walk_conn = kNoWalk;
+}
+
+void ClientDiscoverComplete(uint16_t conn_id, uint8_t status)
+{
+    DiscoveryAbandon();
     if (conn_id >= kMaxConnections) {
         LeTrace("ClientDiscoverComplete bad conn_id:%d", conn_id);
         return;
@@ -425,6 +444,9 @@ void DiscoveryResult(uint16_t conn_id, uint8_t disc_type, const ZrDiscResult *re
 void DiscoveryComplete(uint16_t conn_id, uint8_t disc_type, uint8_t status)
 {
     LeTrace("DiscoveryComplete conn_id %d disc type:%s status:%d", conn_id, DiscTypeName(disc_type), status);
+    // Another connection's discovery neither advances nor ends the walk.
+    if (!IsWalkConnection(conn_id))
+        return;
     if (status != 0) {
         ClientDiscoverComplete(conn_id, status);
         return;

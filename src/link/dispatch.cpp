@@ -8,7 +8,6 @@
 namespace {
 
 constexpr uint8_t kOpRead = 2;
-constexpr LONG kStageDescriptorValues = 5;
 
 bool IsGattIf(uint8_t gatt_if) { return gatt_if >= 1 && gatt_if <= kMaxGattIf; }
 
@@ -90,7 +89,9 @@ void ConnectedCallback(const uint8_t *bda, uint16_t conn_id, uint8_t connected)
 
 void CompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttrValue *payload)
 {
-    if (op == kOpRead && disc_stage == kStageDescriptorValues) {
+    // The walk takes the reads of its own connection only: a client's read on
+    // another connection still ends that client's operation.
+    if (op == kOpRead && DiscoveryTakesRead(conn_id)) {
         DiscoverClientCompleteCallback(conn_id, op, status, payload);
         return;
     }

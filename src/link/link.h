@@ -84,6 +84,14 @@ void DiscoveryResult(uint16_t conn_id, uint8_t disc_type, const ZrDiscResult *re
 void DiscoveryComplete(uint16_t conn_id, uint8_t disc_type, uint8_t status);
 void DiscoverClientCompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttrValue *payload);
 void ClientDiscoverComplete(uint16_t conn_id, uint8_t status);
+// The walk runs on one connection: only that connection's discovery events and
+// read completions belong to it.
+void DiscoveryBegin(uint16_t conn_id);
+bool DiscoveryRunning();
+bool DiscoveryTakesRead(uint16_t conn_id);
+// Forgets a walk that can no longer end by itself (its start failed, or the
+// channel closed under it).
+void DiscoveryAbandon();
 
 // ---- client operation gate ----
 bool ClientEnterOp(uint8_t gatt_if, uint16_t conn_id, uint8_t op);   // true: not entered

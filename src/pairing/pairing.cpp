@@ -57,6 +57,13 @@ bool StoreDiscoveredDatabase(uint8_t status)
     return true;
 }
 
+DWORD DiscoveryInProgress(ULONGLONG address)
+{
+    LeTrace("***** QorGattPairingDiscover: discovery is in progress for %012I64x. addr=%012I64x",
+            static_cast<ULONGLONG>(pairing_addr), address);
+    return ERROR_BUSY;
+}
+
 } // namespace
 
 void LeDeviceConnectCallback(uint8_t gatt_if, const uint8_t *bda, uint16_t conn_id, uint8_t connected)
@@ -139,18 +146,24 @@ extern "C" DWORD WINAPI QorGattPairingDiscover(ULONGLONG Address, PFN_LE_PAIRING
         LeTrace("***** QorGattPairingDiscover: is not registered");
         return ERROR_BUSY;
     }
-    if (pairing_busy.exchange(true)) {
-        LeTrace("***** QorGattPairingDiscover: discovery is in progress for %012I64x. addr=%012I64x",
-                static_cast<ULONGLONG>(pairing_addr), Address);
-        return ERROR_BUSY;
+    if (pairing_busy.exchange(true))
+        return DiscoveryInProgress(Address);
+    // A walk may outlive the registration that started it (unregistered while
+    // it ran): its list is still in use on the reader thread.
+    if (DiscoveryRunning()) {
+        pairing_busy = false;
+        return DiscoveryInProgress(Address);
     }
     pairing_addr = Address;
     pairing_done_cb = pfnDone;
     ReleaseDiscoveryList();
 
     disc_param param = WholeDatabase();
-    uint8_t status = GATTCIf_Discover(pairing_gatt_if, pairing_conn_id, &param);
+    const uint16_t conn_id = pairing_conn_id;
+    DiscoveryBegin(conn_id);
+    uint8_t status = GATTCIf_Discover(pairing_gatt_if, conn_id, &param);
     if (status != kDriverAccepted) {
+        DiscoveryAbandon();
         pairing_busy = false;
         LeTrace("***** QorGattPairingDiscover: GATTCIf_Discover failed. addr=%012I64x status=0x%x", Address, status);
         return ERROR_INTERNAL_ERROR;

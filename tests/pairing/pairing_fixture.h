@@ -202,6 +202,20 @@ protected:
         Post(qortest::CompleteEvent(conn, 2, status, handle, value));
     }
 
+    // A walk of a one-characteristic device, up to the read of its one descriptor 0x04.
+    void RunToDescriptorRead()
+    {
+        Start();
+        AnswerServices({{0x01, 0x06, qortest::Uuid16(0x180F)}});
+        ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x06);
+        AnswerIncluded({});
+        ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x06);
+        AnswerChars({{0x02, 0x12, 0x03, qortest::Uuid16(0x2A19)}});
+        ExpectDiscover(ZR_DISC_DESCRS, 0x04, 0x06);
+        AnswerDescrs({{0x04, qortest::Uuid16(0x2902)}});
+        ExpectRead(0x04);
+    }
+
     std::string Root() const { return storeview::ServicesKey(address); }
 
     ULONGLONG address = 0;

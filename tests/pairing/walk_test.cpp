@@ -425,6 +425,75 @@ TEST_F(Walk, SecondDiscoveryWhileOneRuns)
     Start();   // accepted again after the callback
 }
 
+// While the walk reads descriptor values, a read completion of another
+// connection is that connection's own: it reaches the registrations and the
+// walk goes on with its own read.
+TEST_F(Walk, ReadsOfOtherConnectionsAreNotTakenByTheWalk)
+{
+    Connect(9);
+    Connect();
+    RunToDescriptorRead();
+    ASSERT_EQ(disc_stage, 5);
+
+    Post(qortest::CompleteEvent(9, 2, 0, 0x0030, {0xAA, 0xBB}));
+    ASSERT_TRUE(trace.WaitFor("LeDeviceCompleteCallback conn_id 9 op 2 status 0")) << trace.Dump();
+    EXPECT_EQ(trace.CountPrefix("DiscoverClientCompleteCallback conn_id 9"), 0u);
+    Post(qortest::DiscCompleteEvent(9, ZR_DISC_ALL_SERVICES, 0x85));   // nor do its discoveries end the walk
+    ASSERT_TRUE(trace.WaitFor("DiscoveryComplete conn_id 9 disc type:discover all services status:133"));
+    EXPECT_EQ(g_outcome.calls, 0);
+
+    AnswerRead(0x04, {0x02, 0x00});
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+    EXPECT_EQ(g_outcome.success, 1u);
+    EXPECT_EQ(disc_services->chars->client_config, 2);
+}
+
+// A channel that closes under a walk takes the walk with it: read completions
+// on the next channel are not taken as descriptor values.
+TEST_F(Walk, AChannelThatClosesEndsTheWalk)
+{
+    Connect();
+    RunToDescriptorRead();
+    ASSERT_EQ(disc_stage, 5);
+    ctl.FailRead(channel, 0xC0000001u);
+    ASSERT_TRUE(trace.WaitFor("LE - ReadWorker: exits")) << trace.Dump();
+    EXPECT_EQ(disc_stage, 0);
+
+    ASSERT_EQ(QorGattPairingUnregister(), 0u);
+    ASSERT_EQ(QorGattPairingRegister(), 0u);
+    channel = ctl.LibraryChannel();
+    Connect();
+    Post(qortest::CompleteEvent(kConn, 2, 0, 0x04, {0x01, 0x00}));
+    ASSERT_TRUE(trace.WaitFor("LeDeviceCompleteCallback conn_id 7 op 2 status 0")) << trace.Dump();
+    EXPECT_EQ(trace.CountPrefix("DiscoverClientCompleteCallback"), 0u);
+    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_READ).size(), 1u);
+}
+
+// Unregistering does not stop a walk that runs on: until it has ended, a new
+// registration cannot start one that would release the list in use.
+TEST_F(Walk, AWalkThatOutlivesItsRegistrationKeepsItsList)
+{
+    LE_ADDRESS any = {};
+    GUID app = {0x2468ACE0, 0x1357, 0x1357, {1, 2, 3, 4, 5, 6, 7, 8}};
+    HQORREG reg = nullptr;
+    ASSERT_EQ(QorGattRegister(&any, &app, nullptr, nullptr, nullptr, nullptr, &reg), 0u) << trace.Dump();
+    Connect();
+    RunToDescriptorRead();
+
+    ASSERT_EQ(QorGattPairingUnregister(), 0u);   // the application keeps the channel open
+    ASSERT_EQ(QorGattPairingRegister(), 0u);   // the connection id is still known
+    EXPECT_EQ(QorGattPairingDiscover(address, OnPairingDone), static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 4u);
+    ASSERT_NE(disc_services, nullptr);
+
+    AnswerRead(0x04, {0x01, 0x00});   // the old walk ends, with no one to tell
+    ASSERT_TRUE(trace.WaitForPrefix("ClientDiscoverComplete gatt_if=")) << trace.Dump();
+    EXPECT_EQ(g_outcome.calls, 0);
+    discovers = 4;
+    Start();   // and now a new one may start
+    QorGattDeregister(reg);
+}
+
 void WINAPI DiscoverAgain(ULONGLONG address, DWORD success)
 {
     OnPairingDone(address, success);
