@@ -33,6 +33,18 @@ protected:
         trace.Clear();
     }
 
+    // Drops the link and waits until the pairing registration has heard of it,
+    // so that a later connection is not mistaken for it.
+    void DisconnectDevice(const uint8_t bda[6])
+    {
+        char line[96];
+        std::snprintf(line, sizeof line, "LeDeviceConnectCallback %02x%02x%02x%02x%02x%02x gatt_if %d conn_id %d connected 0",
+                      bda[0], bda[1], bda[2], bda[3], bda[4], bda[5], pairing_gatt_if, pairing_conn_id);
+        ctl.SetLink(bda, false);
+        ASSERT_TRUE(trace.WaitFor(line)) << trace.Dump();
+        trace.Clear();
+    }
+
     // Runs a whole discovery; the success flag the completion function got.
     DWORD Pair()
     {
@@ -164,7 +176,7 @@ TEST_F(Pairing, PairingAgainKeepsWhatIsGone)
     ConnectDevice(kSensor, devices::HeartRateSensor());
     ASSERT_EQ(Pair(), 1u);
 
-    ctl.SetLink(kSensor, false);
+    DisconnectDevice(kSensor);
     ctl.RemoveDevice(kSensor);
     qortest::GattDb smaller;
     smaller.Service(Uuid16(0x180F));
