@@ -16,20 +16,6 @@ constexpr uint8_t kOpConfirm = 5;
 constexpr uint8_t kReadType = 2;
 constexpr uint8_t kConnectFlag = 1;
 
-const char *const kDiscTypeNames[] = {
-    "????",
-    "discover all services",
-    "service of a special type",
-    "included service",
-    "characteristics of a service",
-    "characteristic descriptors",
-};
-
-const char *DiscName(uint8_t type)
-{
-    return kDiscTypeNames[type < sizeof kDiscTypeNames / sizeof kDiscTypeNames[0] ? type : 0];
-}
-
 // The trace lines of one request kind; an empty one is not traced. `failed`
 // takes GetLastError().
 struct RequestLines {
@@ -117,10 +103,10 @@ uint8_t GATTC_Discover(uint16_t conn_id, uint8_t type, const disc_param *param)
     if (param) {
         req.s_handle = param->s_handle;
         req.e_handle = param->e_handle;
-        LeTrace("GATTC_Discover conn_id=%d %s s_handle:%x e_handle:%x", conn_id, DiscName(type), req.s_handle,
+        LeTrace("GATTC_Discover conn_id=%d %s s_handle:%x e_handle:%x", conn_id, DiscTypeName(type), req.s_handle,
                 req.e_handle);
     } else {
-        LeTrace("GATTC_Discover conn_id=%d %s", conn_id, DiscName(type));
+        LeTrace("GATTC_Discover conn_id=%d %s", conn_id, DiscTypeName(type));
     }
     static const RequestLines lines = {"GATTC_Discover not registered", "GATTC_Discover - event allocation failed",
                                        "GATTC_Discover - failed - %d"};

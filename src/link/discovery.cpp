@@ -36,20 +36,6 @@ std::atomic<int> g_walk_conn{kNoWalk};
 
 bool IsWalkConnection(uint16_t conn_id) { return g_walk_conn.load() == conn_id; }
 
-const char *const disc_type_names[] = {
-    "????",
-    "discover all services",
-    "service of a special type",
-    "included service",
-    "characteristics of a service",
-    "characteristic descriptors",
-};
-
-const char *DiscTypeName(uint8_t type)
-{
-    return disc_type_names[type < sizeof disc_type_names / sizeof disc_type_names[0] ? type : 0];
-}
-
 uint16_t Le16(const uint8_t *bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
 
 template <typename Node>
@@ -319,7 +305,21 @@ void StoreDescriptorValue(disc_char *chr, const LeUuid &uuid, const LeAttrValue 
     }
 }
 
+const char *const disc_type_names[] = {
+    "????",
+    "discover all services",
+    "service of a special type",
+    "included service",
+    "characteristics of a service",
+    "characteristic descriptors",
+};
+
 } // namespace
+
+const char *DiscTypeName(uint8_t type)
+{
+    return disc_type_names[type < sizeof disc_type_names / sizeof disc_type_names[0] ? type : 0];
+}
 
 uint16_t Uuid16Value(const LeUuid &uuid) { return Le16(uuid.value); }
 

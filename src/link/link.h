@@ -79,6 +79,7 @@ void CompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttr
 void RequestCallback(uint16_t conn_id, uint32_t trans_id, uint8_t req_type, const ZrRequestPayload *payload);
 
 // ---- discovery engine ----
+const char *DiscTypeName(uint8_t type);   // the trace name of a discovery type
 extern volatile LONG disc_stage;     // 5 while descriptor values are being read
 void DiscoveryResult(uint16_t conn_id, uint8_t disc_type, const ZrDiscResult *result);
 void DiscoveryComplete(uint16_t conn_id, uint8_t disc_type, uint8_t status);
