@@ -9,10 +9,6 @@
 
 namespace {
 
-constexpr uint8_t kOpDiscovery = 1;
-constexpr uint8_t kOpRead = 2;
-constexpr uint8_t kOpWrite = 3;
-constexpr uint8_t kOpConfirm = 5;
 constexpr uint8_t kReadType = 2;
 constexpr uint8_t kConnectFlag = 1;
 
@@ -128,8 +124,8 @@ uint8_t GATTC_Read(uint16_t conn_id, uint8_t, const read_param *param)
 
 uint8_t GATTCIf_Discover(uint8_t gatt_if, uint16_t conn_id, const disc_param *param)
 {
-    if (ClientEnterOp(gatt_if, conn_id, kOpDiscovery)) {
-        LeTrace("GATTCIf_Discover failed to start gatt_if=%d conn_id=%d type=%d", gatt_if, conn_id, kOpDiscovery);
+    if (ClientEnterOp(gatt_if, conn_id, ZR_OP_DISCOVERY)) {
+        LeTrace("GATTCIf_Discover failed to start gatt_if=%d conn_id=%d type=%d", gatt_if, conn_id, ZR_OP_DISCOVERY);
         return kDriverRefused;
     }
     return ExitOnFailure(conn_id, GATTC_Discover(conn_id, ZR_DISC_ALL_SERVICES, param));
@@ -137,8 +133,8 @@ uint8_t GATTCIf_Discover(uint8_t gatt_if, uint16_t conn_id, const disc_param *pa
 
 uint8_t GATTCIf_Read(uint8_t gatt_if, uint16_t conn_id, uint8_t, const read_param *param)
 {
-    if (ClientEnterOp(gatt_if, conn_id, kOpRead)) {
-        LeTrace("GATTCIf_ failed to start gatt_if=%d conn_id=%d type=%d", gatt_if, conn_id, kOpRead);
+    if (ClientEnterOp(gatt_if, conn_id, ZR_OP_READ)) {
+        LeTrace("GATTCIf_ failed to start gatt_if=%d conn_id=%d type=%d", gatt_if, conn_id, ZR_OP_READ);
         return kDriverRefused;
     }
     return ExitOnFailure(conn_id, GATTC_Read(conn_id, kReadType, param));
@@ -146,7 +142,7 @@ uint8_t GATTCIf_Read(uint8_t gatt_if, uint16_t conn_id, uint8_t, const read_para
 
 uint8_t GATTCIf_Write(uint8_t gatt_if, uint16_t conn_id, uint8_t type, const LeAttrValue *value)
 {
-    if (ClientEnterOp(gatt_if, conn_id, kOpWrite)) {
+    if (ClientEnterOp(gatt_if, conn_id, ZR_OP_WRITE)) {
         LeTrace("GATTCIf_Write failed to start gatt_if=%d conn_id=%d type=%d", gatt_if, conn_id, type);
         return kDriverRefused;
     }
@@ -175,7 +171,7 @@ uint8_t GATTCIf_Write(uint8_t gatt_if, uint16_t conn_id, uint8_t type, const LeA
 
 uint8_t GATTCIf_SendHandleValueConfirm(uint8_t gatt_if, uint16_t conn_id, uint16_t handle)
 {
-    if (ClientEnterOp(gatt_if, conn_id, kOpConfirm)) {
+    if (ClientEnterOp(gatt_if, conn_id, ZR_OP_CONFIRM)) {
         LeTrace("GATTCIf_SendHandleValueConfirm failed to start gatt_if=%d conn_id=%d handle=%d", gatt_if, conn_id,
                 handle);
         return kDriverRefused;

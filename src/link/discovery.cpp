@@ -27,8 +27,6 @@ constexpr LONG kStageChars = 3;
 constexpr LONG kStageDescriptors = 4;
 constexpr LONG kStageValues = 5;
 
-constexpr uint8_t kOpDiscovery = 1;
-constexpr uint8_t kOpRead = 2;
 
 // The connection the running walk holds, kNoWalk while none runs.
 constexpr int kNoWalk = -1;
@@ -49,14 +47,12 @@ void AppendNode(Node *&head, Node *node)
 
 // ---- gate state of a connection record ----
 
-bool IsGattIf(uint8_t gatt_if) { return gatt_if >= 1 && gatt_if <= kMaxGattIf; }
-
 // Whether a discovery walk holds the gate of the connection; *op is what is in place.
 bool WalkHoldsGate(conn_record &rec, uint16_t *op)
 {
     EnterCriticalSection(&rec.lock);
     *op = rec.op;
-    bool held = rec.op == kOpDiscovery && IsGattIf(rec.op_gatt_if);
+    bool held = rec.op == ZR_OP_DISCOVERY && IsGattIf(rec.op_gatt_if);
     LeaveCriticalSection(&rec.lock);
     return held;
 }
@@ -182,7 +178,7 @@ void ReadCurrentDescriptor(uint16_t conn_id)
     read_param param;
     std::memset(&param, 0, sizeof param);
     param.handle = pCurDescr->handle;
-    uint8_t status = GATTC_Read(conn_id, kOpRead, &param);
+    uint8_t status = GATTC_Read(conn_id, ZR_OP_READ, &param);
     if (status != kDriverAccepted)
         ClientDiscoverComplete(conn_id, status);
 }
@@ -384,7 +380,7 @@ void ClientDiscoverComplete(uint16_t conn_id, uint8_t status)
     }
     conn_record &rec = conn_table[conn_id];
     EnterCriticalSection(&rec.lock);
-    if (rec.op != kOpDiscovery || !IsGattIf(rec.op_gatt_if)) {
+    if (rec.op != ZR_OP_DISCOVERY || !IsGattIf(rec.op_gatt_if)) {
         LeTrace("ClientDiscoverComplete bad current optype:%d on conn_id:%d current gatt_if:%d", rec.op, conn_id,
                 rec.op_gatt_if);
         LeaveCriticalSection(&rec.lock);
@@ -399,7 +395,7 @@ void ClientDiscoverComplete(uint16_t conn_id, uint8_t status)
     auto on_disc_complete = ReadSlot(owner - 1, &gatt_if, &callbacks) ? callbacks.on_disc_complete : nullptr;
     LeaveCriticalSection(&rec.lock);
     if (on_disc_complete)
-        on_disc_complete(conn_id, kOpDiscovery, status);
+        on_disc_complete(conn_id, ZR_OP_DISCOVERY, status);
 }
 
 void DiscoveryResult(uint16_t conn_id, uint8_t disc_type, const ZrDiscResult *result)
@@ -472,7 +468,7 @@ void DiscoveryComplete(uint16_t conn_id, uint8_t disc_type, uint8_t status)
 void DiscoverClientCompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttrValue *payload)
 {
     LeTrace("DiscoverClientCompleteCallback conn_id %d op %d status %d\n", conn_id, op, status);
-    if (op != kOpRead || disc_stage != kStageValues || !pCurChar || !pCurDescr)
+    if (op != ZR_OP_READ || disc_stage != kStageValues || !pCurChar || !pCurDescr)
         return;
     if (payload)
         StoreDescriptorValue(pCurChar, pCurDescr->uuid, *payload);

@@ -7,10 +7,6 @@
 
 namespace {
 
-constexpr uint8_t kOpRead = 2;
-
-bool IsGattIf(uint8_t gatt_if) { return gatt_if >= 1 && gatt_if <= kMaxGattIf; }
-
 // Request types that carry an attribute handle at the front of their payload.
 bool RoutableRequest(uint8_t req_type) { return req_type >= 1 && req_type <= 3; }
 
@@ -91,7 +87,7 @@ void CompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttr
 {
     // The walk takes the reads of its own connection only: a client's read on
     // another connection still ends that client's operation.
-    if (op == kOpRead && DiscoveryTakesRead(conn_id)) {
+    if (op == ZR_OP_READ && DiscoveryTakesRead(conn_id)) {
         DiscoverClientCompleteCallback(conn_id, op, status, payload);
         return;
     }

@@ -14,6 +14,8 @@ constexpr int kMaxConnections = 200;
 constexpr uint16_t kConnIdDown = 0xFFFF;
 constexpr int kReadSlots = 20;
 
+inline bool IsGattIf(uint8_t gatt_if) { return gatt_if >= 1 && gatt_if <= kMaxGattIf; }
+
 // driver_status values of the client requests.
 constexpr uint8_t kDriverAccepted = 0;
 constexpr uint8_t kDriverRefused = 1;
