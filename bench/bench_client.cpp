@@ -16,6 +16,8 @@
 #include "client/app_reg.h"
 #include "qortest.h"
 
+#include "bench_stats.h"
+
 namespace {
 
 std::atomic<long> trace_lines{0};
@@ -29,14 +31,6 @@ LONGLONG Now()
     return t.QuadPart;
 }
 double Us(LONGLONG ticks) { return ticks / ticks_per_us; }
-
-double Median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 GUID AppGuid(int i)
 {

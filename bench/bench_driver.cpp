@@ -9,6 +9,8 @@
 
 #include "qortest.h"
 
+#include "bench_stats.h"
+
 namespace {
 
 constexpr int kSlots = 20;
@@ -25,11 +27,9 @@ double Now()
     return static_cast<double>(t.QuadPart) * 1e6 / static_cast<double>(freq.QuadPart);
 }
 
-void Report(const char *what, std::vector<double> us)
+void Report(const char *what, const std::vector<double> &us)
 {
-    std::sort(us.begin(), us.end());
-    std::printf("%-52s n=%5zu  median %8.1f us  p90 %8.1f us\n", what, us.size(), us[us.size() / 2],
-                us[us.size() * 9 / 10]);
+    std::printf("%-52s n=%5zu  median %8.1f us  p90 %8.1f us\n", what, us.size(), Median(us), Quantile(us, 0.9));
 }
 
 // One request answered at once, as the library sends it: a fresh event each time.

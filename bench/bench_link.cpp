@@ -22,6 +22,8 @@
 #include "link/link.h"
 #include "qortest.h"
 
+#include "bench_stats.h"
+
 namespace {
 
 constexpr int kSlots = 20;
@@ -209,12 +211,6 @@ Rates MeasureLibrary(qortest::Controller &ctl, const ZrEvent &event, bool drop_t
     GATT_Deregister(1);
     QorGattSetTraceFunction(nullptr);
     return r;
-}
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 void Print(const char *what, const std::vector<double> &library, const std::vector<double> &raw)
