@@ -12,12 +12,12 @@ namespace devices {
 
 inline std::vector<uint8_t> Text(const char *s) { return std::vector<uint8_t>(s, s + std::strlen(s)); }
 
-const GUID kVendorService = {0x6E400001, 0xB5A3, 0xF393, {0xE0, 0xA9, 0xE5, 0x0E, 0x24, 0xDC, 0xCA, 0x9E}};
-const GUID kVendorChar = {0x6E400003, 0xB5A3, 0xF393, {0xE0, 0xA9, 0xE5, 0x0E, 0x24, 0xDC, 0xCA, 0x9E}};
-const GUID kVendorDescr = {0x6E400009, 0xB5A3, 0xF393, {0xE0, 0xA9, 0xE5, 0x0E, 0x24, 0xDC, 0xCA, 0x9E}};
+const GUID kCustomService = {0x7A1C0001, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
+const GUID kCustomChar = {0x7A1C0003, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
+const GUID kCustomDescr = {0x7A1C0009, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
 
 // A heart-rate sensor: generic access, battery (also included by the heart-rate
-// service), heart rate, device information and a vendor service; all five
+// service), heart rate, device information and a custom service; all five
 // standard descriptors, a 128-bit and an unknown 16-bit descriptor.
 //
 //  1 1800        2 2A00 "Qor HRM"        4 2A01
@@ -25,7 +25,7 @@ const GUID kVendorDescr = {0x6E400009, 0xB5A3, 0xF393, {0xE0, 0xA9, 0xE5, 0x0E, 
 // 11 180D       12 include 6-10 180F    13 2A37 (14)  15 2902  16 2901
 //               17 2A38 (18)            19 2A39 (20)  21 2900
 // 22 180A       23 2A29 "Qor Labs"      25 2A24 "HRM-1"
-// 27 vendor     28 vendor char (29)     30 2903  31 vendor descr  32 2905
+// 27 custom     28 custom char (29)     30 2903  31 custom descr  32 2905
 inline qortest::GattDb HeartRateSensor()
 {
     using qortest::Uuid128;
@@ -49,10 +49,10 @@ inline qortest::GattDb HeartRateSensor()
     db.Service(Uuid16(0x180A));
     db.Characteristic(Uuid16(0x2A29), 0x02, Text("Qor Labs"));
     db.Characteristic(Uuid16(0x2A24), 0x02, Text("HRM-1"));
-    db.Service(Uuid128(kVendorService));
-    db.Characteristic(Uuid128(kVendorChar), 0x1A, {});
+    db.Service(Uuid128(kCustomService));
+    db.Characteristic(Uuid128(kCustomChar), 0x1A, {});
     db.Descriptor(Uuid16(0x2903), {0x01, 0x00});
-    db.Descriptor(Uuid128(kVendorDescr), {0x01, 0x02, 0x03});
+    db.Descriptor(Uuid128(kCustomDescr), {0x01, 0x02, 0x03});
     db.Descriptor(Uuid16(0x2905), {0x04, 0x00, 0x05, 0x00});
     return db;
 }

@@ -16,9 +16,9 @@ namespace {
 
 const uint8_t kSensor[6] = {0xC0, 0x11, 0x22, 0x33, 0x44, 0x55};
 const uint8_t kOther[6] = {0xC0, 0x11, 0x22, 0x33, 0x44, 0x66};
-const std::string kVendorService = "{6e400001-b5a3-f393-e0a9-e50e24dcca9e}";
-const std::string kVendorChar = "{6e400003-b5a3-f393-e0a9-e50e24dcca9e}";
-const std::string kVendorDescr = "{6e400009-b5a3-f393-e0a9-e50e24dcca9e}";
+const std::string kCustomService = "{7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17}";
+const std::string kCustomChar = "{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17}";
+const std::string kCustomDescr = "{7a1c0009-3d52-4e8b-9c61-2f0a5b8d4e17}";
 
 class Pairing : public PairingTest {
 protected:
@@ -75,12 +75,12 @@ TEST_F(Pairing, HeartRateSensorIsStored)
     EXPECT_TRUE(trace.Contains("LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry succeeded"));
 
     // The included battery service is the primary one's key.
-    EXPECT_EQ(Sorted(sv::Subkeys(Root())), (std::vector<std::string>{"1800", "180a", "180d", "180f", kVendorService}));
+    EXPECT_EQ(Sorted(sv::Subkeys(Root())), (std::vector<std::string>{"1800", "180a", "180d", "180f", kCustomService}));
     EXPECT_EQ(sv::Dword(Root() + "\\180f", "s_handle"), 6);
     EXPECT_EQ(sv::Dword(Root() + "\\180f", "e_handle"), 10);
     EXPECT_EQ(sv::Dword(Root() + "\\180d", "s_handle"), 11);
     EXPECT_EQ(sv::Dword(Root() + "\\180d", "e_handle"), 21);
-    EXPECT_EQ(sv::Dword(Root() + "\\" + kVendorService, "e_handle"), 32);
+    EXPECT_EQ(sv::Dword(Root() + "\\" + kCustomService, "e_handle"), 32);
     EXPECT_FALSE(sv::KeyExists(Root() + "\\180d\\Includes"));
 
     std::string name = Char("1800", "2a00");
@@ -108,12 +108,12 @@ TEST_F(Pairing, HeartRateSensorIsStored)
 
     EXPECT_EQ(Sorted(sv::Subkeys(Root() + "\\180a\\Characteristics")), (std::vector<std::string>{"2a24", "2a29"}));
 
-    std::string vendor = Char(kVendorService, kVendorChar) + "\\Descriptors";
-    EXPECT_EQ(Sorted(sv::Subkeys(vendor)), Sorted({"2903", "2905", kVendorDescr}));
-    EXPECT_EQ(sv::Dword(vendor + "\\2903", "Value"), 1);
-    EXPECT_EQ(sv::Values(vendor + "\\2905"), std::vector<std::string>{"Handle"});
-    EXPECT_EQ(sv::Values(vendor + "\\" + kVendorDescr), std::vector<std::string>{"Handle"});
-    EXPECT_EQ(sv::Dword(vendor + "\\" + kVendorDescr, "Handle"), 31);
+    std::string custom = Char(kCustomService, kCustomChar) + "\\Descriptors";
+    EXPECT_EQ(Sorted(sv::Subkeys(custom)), Sorted({"2903", "2905", kCustomDescr}));
+    EXPECT_EQ(sv::Dword(custom + "\\2903", "Value"), 1);
+    EXPECT_EQ(sv::Values(custom + "\\2905"), std::vector<std::string>{"Handle"});
+    EXPECT_EQ(sv::Values(custom + "\\" + kCustomDescr), std::vector<std::string>{"Handle"});
+    EXPECT_EQ(sv::Dword(custom + "\\" + kCustomDescr, "Handle"), 31);
 
     // Every descriptor value was read once per service it belongs to (the
     // battery service twice: as primary and as included service).

@@ -19,10 +19,10 @@ namespace sv = storeview;
 
 namespace {
 
-const GUID kVendorService = {0x6E400001, 0xB5A3, 0xF393, {0xE0, 0xA9, 0xE5, 0x0E, 0x24, 0xDC, 0xCA, 0x9E}};
-const GUID kVendorChar = {0x6E400003, 0xB5A3, 0xF393, {0xE0, 0xA9, 0xE5, 0x0E, 0x24, 0xDC, 0xCA, 0x9E}};
-const char kVendorServiceName[] = "{6e400001-b5a3-f393-e0a9-e50e24dcca9e}";
-const char kVendorCharName[] = "{6e400003-b5a3-f393-e0a9-e50e24dcca9e}";
+const GUID kCustomService = {0x7A1C0001, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
+const GUID kCustomChar = {0x7A1C0003, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
+const char kCustomServiceName[] = "{7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17}";
+const char kCustomCharName[] = "{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17}";
 
 template <typename Node>
 Node *Append(Node *&head, Node *node)
@@ -179,12 +179,12 @@ TEST_F(Store, ValuesOfTheFiveStandardDescriptorsOnly)
 
 TEST_F(Store, LongUuidsAreBracedLowerCaseText)
 {
-    disc_service *s = Service(Uuid128(kVendorService), 0x30, 0x40);
-    Char(s, Uuid128(kVendorChar), 0x31, 0x10);
+    disc_service *s = Service(Uuid128(kCustomService), 0x30, 0x40);
+    Char(s, Uuid128(kCustomChar), 0x31, 0x10);
     ASSERT_EQ(Dump(), ERROR_SUCCESS);
-    EXPECT_EQ(sv::Subkeys(root), std::vector<std::string>{kVendorServiceName});
-    EXPECT_EQ(std::strlen(kVendorServiceName), 38u);
-    EXPECT_EQ(sv::Dword(root + "\\" + kVendorServiceName + "\\Characteristics\\" + kVendorCharName, "ValueHandle"),
+    EXPECT_EQ(sv::Subkeys(root), std::vector<std::string>{kCustomServiceName});
+    EXPECT_EQ(std::strlen(kCustomServiceName), 38u);
+    EXPECT_EQ(sv::Dword(root + "\\" + kCustomServiceName + "\\Characteristics\\" + kCustomCharName, "ValueHandle"),
               0x32);
 }
 
@@ -192,13 +192,13 @@ TEST_F(Store, NestedIncludedServicesAreNumberedTextValues)
 {
     disc_service *s = Service(Uuid16(0x1812), 1, 0x20);
     Service(s->nested, Uuid16(0x180F), 0x30, 0x35);
-    Service(s->nested, Uuid128(kVendorService), 0x40, 0x45);
+    Service(s->nested, Uuid128(kCustomService), 0x40, 0x45);
     ASSERT_EQ(Dump(), ERROR_SUCCESS);
     std::string inc = root + "\\1812\\Includes";
     EXPECT_EQ(sv::Values(inc), (std::vector<std::string>{"0000", "0001"}));
     EXPECT_EQ(sv::Text(inc, "0000"), "180f");
     EXPECT_EQ(sv::Read(inc, "0000").data.size(), 5u);
-    EXPECT_EQ(sv::Text(inc, "0001"), kVendorServiceName);
+    EXPECT_EQ(sv::Text(inc, "0001"), kCustomServiceName);
     // Only the UUID of a nested service is stored: it gets no key of its own.
     EXPECT_EQ(sv::Subkeys(root), std::vector<std::string>{"1812"});
 }
@@ -308,8 +308,8 @@ TEST(UuidNames, SixteenBitNamesAndBracedText)
     EXPECT_STREQ(name, "180f");
     UuidName(Uuid16(0x0001), name);
     EXPECT_STREQ(name, "0001");
-    UuidName(Uuid128(kVendorService), name);
-    EXPECT_STREQ(name, kVendorServiceName);
+    UuidName(Uuid128(kCustomService), name);
+    EXPECT_STREQ(name, kCustomServiceName);
     // Any length other than 2 is a 128-bit UUID.
     LeUuid odd = Uuid128(BaseGuid(0x2A19));
     odd.len = 4;
@@ -323,7 +323,7 @@ TEST(UuidNames, FourCharacterNameEqualsItsBracedText)
     EXPECT_TRUE(SameGuid(from_name, BaseGuid(0x1800)));
     EXPECT_TRUE(SameGuid(GuidFromStoreName("{00001800-0000-1000-8000-00805f9b34fb}"), from_name));
     EXPECT_TRUE(SameGuid(GuidFromStoreName("{00001800-0000-1000-8000-00805F9B34FB}"), from_name));
-    EXPECT_TRUE(SameGuid(GuidFromStoreName(kVendorServiceName), kVendorService));
+    EXPECT_TRUE(SameGuid(GuidFromStoreName(kCustomServiceName), kCustomService));
 }
 
 TEST(UuidNames, WhatDoesNotScanStaysZero)

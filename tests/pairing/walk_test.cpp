@@ -12,12 +12,12 @@ namespace sv = storeview;
 
 namespace {
 
-const GUID kVendorService = {0x6E400001, 0xB5A3, 0xF393, {0xE0, 0xA9, 0xE5, 0x0E, 0x24, 0xDC, 0xCA, 0x9E}};
-const GUID kVendorChar = {0x6E400003, 0xB5A3, 0xF393, {0xE0, 0xA9, 0xE5, 0x0E, 0x24, 0xDC, 0xCA, 0x9E}};
-const GUID kVendorDescr = {0x6E400009, 0xB5A3, 0xF393, {0xE0, 0xA9, 0xE5, 0x0E, 0x24, 0xDC, 0xCA, 0x9E}};
-const std::string kVendorServiceName = "{6e400001-b5a3-f393-e0a9-e50e24dcca9e}";
-const std::string kVendorCharName = "{6e400003-b5a3-f393-e0a9-e50e24dcca9e}";
-const std::string kVendorDescrName = "{6e400009-b5a3-f393-e0a9-e50e24dcca9e}";
+const GUID kCustomService = {0x7A1C0001, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
+const GUID kCustomChar = {0x7A1C0003, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
+const GUID kCustomDescr = {0x7A1C0009, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
+const std::string kCustomServiceName = "{7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17}";
+const std::string kCustomCharName = "{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17}";
+const std::string kCustomDescrName = "{7a1c0009-3d52-4e8b-9c61-2f0a5b8d4e17}";
 
 using Walk = PairingTest;
 
@@ -39,7 +39,7 @@ TEST_F(Walk, WholeDatabaseInOrder)
 {
     Connect();
     Start();
-    AnswerServices({{0x01, 0x07, Uuid16(0x1800)}, {0x08, 0x0E, Uuid16(0x180F)}, {0x30, 0x40, Uuid128(kVendorService)}});
+    AnswerServices({{0x01, 0x07, Uuid16(0x1800)}, {0x08, 0x0E, Uuid16(0x180F)}, {0x30, 0x40, Uuid128(kCustomService)}});
 
     ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x07);
     AnswerIncluded({});
@@ -56,7 +56,7 @@ TEST_F(Walk, WholeDatabaseInOrder)
     ExpectDiscover(ZR_DISC_CHARS, 0x08, 0x0E);
     AnswerChars({{0x0A, 0x12, 0x0B, Uuid16(0x2A19)}});
     ExpectDiscover(ZR_DISC_CHARS, 0x30, 0x40);
-    AnswerChars({{0x31, 0x1A, 0x32, Uuid128(kVendorChar)}});
+    AnswerChars({{0x31, 0x1A, 0x32, Uuid128(kCustomChar)}});
     ExpectDiscover(ZR_DISC_CHARS, 0x20, 0x25);
     AnswerChars({{0x21, 0x02, 0x22, Uuid16(0x2A29)}, {0x24, 0x02, 0x25, Uuid16(0x2A24)}});
 
@@ -65,7 +65,7 @@ TEST_F(Walk, WholeDatabaseInOrder)
     ExpectDiscover(ZR_DISC_DESCRS, 0x0C, 0x0E);
     AnswerDescrs({{0x0C, Uuid16(0x2902)}, {0x0D, Uuid16(0x2904)}, {0x0E, Uuid16(0x2901)}});
     ExpectDiscover(ZR_DISC_DESCRS, 0x33, 0x40);
-    AnswerDescrs({{0x33, Uuid16(0x2903)}, {0x34, Uuid128(kVendorDescr)}, {0x35, Uuid16(0x2905)}});
+    AnswerDescrs({{0x33, Uuid16(0x2903)}, {0x34, Uuid128(kCustomDescr)}, {0x35, Uuid16(0x2905)}});
     ExpectDiscover(ZR_DISC_DESCRS, 0x23, 0x23);   // up to the next declaration
     AnswerDescrs({{0x23, Uuid16(0x2900)}});
 
@@ -130,11 +130,11 @@ TEST_F(Walk, WholeDatabaseInOrder)
     EXPECT_EQ(sv::Read(level_key + "\\Descriptors\\2904", "Value").data,
               (std::vector<uint8_t>{0x04, 0xFE, 0x27, 0x00, 0x01, 0x00, 0x00}));
     EXPECT_EQ(sv::Text(level_key + "\\Descriptors\\2901", "Value"), "Battery Level");
-    std::string vendor = root + "\\" + kVendorServiceName + "\\Characteristics\\" + kVendorCharName + "\\Descriptors";
-    EXPECT_EQ(sv::Subkeys(vendor).size(), 3u);
-    EXPECT_EQ(sv::Dword(vendor + "\\2903", "Value"), 1);
-    EXPECT_FALSE(sv::Read(vendor + "\\" + kVendorDescrName, "Value").present);
-    EXPECT_FALSE(sv::Read(vendor + "\\2905", "Value").present);
+    std::string custom = root + "\\" + kCustomServiceName + "\\Characteristics\\" + kCustomCharName + "\\Descriptors";
+    EXPECT_EQ(sv::Subkeys(custom).size(), 3u);
+    EXPECT_EQ(sv::Dword(custom + "\\2903", "Value"), 1);
+    EXPECT_FALSE(sv::Read(custom + "\\" + kCustomDescrName, "Value").present);
+    EXPECT_FALSE(sv::Read(custom + "\\2905", "Value").present);
     EXPECT_EQ(sv::Dword(root + "\\180a\\Characteristics\\2a29\\Descriptors\\2900", "Value"), 1);
     EXPECT_TRUE(sv::Subkeys(root + "\\1800\\Characteristics\\2a00").empty());
 }
