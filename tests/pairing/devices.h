@@ -15,6 +15,10 @@ inline std::vector<uint8_t> Text(const char *s) { return std::vector<uint8_t>(s,
 const GUID kCustomService = {0x7A1C0001, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
 const GUID kCustomChar = {0x7A1C0003, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
 const GUID kCustomDescr = {0x7A1C0009, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
+// Their key names in the service store.
+const std::string kCustomServiceName = "{7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17}";
+const std::string kCustomCharName = "{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17}";
+const std::string kCustomDescrName = "{7a1c0009-3d52-4e8b-9c61-2f0a5b8d4e17}";
 
 // A heart-rate sensor: generic access, battery (also included by the heart-rate
 // service), heart rate, device information and a custom service; all five

@@ -101,45 +101,50 @@ protected:
 
     void ExpectDiscover(uint8_t type, uint16_t s_handle, uint16_t e_handle)
     {
-        ++discovers;
-        ASSERT_TRUE(ctl.WaitRequests(ZOREROVA_GATTC_DISCOVER, discovers)) << trace.Dump();
-        VctlLogEntry e = ctl.Requests(ZOREROVA_GATTC_DISCOVER)[discovers - 1];
         ZrDiscoverReq want;
         std::memset(&want, 0, sizeof want);
         want.conn_id = conn;
         want.s_handle = s_handle;
         want.e_handle = e_handle;
         want.type = type;
-        ASSERT_EQ(e.in_len, sizeof want);
-        EXPECT_EQ(qortest::Bytes(e.in, e.in_len), qortest::Bytes(&want, sizeof want))
-            << "discover request " << discovers << ": type " << int(type) << " " << std::hex << s_handle << "-"
-            << e_handle;
+        ExpectRequest(ZOREROVA_GATTC_DISCOVER, ++discovers, &want, sizeof want);
     }
 
     void ExpectRead(uint16_t handle)
     {
-        ++reads;
-        ASSERT_TRUE(ctl.WaitRequests(ZOREROVA_GATTC_READ, reads)) << trace.Dump();
-        VctlLogEntry e = ctl.Requests(ZOREROVA_GATTC_READ)[reads - 1];
         ZrReadReq want;
         std::memset(&want, 0, sizeof want);
         want.conn_id = conn;
         want.type = 2;
         want.param.handle = handle;
-        ASSERT_EQ(e.in_len, sizeof want);
-        EXPECT_EQ(qortest::Bytes(e.in, e.in_len), qortest::Bytes(&want, sizeof want))
-            << "read request " << reads << " for handle " << std::hex << handle;
+        ExpectRequest(ZOREROVA_GATTC_READ, ++reads, &want, sizeof want);
+    }
+
+    // The n-th request of its kind, byte for byte.
+    void ExpectRequest(uint32_t code, size_t n, const void *want, size_t size)
+    {
+        ASSERT_TRUE(ctl.WaitRequests(code, n)) << trace.Dump();
+        VctlLogEntry e = ctl.Requests(code)[n - 1];
+        ASSERT_EQ(e.in_len, size);
+        EXPECT_EQ(qortest::Bytes(e.in, e.in_len), qortest::Bytes(want, size))
+            << "request " << n << " of code 0x" << std::hex << code;
     }
 
     void Complete(uint8_t type, uint8_t status = 0) { Post(qortest::DiscCompleteEvent(conn, type, status)); }
 
+    static ZrDiscResult Result(const LeUuid &attr_type, uint16_t handle)
+    {
+        ZrDiscResult r;
+        std::memset(&r, 0, sizeof r);
+        r.attr_type = attr_type;
+        r.handle = handle;
+        return r;
+    }
+
     void AnswerServices(const std::vector<ServiceAnswer> &services)
     {
         for (const ServiceAnswer &s : services) {
-            ZrDiscResult r;
-            std::memset(&r, 0, sizeof r);
-            r.attr_type = qortest::Uuid16(0x2800);
-            r.handle = s.s_handle;
+            ZrDiscResult r = Result(qortest::Uuid16(0x2800), s.s_handle);
             r.u.service.e_handle = s.e_handle;
             r.u.service.uuid = s.uuid;
             Post(qortest::DiscResultEvent(conn, ZR_DISC_ALL_SERVICES, r));
@@ -150,10 +155,7 @@ protected:
     void AnswerIncluded(const std::vector<std::pair<uint16_t, ServiceAnswer>> &includes)
     {
         for (const auto &[decl, s] : includes) {
-            ZrDiscResult r;
-            std::memset(&r, 0, sizeof r);
-            r.attr_type = qortest::Uuid16(0x2802);
-            r.handle = decl;
+            ZrDiscResult r = Result(qortest::Uuid16(0x2802), decl);
             r.u.include.uuid = s.uuid;
             r.u.include.s_handle = s.s_handle;
             r.u.include.e_handle = s.e_handle;
@@ -164,10 +166,7 @@ protected:
 
     void PostChar(const CharAnswer &c, uint16_t conn_id)
     {
-        ZrDiscResult r;
-        std::memset(&r, 0, sizeof r);
-        r.attr_type = qortest::Uuid16(0x2803);
-        r.handle = c.handle;
+        ZrDiscResult r = Result(qortest::Uuid16(0x2803), c.handle);
         r.u.chr.properties = c.properties;
         r.u.chr.val_handle = c.val_handle;
         r.u.chr.uuid = c.uuid;
@@ -183,11 +182,7 @@ protected:
 
     void PostDescr(const DescrAnswer &d, uint16_t conn_id)
     {
-        ZrDiscResult r;
-        std::memset(&r, 0, sizeof r);
-        r.attr_type = d.uuid;
-        r.handle = d.handle;
-        Post(qortest::DiscResultEvent(conn_id, ZR_DISC_DESCRS, r));
+        Post(qortest::DiscResultEvent(conn_id, ZR_DISC_DESCRS, Result(d.uuid, d.handle)));
     }
 
     void AnswerDescrs(const std::vector<DescrAnswer> &descrs)
@@ -202,16 +197,30 @@ protected:
         Post(qortest::CompleteEvent(conn, 2, status, handle, value));
     }
 
-    // A walk of a one-characteristic device, up to the read of its one descriptor 0x04.
-    void RunToDescriptorRead()
+    // Answers the all-services request with one service that includes none,
+    // and checks the characteristics request for it.
+    void RunToCharacteristics(uint16_t s_handle, uint16_t e_handle, uint16_t uuid)
+    {
+        AnswerServices({{s_handle, e_handle, qortest::Uuid16(uuid)}});
+        ExpectDiscover(ZR_DISC_INCLUDED, s_handle, e_handle);
+        AnswerIncluded({});
+        ExpectDiscover(ZR_DISC_CHARS, s_handle, e_handle);
+    }
+
+    // A walk of a one-characteristic device 0x01-0x06, up to the descriptors
+    // request for 0x04-0x06.
+    void RunToDescriptors()
     {
         Start();
-        AnswerServices({{0x01, 0x06, qortest::Uuid16(0x180F)}});
-        ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x06);
-        AnswerIncluded({});
-        ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x06);
+        RunToCharacteristics(0x01, 0x06, 0x180F);
         AnswerChars({{0x02, 0x12, 0x03, qortest::Uuid16(0x2A19)}});
         ExpectDiscover(ZR_DISC_DESCRS, 0x04, 0x06);
+    }
+
+    // The same walk up to the read of its one descriptor 0x04.
+    void RunToDescriptorRead()
+    {
+        RunToDescriptors();
         AnswerDescrs({{0x04, qortest::Uuid16(0x2902)}});
         ExpectRead(0x04);
     }

@@ -8,7 +8,7 @@
 #include "link/discovery.h"
 #include "pairing/pairing.h"
 #include "pairing/uuid_names.h"
-#include "qortest.h"
+#include "devices.h"
 #include "store_view.h"
 
 using qortest::BaseGuid;
@@ -19,10 +19,7 @@ namespace sv = storeview;
 
 namespace {
 
-const GUID kCustomService = {0x7A1C0001, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
-const GUID kCustomChar = {0x7A1C0003, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
-const char kCustomServiceName[] = "{7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17}";
-const char kCustomCharName[] = "{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17}";
+using namespace devices;
 
 template <typename Node>
 Node *Append(Node *&head, Node *node)
@@ -183,7 +180,7 @@ TEST_F(Store, LongUuidsAreBracedLowerCaseText)
     Char(s, Uuid128(kCustomChar), 0x31, 0x10);
     ASSERT_EQ(Dump(), ERROR_SUCCESS);
     EXPECT_EQ(sv::Subkeys(root), std::vector<std::string>{kCustomServiceName});
-    EXPECT_EQ(std::strlen(kCustomServiceName), 38u);
+    EXPECT_EQ(kCustomServiceName.size(), 38u);
     EXPECT_EQ(sv::Dword(root + "\\" + kCustomServiceName + "\\Characteristics\\" + kCustomCharName, "ValueHandle"),
               0x32);
 }
@@ -309,7 +306,7 @@ TEST(UuidNames, SixteenBitNamesAndBracedText)
     UuidName(Uuid16(0x0001), name);
     EXPECT_STREQ(name, "0001");
     UuidName(Uuid128(kCustomService), name);
-    EXPECT_STREQ(name, kCustomServiceName);
+    EXPECT_EQ(name, kCustomServiceName);
     // Any length other than 2 is a 128-bit UUID.
     LeUuid odd = Uuid128(BaseGuid(0x2A19));
     odd.len = 4;
@@ -323,7 +320,7 @@ TEST(UuidNames, FourCharacterNameEqualsItsBracedText)
     EXPECT_TRUE(SameGuid(from_name, BaseGuid(0x1800)));
     EXPECT_TRUE(SameGuid(GuidFromStoreName("{00001800-0000-1000-8000-00805f9b34fb}"), from_name));
     EXPECT_TRUE(SameGuid(GuidFromStoreName("{00001800-0000-1000-8000-00805F9B34FB}"), from_name));
-    EXPECT_TRUE(SameGuid(GuidFromStoreName(kCustomServiceName), kCustomService));
+    EXPECT_TRUE(SameGuid(GuidFromStoreName(kCustomServiceName.c_str()), kCustomService));
 }
 
 TEST(UuidNames, WhatDoesNotScanStaysZero)

