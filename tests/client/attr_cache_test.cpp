@@ -126,7 +126,7 @@ TEST(AttrCache, DeviceRecordClosesTheEventOfAnOperationNobodyWaitsFor)
     CloseHandle(waited);
 }
 
-TEST(LoadState, ScratchDeviceAndNamedMutexExistFromLoad)
+TEST(LoadState, ScratchDeviceAndNamedMutexExistFromLoadAndLoadWorkRunsOnce)
 {
     QOR_CONN_DEV *scratch = ScratchDevice();
     ASSERT_NE(scratch, nullptr);
@@ -144,11 +144,8 @@ TEST(LoadState, ScratchDeviceAndNamedMutexExistFromLoad)
     ReleaseMutex(ZIDEDMutex);
     // The API lock comes with the first registration, not at load.
     EXPECT_EQ(bApiLockInit, 0);
-}
 
-TEST(LoadState, LoadWorkRunsOnce)
-{
-    QOR_CONN_DEV *scratch = ScratchDevice();
+    // The load work runs once.
     HANDLE mutex = ZIDEDMutex;
     QorLeProcessAttach();
     EXPECT_EQ(ScratchDevice(), scratch);

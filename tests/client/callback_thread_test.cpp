@@ -45,12 +45,7 @@ public:
 void WINAPI OnConnect(PVOID context, PLE_ADDRESS address, DWORD connected)
 {
     Span span;
-    Delivery d;
-    d.kind = 0;
-    d.context = reinterpret_cast<uintptr_t>(context);
-    d.address = address->ullLong;
-    d.status = connected;
-    d.thread = GetCurrentThreadId();
+    Delivery d = ConnectDelivery(context, address, connected);
     if (d.context == kBlock) {
         SetEvent(entered);
         WaitForSingleObject(gate, 5000);
@@ -93,11 +88,11 @@ DWORD WINAPI OnAttribute(PLE_ADDRESS address, GUID *service, DWORD service_insta
     return 0;
 }
 
-class CallbackThreadTest : public qortest::ControllerTest {
+class CallbackThreadTest : public ClientTest {
 protected:
     void SetUp() override
     {
-        ControllerTest::SetUp();
+        ClientTest::SetUp();
         recorder = &rec;
         inside = 0;
         overlapped = false;
@@ -107,24 +102,17 @@ protected:
     void TearDown() override
     {
         SetEvent(gate);
-        for (HQORREG h : live_) {
-            QorGattDeregister(h);
-            EXPECT_TRUE(trace.WaitFor(DestroyedLine(h)));
-        }
+        ClientTest::TearDown();
         CloseHandle(gate);
         CloseHandle(entered);
     }
 
     HQORREG Register(const GUID &app)
     {
-        LE_ADDRESS a{};
-        GUID g = app;
         HQORREG h = nullptr;
-        EXPECT_EQ(QorGattRegister(&a, &g, OnConnect, OnComplete, OnAttribute, nullptr, &h), 0u) << trace.Dump();
-        live_.push_back(h);
+        EXPECT_EQ(ClientTest::Register(0, app, &h, OnConnect, nullptr, OnComplete, OnAttribute), 0u) << trace.Dump();
         return h;
     }
-    void Forget(HQORREG h) { live_.erase(std::remove(live_.begin(), live_.end(), h), live_.end()); }
 
     static void QueueConnect(HQORREG h, ULONGLONG context, ULONGLONG address = 0, DWORD connected = 1)
     {
@@ -138,7 +126,6 @@ protected:
     }
 
     Recorder rec;
-    std::vector<HQORREG> live_;
 };
 
 TEST_F(CallbackThreadTest, DeliversOneAtATimeInQueueOrder)

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -19,6 +20,7 @@
 #include "client/api_state.h"
 #include "client/app_reg.h"
 #include "client/attr_cache.h"
+#include "qortest.h"
 
 namespace clienttest {
 
@@ -132,6 +134,17 @@ struct Delivery {
     std::vector<BYTE> value;
 };
 
+// What a connection callback was handed, on this thread.
+inline Delivery ConnectDelivery(PVOID context, PLE_ADDRESS address, DWORD connected)
+{
+    Delivery d;
+    d.context = reinterpret_cast<uintptr_t>(context);
+    d.address = address->ullLong;
+    d.status = connected;
+    d.thread = GetCurrentThreadId();
+    return d;
+}
+
 class Recorder {
 public:
     void Add(const Delivery &d)
@@ -157,6 +170,43 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Delivery> seen_;
+};
+
+// Registrations made through the export; those still live are deregistered
+// (and waited for) behind each test, and device records placed are dropped.
+class ClientTest : public qortest::ControllerTest {
+protected:
+    void TearDown() override
+    {
+        for (HQORREG h : std::vector<HQORREG>(live_))
+            Deregister(h);
+        ClearDevices();
+    }
+
+    DWORD Register(ULONGLONG address, const GUID &app, HQORREG *h, PFN_LE_CONNECT_CALLBACK connect = nullptr,
+                   PVOID context = nullptr, PFN_LE_COMPLETE_CALLBACK complete = nullptr,
+                   PFN_LE_ATTRIBUTE_CALLBACK attribute = nullptr)
+    {
+        LE_ADDRESS a{};
+        a.ullLong = address;
+        GUID g = app;
+        DWORD status = QorGattRegister(&a, &g, connect, complete, attribute, context, h);
+        if (status == ERROR_SUCCESS)
+            live_.push_back(*h);
+        return status;
+    }
+
+    // Deregisters and waits until the callback thread has destroyed it.
+    void Deregister(HQORREG h)
+    {
+        QorGattDeregister(h);
+        EXPECT_TRUE(trace.WaitFor(DestroyedLine(h))) << trace.Dump();
+        Forget(h);
+    }
+    // The test deregisters it itself.
+    void Forget(HQORREG h) { live_.erase(std::remove(live_.begin(), live_.end(), h), live_.end()); }
+
+    std::vector<HQORREG> live_;
 };
 
 } // namespace clienttest

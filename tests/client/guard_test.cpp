@@ -121,15 +121,7 @@ TEST_F(Guard, FilterTakesProcessorFaultsOnly)
 
 // ---- the guarded exports ----
 
-class GuardedExports : public qortest::ControllerTest {
-protected:
-    void TearDown() override { ClearDevices(); }
-
-    static DWORD RegisterWith(PLE_ADDRESS address, GUID *app, HQORREG *h, PFN_LE_CONNECT_CALLBACK connect = nullptr)
-    {
-        return QorGattRegister(address, app, connect, nullptr, nullptr, nullptr, h);
-    }
-};
+class GuardedExports : public ClientTest {};
 
 void WINAPI IgnoreConnect(PVOID, PLE_ADDRESS, DWORD) {}
 
@@ -143,10 +135,12 @@ TEST_F(GuardedExports, RegisterAnswersBadPointersWithInternalError)
             LE_ADDRESS a{};
             GUID g = kApp;
             HQORREG h = nullptr;
+            auto crashed = [](DWORD status) { return status == ERROR_INTERNAL_ERROR; };
             for (int i = 0; i < kEach; ++i) {
-                internal_errors += RegisterWith(&a, &g, Bad<HQORREG>()) == ERROR_INTERNAL_ERROR;   // before ApiLock
-                internal_errors += RegisterWith(Bad<LE_ADDRESS>(), &g, &h) == ERROR_INTERNAL_ERROR; // inside it
-                internal_errors += RegisterWith(&a, Bad<GUID>(), &h) == ERROR_INTERNAL_ERROR;
+                // Before ApiLock, inside it, and inside it again.
+                internal_errors += crashed(QorGattRegister(&a, &g, nullptr, nullptr, nullptr, nullptr, Bad<HQORREG>()));
+                internal_errors += crashed(QorGattRegister(Bad<LE_ADDRESS>(), &g, nullptr, nullptr, nullptr, nullptr, &h));
+                internal_errors += crashed(QorGattRegister(&a, Bad<GUID>(), nullptr, nullptr, nullptr, nullptr, &h));
             }
         });
     for (std::thread &t : threads)
@@ -159,12 +153,9 @@ TEST_F(GuardedExports, RegisterAnswersBadPointersWithInternalError)
     EXPECT_TRUE(ctl.Requests(ZOREROVA_GATT_REGISTER).empty());
 
     // The process goes on working.
-    LE_ADDRESS a{};
-    GUID g = kApp;
     HQORREG h = nullptr;
-    ASSERT_EQ(RegisterWith(&a, &g, &h), 0u) << trace.Dump();
-    QorGattDeregister(h);
-    EXPECT_TRUE(trace.WaitFor(DestroyedLine(h)));
+    ASSERT_EQ(Register(0, kApp, &h), 0u) << trace.Dump();
+    Deregister(h);
 }
 
 TEST_F(GuardedExports, FaultAfterTheRegistrationExistedEndsIt)
@@ -173,10 +164,8 @@ TEST_F(GuardedExports, FaultAfterTheRegistrationExistedEndsIt)
     // after the registration was created and listed.
     QOR_CONN_DEV *dev = ListDevice(0x0000665544332211ull, 1);
     dev->pNext = Bad<QOR_CONN_DEV>();
-    LE_ADDRESS a{};
-    GUID g = kApp;
     HQORREG h = reinterpret_cast<HQORREG>(0x5A5A);
-    EXPECT_EQ(RegisterWith(&a, &g, &h, IgnoreConnect), ERROR_INTERNAL_ERROR);
+    EXPECT_EQ(Register(0, kApp, &h, IgnoreConnect), ERROR_INTERNAL_ERROR);
     {
         ApiLockHold hold;
         dev->pNext = nullptr;
@@ -191,10 +180,9 @@ TEST_F(GuardedExports, FaultAfterTheRegistrationExistedEndsIt)
 
 TEST_F(GuardedExports, DeregisterFaultLeavesApiLockAndStopsTheRegistration)
 {
-    LE_ADDRESS a{};
-    GUID g = kApp;
     HQORREG h = nullptr;
-    ASSERT_EQ(RegisterWith(&a, &g, &h), 0u) << trace.Dump();
+    ASSERT_EQ(Register(0, kApp, &h), 0u) << trace.Dump();
+    Forget(h);
     QOR_CONN_DEV *dev = ListDevice(0x0000665544332211ull, 9);
     dev->pNext = Bad<QOR_CONN_DEV>();
 

@@ -25,54 +25,20 @@ Recorder *recorder = nullptr;
 
 void WINAPI RecordConnect(PVOID context, PLE_ADDRESS address, DWORD connected)
 {
-    Delivery d;
-    d.kind = 0;
-    d.context = reinterpret_cast<uintptr_t>(context);
-    d.address = address->ullLong;
-    d.status = connected;
-    d.thread = GetCurrentThreadId();
-    recorder->Add(d);
+    recorder->Add(ConnectDelivery(context, address, connected));
 }
 
-class Registration : public qortest::ControllerTest {
+class Registration : public ClientTest {
 protected:
     void SetUp() override
     {
-        ControllerTest::SetUp();
+        ClientTest::SetUp();
         recorder = &rec;
     }
-    void TearDown() override
-    {
-        for (HQORREG h : live_)
-            Deregister(h);
-        ClearDevices();
-    }
-
-    DWORD Register(ULONGLONG address, const GUID &app, HQORREG *h, PFN_LE_CONNECT_CALLBACK connect = nullptr,
-                   PVOID context = nullptr)
-    {
-        LE_ADDRESS a{};
-        a.ullLong = address;
-        GUID g = app;
-        DWORD status = QorGattRegister(&a, &g, connect, nullptr, nullptr, context, h);
-        if (status == ERROR_SUCCESS)
-            live_.push_back(*h);
-        return status;
-    }
-
-    // Deregisters and waits until the callback thread has destroyed it.
-    void Deregister(HQORREG h)
-    {
-        QorGattDeregister(h);
-        EXPECT_TRUE(trace.WaitFor(DestroyedLine(h))) << trace.Dump();
-        live_.erase(std::remove(live_.begin(), live_.end(), h), live_.end());
-    }
-
     Recorder rec;
-    std::vector<HQORREG> live_;
 };
 
-TEST_F(Registration, MissingArgumentsAreRefusedBeforeAnythingElse)
+TEST_F(Registration, MissingArgumentsAreRefusedBeforeAnythingElseAndUnknownHandlesOnlyTrace)
 {
     LE_ADDRESS a{};
     GUID g = kAppA;
@@ -85,6 +51,19 @@ TEST_F(Registration, MissingArgumentsAreRefusedBeforeAnythingElse)
     EXPECT_FALSE(trace.Contains("***QorLeApi:QorGattRegister\n"));
     EXPECT_TRUE(ctl.Requests(ZOREROVA_GATT_REGISTER).empty());
     EXPECT_EQ(RegistrationCount(), 0u);
+
+    // Deregistering what is not a registration only traces.
+    QorGattDeregister(nullptr);
+    EXPECT_TRUE(trace.Contains(Fmt("***QorLeApi:QorGattDeregister invalid handle hReg:%p\n", nullptr)));
+    ASSERT_EQ(Register(0, kAppA, &h), 0u);
+    int not_a_registration = 0;
+    QorGattDeregister(&not_a_registration);
+    EXPECT_TRUE(trace.Contains(Fmt("***QorLeApi:QorGattDeregister invalid handle hReg:%p\n", &not_a_registration)));
+    QorGattDeregister(nullptr);
+    EXPECT_EQ(trace.CountPrefix("***QorLeApi:QorGattDeregister invalid handle"), 3u);
+    EXPECT_TRUE(IsAppRegistered(h));
+    EXPECT_EQ(InterfaceOf(h), 1);
+    EXPECT_TRUE(ctl.Requests(ZOREROVA_GATT_DEREGISTER).empty());
 }
 
 TEST_F(Registration, FirstRegistrationTakesInterfaceOneAndReturnsItsHandle)
@@ -117,7 +96,15 @@ TEST_F(Registration, FirstRegistrationTakesInterfaceOneAndReturnsItsHandle)
     EXPECT_EQ(sent.len, 16);
     EXPECT_EQ(std::memcmp(sent.value, &kAppA, 16), 0);
 
-    HANDLE shutdown = static_cast<QOR_APP_REG *>(h)->hShutdownEvent;
+    auto *app = static_cast<QOR_APP_REG *>(h);
+    HANDLE shutdown = app->hShutdownEvent;
+    HANDLE events[3] = {app->hQueueEvent, app->hShutdownEvent, app->hStartedEvent};
+    DWORD flags = 0;
+    for (HANDLE e : events)
+        ASSERT_TRUE(GetHandleInformation(e, &flags));
+    HANDLE thread = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), app->hThread, GetCurrentProcess(), &thread, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
     trace.Clear();
     Deregister(h);
     EXPECT_TRUE(trace.Contains(Fmt("***QorLeApi:QorGattDeregister pFirst %p dereg %p\n", h, h))) << trace.Dump();
@@ -125,6 +112,14 @@ TEST_F(Registration, FirstRegistrationTakesInterfaceOneAndReturnsItsHandle)
     EXPECT_TRUE(trace.Contains(Fmt("***QorLeApi:QOR_APP_REG::CallbackThread() app deleting first %p\n", h)));
     EXPECT_EQ(RegistrationCount(), 0u);
     EXPECT_EQ(ctl.Requests(ZOREROVA_GATT_DEREGISTER).size(), 1u);
+    // The thread ended after it had destroyed the registration, and closed its events.
+    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 1u);
+    CloseHandle(thread);
+    for (HANDLE e : events)
+        EXPECT_FALSE(GetHandleInformation(e, &flags)) << e;
 }
 
 TEST_F(Registration, SameApplicationForEveryDeviceIsRegisteredOnce)
@@ -231,72 +226,19 @@ TEST_F(Registration, DeregistrationDropsOnlyTheDevicesOfItsInterface)
     HQORREG a = nullptr, b = nullptr;
     ASSERT_EQ(Register(0, kAppA, &a), 0u);
     ASSERT_EQ(Register(0, kAppB, &b), 0u);
-    ListDevice(kDevX, InterfaceOf(a));   // first
-    ListDevice(kDevY, InterfaceOf(b));   // second
-    ListDevice(kDevZ, InterfaceOf(a));   // third
-
-    Deregister(a);
-    EXPECT_EQ(ListedAddresses(), (std::vector<ULONGLONG>{kDevY}));
-    EXPECT_TRUE(ctl.Requests(ZOREROVA_GATT_DEREGISTER).empty());
-    Deregister(b);
-    EXPECT_TRUE(ListedAddresses().empty());
-}
-
-TEST_F(Registration, DeregistrationOfTheHeadDeviceKeepsTheRest)
-{
-    HQORREG a = nullptr, b = nullptr;
-    ASSERT_EQ(Register(0, kAppA, &a), 0u);
-    ASSERT_EQ(Register(0, kAppB, &b), 0u);
+    // b's devices at the head and the tail of the list.
     ListDevice(kDevX, InterfaceOf(b));
     ListDevice(kDevY, InterfaceOf(a));
-    ListDevice(kDevZ, InterfaceOf(a));
+    ListDevice(kDevZ, InterfaceOf(b));
 
     Deregister(b);
-    EXPECT_EQ(ListedAddresses(), (std::vector<ULONGLONG>{kDevY, kDevZ}));
+    EXPECT_EQ(ListedAddresses(), (std::vector<ULONGLONG>{kDevY}));
+    EXPECT_TRUE(ctl.Requests(ZOREROVA_GATT_DEREGISTER).empty());
     // The head registration is still the head; the other one left from behind it.
     EXPECT_TRUE(trace.Contains(Fmt("***QorLeApi:QOR_APP_REG::CallbackThread() app deleting pApp:%p\n", b)));
     EXPECT_EQ(pFirst, a);
-}
-
-TEST_F(Registration, UnknownHandlesOnlyTrace)
-{
-    QorGattDeregister(nullptr);
-    EXPECT_TRUE(trace.Contains(Fmt("***QorLeApi:QorGattDeregister invalid handle hReg:%p\n", nullptr)));
-
-    HQORREG h = nullptr;
-    ASSERT_EQ(Register(0, kAppA, &h), 0u);
-    int not_a_registration = 0;
-    QorGattDeregister(&not_a_registration);
-    EXPECT_TRUE(trace.Contains(Fmt("***QorLeApi:QorGattDeregister invalid handle hReg:%p\n", &not_a_registration)));
-    QorGattDeregister(nullptr);
-    EXPECT_EQ(trace.CountPrefix("***QorLeApi:QorGattDeregister invalid handle"), 3u);
-
-    EXPECT_TRUE(IsAppRegistered(h));
-    EXPECT_EQ(InterfaceOf(h), 1);
-    EXPECT_TRUE(ctl.Requests(ZOREROVA_GATT_DEREGISTER).empty());
-}
-
-TEST_F(Registration, DestroyedRegistrationClosesItsHandles)
-{
-    HQORREG h = nullptr;
-    ASSERT_EQ(Register(0, kAppA, &h), 0u);
-    auto *app = static_cast<QOR_APP_REG *>(h);
-    HANDLE events[3] = {app->hQueueEvent, app->hShutdownEvent, app->hStartedEvent};
-    DWORD flags = 0;
-    for (HANDLE e : events)
-        ASSERT_TRUE(GetHandleInformation(e, &flags));
-    // The thread ends after it has destroyed the registration.
-    HANDLE thread = nullptr;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), app->hThread, GetCurrentProcess(), &thread, 0, FALSE,
-                                DUPLICATE_SAME_ACCESS));
-    Deregister(h);
-    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-    DWORD code = 0;
-    EXPECT_TRUE(GetExitCodeThread(thread, &code));
-    EXPECT_EQ(code, 1u);
-    CloseHandle(thread);
-    for (HANDLE e : events)
-        EXPECT_FALSE(GetHandleInformation(e, &flags)) << e;
+    Deregister(a);
+    EXPECT_TRUE(ListedAddresses().empty());
 }
 
 } // namespace

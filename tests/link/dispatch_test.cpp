@@ -59,30 +59,14 @@ TEST_F(Dispatch, ConnectionEventsFillTheTableAndReachEveryRegistration)
     }
     EXPECT_EQ(rec.connected, 0);
     EXPECT_EQ(rec.conn_id, kConnIdDown);
-}
 
-TEST_F(Dispatch, ADisconnectionOfARecordAlreadyDownReachesEveryoneButChangesNothing)
-{
-    Connect(7, kAddr);
-    Disconnect(7, kAddr);
-    Disconnect(7, kAddr2);
-
+    // A disconnection of a record already down reaches everyone but changes nothing.
+    Disconnect(5, kAddr2);
     EXPECT_EQ(g_calls[1].Size(), 3u);
     EXPECT_EQ(g_calls[2].Size(), 3u);
     EXPECT_EQ(g_calls[1].Get()[2].bytes, Addr(kAddr2));
-    EXPECT_EQ(conn_table[7].conn_id, kConnIdDown);
-    EXPECT_EQ(std::memcmp(conn_table[7].bd_addr, kAddr, 6), 0);
-}
-
-TEST_F(Dispatch, ConnectionWithAnOutOfRangeConnIdIsTracedAndDropped)
-{
-    Connect(200, kAddr);
-    Post(qortest::ConnectionEvent(kAddr2, 0xFFFF, 1));
-
-    EXPECT_TRUE(trace.Contains("ConnectedCallback illegal conn_id=200 001a7dda7113"));
-    EXPECT_TRUE(trace.Contains("ConnectedCallback illegal conn_id=65535 c0ffee010203"));
-    EXPECT_EQ(g_calls[1].Size(), 0u);
-    EXPECT_EQ(g_calls[2].Size(), 0u);
+    EXPECT_EQ(rec.conn_id, kConnIdDown);
+    EXPECT_EQ(std::memcmp(rec.bd_addr, kAddr, 6), 0);
 }
 
 TEST_F(Dispatch, CompletionsBeforeAnyOperationGoToEveryRegistration)
@@ -132,23 +116,27 @@ TEST_F(Dispatch, ACompletionOpensTheGateOnlyForItsOwnOperationAndGoesToTheOwner)
     Post(qortest::CompleteEvent(3, ZR_OP_INDICATION, 0));
     EXPECT_EQ(g_calls[2].Size(), 4u);
     EXPECT_EQ(g_calls[1].Size(), 1u);
-}
 
-TEST_F(Dispatch, ACompletionForARegistrationThatHasGoneCallsNobody)
-{
-    Connect(3);
+    // An owner that has gone hears nothing, and nobody else does.
     ASSERT_FALSE(ClientEnterOp(2, 3, ZR_OP_READ));
     GATT_Deregister(2);
-
+    trace.Clear();
     Post(qortest::CompleteEvent(3, ZR_OP_READ, 0));
     EXPECT_EQ(conn_table[3].op, 0);
-    EXPECT_EQ(g_calls[2].Size(), 1u);
+    EXPECT_EQ(g_calls[2].Size(), 4u);
     EXPECT_EQ(g_calls[1].Size(), 1u);
     EXPECT_TRUE(trace.Contains("CompleteCallback notified conn_id=3, op=2, status=0"));
 }
 
-TEST_F(Dispatch, CompletionsForBadOrUnconnectedConnectionsAreTracedAndDropped)
+TEST_F(Dispatch, ConnectionsAndCompletionsForBadOrUnconnectedConnectionsAreTracedAndDropped)
 {
+    Connect(200, kAddr);
+    Post(qortest::ConnectionEvent(kAddr2, 0xFFFF, 1));
+    EXPECT_TRUE(trace.Contains("ConnectedCallback illegal conn_id=200 001a7dda7113"));
+    EXPECT_TRUE(trace.Contains("ConnectedCallback illegal conn_id=65535 c0ffee010203"));
+    EXPECT_EQ(g_calls[1].Size(), 0u);
+    EXPECT_EQ(g_calls[2].Size(), 0u);
+
     Post(qortest::CompleteEvent(200, ZR_OP_READ, 0));
     Post(qortest::CompleteEvent(9, ZR_OP_READ, 0));
     Connect(9);
@@ -195,26 +183,20 @@ TEST_F(Dispatch, RemoteRequestsAreRoutedByHandleThroughTheServiceList)
     EXPECT_TRUE(trace.Contains("RequestCallback failed to find service conn_id=4, type=1 handle=55"));
 }
 
-TEST_F(Dispatch, ARequestForARegistrationWithoutRequestCallbackIsTraced)
-{
-    ASSERT_EQ(Register(3, kNoRequest), 3);
-    gatts_service_record service{100, 110, 3, nullptr};
-    gatts_service_list = &service;
-
-    Post(qortest::RequestEvent(2, 77, 2, 105, {1}));
-    EXPECT_TRUE(trace.Contains("RequestCallback found app does not have request callback conn_id=2, type=2 handle=105"));
-}
-
-TEST_F(Dispatch, RequestsWithoutAServiceListOrWithoutAHandleReachNobody)
+TEST_F(Dispatch, RequestsWithoutAServiceListAHandleOrARequestCallbackReachNobody)
 {
     Post(qortest::RequestEvent(4, 1, 1, 15));
     EXPECT_TRUE(trace.Contains("RequestCallback with for NULL handle conn_id=4, type=1 handle=15"));
 
+    ASSERT_EQ(Register(3, kNoRequest), 3);
     gatts_service_record service{0, 0xFFFF, 1, nullptr};
-    gatts_service_list = &service;
+    gatts_service_record without_callback{100, 110, 3, &service};
+    gatts_service_list = &without_callback;
     // Only reads and writes carry a handle to route by.
     Post(qortest::RequestEvent(4, 2, 4, 15));
     EXPECT_TRUE(trace.Contains("RequestCallback unknown request type conn_id=4, type=4"));
+    Post(qortest::RequestEvent(2, 77, 2, 105, {1}));
+    EXPECT_TRUE(trace.Contains("RequestCallback found app does not have request callback conn_id=2, type=2 handle=105"));
     EXPECT_EQ(g_calls[1].Size(), 0u);
     EXPECT_EQ(g_calls[2].Size(), 0u);
 }

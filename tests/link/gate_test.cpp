@@ -159,7 +159,7 @@ TEST_F(Gate, ExitOnAConnectionThatIsDownOnlyClearsTheOperation)
     EXPECT_TRUE(trace.Contains("CompleteCallback not connected conn_id:1"));
 }
 
-TEST_F(Gate, EnteringFailsAtOnceForBadOrUnconnectedConnections)
+TEST_F(Gate, EnteringFailsAtOnceForBadConnectionsAndLeavingAlwaysOpensTheGate)
 {
     EXPECT_TRUE(ClientEnterOp(1, 200, ZR_OP_READ));
     EXPECT_TRUE(ClientEnterOp(1, 0xFFFF, ZR_OP_READ));
@@ -168,10 +168,8 @@ TEST_F(Gate, EnteringFailsAtOnceForBadOrUnconnectedConnections)
     EXPECT_TRUE(trace.Contains("ClientEnterOp failed gatt_if=1 conn_id=65535"));
     EXPECT_TRUE(trace.Contains("ClientEnterOp failed gatt_if=2 conn_id=8"));
     EXPECT_EQ(conn_table[8].op, 0);
-}
 
-TEST_F(Gate, ExitOpensTheGateEvenWithoutAnOperation)
-{
+    // Leaving opens the gate even without an operation.
     ClientExitOp(1);
     EXPECT_TRUE(trace.Contains("ClientExitOp gatt_if=0 conn_id=1 op=0"));
     EXPECT_EQ(WaitForSingleObject(conn_table[1].op_done, 0), WAIT_OBJECT_0);

@@ -48,16 +48,15 @@ std::atomic<ConnectedHook> g_connected_hook{nullptr};
 
 bool RecordUp(uint16_t conn_id) { return conn_id < kMaxConnections && conn_table[conn_id].connected; }
 
+std::vector<uint8_t> ValueOf(const uint8_t *value, uint16_t len)
+{
+    return std::vector<uint8_t>(value, value + (len <= LE_MAX_VALUE ? len : 0));
+}
+
 template <int N>
 void OnConnected(uint8_t gatt_if, const uint8_t *bda, uint16_t conn_id, uint8_t connected)
 {
-    Call call;
-    call.kind = Call::Connected;
-    call.gatt_if = gatt_if;
-    call.conn_id = conn_id;
-    call.a = connected;
-    call.bytes.assign(bda, bda + 6);
-    call.record_up = RecordUp(conn_id);
+    const Call call{Call::Connected, gatt_if, conn_id, connected, 0, 0, 0, ValueOf(bda, 6), RecordUp(conn_id)};
     if (HANDLE release = g_block_connected.exchange(nullptr))
         WaitForSingleObject(release, 10000);
     g_calls[N].Add(call);
@@ -68,38 +67,21 @@ void OnConnected(uint8_t gatt_if, const uint8_t *bda, uint16_t conn_id, uint8_t 
 template <int N>
 void OnComplete(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttrValue *payload)
 {
-    Call call;
-    call.kind = Call::Complete;
-    call.conn_id = conn_id;
-    call.a = op;
-    call.b = status;
-    call.handle = payload->handle;
-    call.bytes.assign(payload->value, payload->value + (payload->len <= LE_MAX_VALUE ? payload->len : 0));
-    g_calls[N].Add(call);
+    g_calls[N].Add(
+        {Call::Complete, 0, conn_id, op, status, 0, payload->handle, ValueOf(payload->value, payload->len), false});
 }
 
 template <int N>
 void OnDiscComplete(uint16_t conn_id, uint8_t disc_type, uint8_t status)
 {
-    Call call;
-    call.kind = Call::DiscComplete;
-    call.conn_id = conn_id;
-    call.a = disc_type;
-    call.b = status;
-    g_calls[N].Add(call);
+    g_calls[N].Add({Call::DiscComplete, 0, conn_id, disc_type, status, 0, 0, {}, false});
 }
 
 template <int N>
 void OnRequest(uint16_t conn_id, uint32_t trans_id, uint8_t req_type, const ZrRequestPayload *payload)
 {
-    Call call;
-    call.kind = Call::Request;
-    call.conn_id = conn_id;
-    call.trans_id = trans_id;
-    call.a = req_type;
-    call.handle = payload->handle;
-    call.bytes.assign(payload->value, payload->value + (payload->len <= LE_MAX_VALUE ? payload->len : 0));
-    g_calls[N].Add(call);
+    g_calls[N].Add(
+        {Call::Request, 0, conn_id, req_type, 0, trans_id, payload->handle, ValueOf(payload->value, payload->len), false});
 }
 
 template <size_t... N>
@@ -166,12 +148,13 @@ void *HookImport(const char *name, void *replacement)
     return original;
 }
 
-void HookCreateEvent()
+// Hooks an import once; `real` keeps the original. False when it is not imported.
+template <typename Fn>
+bool Hook(Fn &real, const char *name, Fn replacement)
 {
-    if (!g_real_create_event)
-        g_real_create_event =
-            reinterpret_cast<CreateEventWFn>(HookImport("CreateEventW", reinterpret_cast<void *>(&FailingCreateEventW)));
-    ASSERT_NE(g_real_create_event, nullptr) << "CreateEventW is not imported by the test program";
+    if (!real)
+        real = reinterpret_cast<Fn>(HookImport(name, reinterpret_cast<void *>(replacement)));
+    return real != nullptr;
 }
 
 // ---- CreateFileA: the next call of one thread fails ----
@@ -202,49 +185,27 @@ CallocFn g_real_calloc = nullptr;
 ReallocFn g_real_realloc = nullptr;
 HeapAllocFn g_real_heap_alloc = nullptr;
 
-void CountIfWatched()
-{
-    if (GetCurrentThreadId() == g_count_thread.load())
-        ++g_allocations;
-}
-
-void *__cdecl CountingMalloc(size_t n)
-{
-    CountIfWatched();
-    return g_real_malloc(n);
-}
-void *__cdecl CountingCalloc(size_t n, size_t size)
-{
-    CountIfWatched();
-    return g_real_calloc(n, size);
-}
-void *__cdecl CountingRealloc(void *p, size_t n)
-{
-    CountIfWatched();
-    return g_real_realloc(p, n);
-}
-LPVOID WINAPI CountingHeapAlloc(HANDLE heap, DWORD flags, SIZE_T n)
-{
-    CountIfWatched();
-    return g_real_heap_alloc(heap, flags, n);
-}
-
-template <typename Fn>
-void Hook(Fn &real, const char *name, Fn replacement)
-{
-    if (!real)
-        real = reinterpret_cast<Fn>(HookImport(name, reinterpret_cast<void *>(replacement)));
-}
+// Counts a call of the watched thread, then makes it (one calling convention on x64).
+template <typename R, typename... Args>
+struct Counting {
+    template <R (**Real)(Args...)>
+    static R Call(Args... args)
+    {
+        if (GetCurrentThreadId() == g_count_thread.load())
+            ++g_allocations;
+        return (*Real)(args...);
+    }
+};
 
 } // namespace
 
 void CountAllocations(DWORD thread)
 {
-    Hook(g_real_malloc, "malloc", &CountingMalloc);
-    Hook(g_real_calloc, "calloc", &CountingCalloc);
-    Hook(g_real_realloc, "realloc", &CountingRealloc);
-    Hook(g_real_heap_alloc, "HeapAlloc", &CountingHeapAlloc);
-    ASSERT_NE(g_real_malloc, nullptr) << "malloc is not imported by the test program";
+    ASSERT_TRUE(Hook(g_real_malloc, "malloc", &Counting<void *, size_t>::Call<&g_real_malloc>))
+        << "malloc is not imported by the test program";
+    Hook(g_real_calloc, "calloc", &Counting<void *, size_t, size_t>::Call<&g_real_calloc>);
+    Hook(g_real_realloc, "realloc", &Counting<void *, void *, size_t>::Call<&g_real_realloc>);
+    Hook(g_real_heap_alloc, "HeapAlloc", &Counting<LPVOID, HANDLE, DWORD, SIZE_T>::Call<&g_real_heap_alloc>);
     g_allocations = 0;
     g_count_thread = thread;
 }
@@ -289,7 +250,7 @@ void SetConnectedHook(ConnectedHook hook) { g_connected_hook.store(hook); }
 
 void FailCreateEvent(DWORD thread, unsigned skip, unsigned count)
 {
-    HookCreateEvent();
+    ASSERT_TRUE(Hook(g_real_create_event, "CreateEventW", &FailingCreateEventW)) << "CreateEventW is not imported";
     g_fail_thread.store(thread);
     g_fail_not_thread.store(thread ? 0 : GetCurrentThreadId());
     g_fail_skip.store(static_cast<int>(skip));
@@ -300,10 +261,7 @@ void StopFailingCreateEvent() { g_fail_count.store(0); }
 
 void FailCreateFile()
 {
-    if (!g_real_create_file)
-        g_real_create_file =
-            reinterpret_cast<CreateFileAFn>(HookImport("CreateFileA", reinterpret_cast<void *>(&FailingCreateFileA)));
-    ASSERT_NE(g_real_create_file, nullptr) << "CreateFileA is not imported by the test program";
+    ASSERT_TRUE(Hook(g_real_create_file, "CreateFileA", &FailingCreateFileA)) << "CreateFileA is not imported";
     g_fail_open_thread.store(GetCurrentThreadId());
 }
 

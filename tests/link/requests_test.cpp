@@ -206,70 +206,58 @@ std::vector<Kind> Kinds()
     };
 }
 
-// A gated request that failed has given the gate back.
-void ExpectGateReleased(const Kind &kind, const qortest::TraceCapture &trace)
+// Each request kind, made to fail by `arm`, answers its `result` and passes
+// `check`; a gated one has given the gate back.
+void EachKindFails(qortest::TraceCapture &trace, const std::function<void(const Kind &)> &arm,
+                   uint8_t Kind::*result, const std::function<void(const Kind &)> &check)
 {
-    if (!kind.gated)
-        return;
-    EXPECT_EQ(conn_table[kConn].op, 0) << kind.name;
-    EXPECT_EQ(trace.CountPrefix("ClientExitOp gatt_if=1 conn_id=1 op="), 1u) << kind.name;
+    for (const Kind &kind : Kinds()) {
+        trace.Clear();
+        arm(kind);
+        EXPECT_EQ(kind.call(), kind.*result) << kind.name;
+        StopFailingCreateEvent();
+        check(kind);
+        if (kind.gated) {
+            EXPECT_EQ(conn_table[kConn].op, 0) << kind.name;
+            EXPECT_EQ(trace.CountPrefix("ClientExitOp gatt_if=1 conn_id=1 op="), 1u) << kind.name;
+        }
+    }
 }
 
-TEST_F(Requests, WithTheChannelClosedNothingIsSent)
+TEST_F(Requests, WithTheChannelClosedOrWithoutAnEventNothingIsSent)
 {
+    size_t logged = ctl.Log().size();
+    EachKindFails(trace, [](const Kind &) { FailCreateEvent(GetCurrentThreadId()); }, &Kind::no_event,
+                  [&](const Kind &kind) { EXPECT_TRUE(trace.Contains(kind.event_failed)) << kind.name << trace.Dump(); });
+    EXPECT_EQ(ctl.Log().size(), logged);
+
     GATT_DeregisterAll(true);
     // The record stays up: only the channel is gone.
     ASSERT_EQ(conn_table[kConn].connected, 1);
-    const size_t logged = ctl.Log().size();
-    for (const Kind &kind : Kinds()) {
-        trace.Clear();
-        EXPECT_EQ(kind.call(), kind.not_open) << kind.name;
+    logged = ctl.Log().size();
+    EachKindFails(trace, [](const Kind &) {}, &Kind::not_open, [&](const Kind &kind) {
         if (kind.not_registered)
             EXPECT_TRUE(trace.Contains(kind.not_registered)) << kind.name << trace.Dump();
         else
             EXPECT_EQ(trace.CountPrefix("GATT_CancelConnect"), 1u) << trace.Dump();
-        ExpectGateReleased(kind, trace);
-    }
+    });
     EXPECT_EQ(ctl.Log().size(), logged);
 }
 
-TEST_F(Requests, WithoutAnEventNothingIsSent)
+TEST_F(Requests, ARefusedOrPendingRequestTracesTheErrorAndIsNotLeftWithTheDriver)
 {
-    const size_t logged = ctl.Log().size();
-    for (const Kind &kind : Kinds()) {
-        trace.Clear();
-        FailCreateEvent(GetCurrentThreadId());
-        EXPECT_EQ(kind.call(), kind.no_event) << kind.name;
-        StopFailingCreateEvent();
-        EXPECT_TRUE(trace.Contains(kind.event_failed)) << kind.name << trace.Dump();
-        ExpectGateReleased(kind, trace);
-    }
-    EXPECT_EQ(ctl.Log().size(), logged);
-}
+    EachKindFails(
+        trace, [&](const Kind &kind) { ctl.ArmFault(kind.code, VCTL_FAULT_STATUS, kStatusInvalidParameter); },
+        &Kind::refused,
+        [&](const Kind &kind) { EXPECT_TRUE(trace.Contains(Line(kind.failed, 87))) << kind.name << trace.Dump(); });
 
-TEST_F(Requests, ARefusedRequestTracesTheError)
-{
-    for (const Kind &kind : Kinds()) {
-        trace.Clear();
-        ctl.ArmFault(kind.code, VCTL_FAULT_STATUS, kStatusInvalidParameter);
-        EXPECT_EQ(kind.call(), kind.refused) << kind.name;
-        EXPECT_TRUE(trace.Contains(Line(kind.failed, 87))) << kind.name << trace.Dump();
-        ExpectGateReleased(kind, trace);
-    }
-}
-
-TEST_F(Requests, ARequestLeftPendingIsRefusedAndNotLeftWithTheDriver)
-{
-    for (const Kind &kind : Kinds()) {
-        trace.Clear();
-        ctl.ArmFault(kind.code, VCTL_FAULT_PEND);
-        EXPECT_EQ(kind.call(), kind.refused) << kind.name;
-        EXPECT_TRUE(trace.Contains(Line(kind.failed, ERROR_IO_PENDING))) << kind.name << trace.Dump();
-        ExpectGateReleased(kind, trace);
-        std::vector<VctlLogEntry> sent = ctl.Requests(kind.code);
-        ASSERT_FALSE(sent.empty());
-        EXPECT_EQ(sent.back().status, static_cast<uint32_t>(STATUS_PENDING)) << kind.name;
-    }
+    EachKindFails(trace, [&](const Kind &kind) { ctl.ArmFault(kind.code, VCTL_FAULT_PEND); }, &Kind::refused,
+                  [&](const Kind &kind) {
+                      EXPECT_TRUE(trace.Contains(Line(kind.failed, ERROR_IO_PENDING))) << kind.name << trace.Dump();
+                      std::vector<VctlLogEntry> sent = ctl.Requests(kind.code);
+                      ASSERT_FALSE(sent.empty());
+                      EXPECT_EQ(sent.back().status, static_cast<uint32_t>(STATUS_PENDING)) << kind.name;
+                  });
     // The channel still works.
     EXPECT_EQ(GATTC_Read(kConn, 2, nullptr), kDriverAccepted);
 }
