@@ -78,24 +78,20 @@ TEST_F(Pairing, HeartRateSensorIsStored)
     EXPECT_TRUE(trace.Contains("LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry succeeded"));
 
     // The included battery service is the primary one's key.
-    EXPECT_EQ(Sorted(sv::Subkeys(Root())), (std::vector<std::string>{"1800", "180a", "180d", "180f", kCustomServiceName}));
-    EXPECT_EQ(sv::Dword(Root() + "\\180f", "s_handle"), 6);
-    EXPECT_EQ(sv::Dword(Root() + "\\180f", "e_handle"), 10);
-    EXPECT_EQ(sv::Dword(Root() + "\\180d", "s_handle"), 11);
-    EXPECT_EQ(sv::Dword(Root() + "\\180d", "e_handle"), 21);
+    EXPECT_EQ(Sorted(sv::Subkeys(Root())),
+              (std::vector<std::string>{"1800", "180a", "180d", "180f", kCustomServiceName}));
+    EXPECT_EQ(sv::Dwords(Root() + "\\180f", {"s_handle", "e_handle"}), (sv::Numbers{6, 10}));
+    EXPECT_EQ(sv::Dwords(Root() + "\\180d", {"s_handle", "e_handle"}), (sv::Numbers{11, 21}));
     EXPECT_EQ(sv::Dword(Root() + "\\" + kCustomServiceName, "e_handle"), 32);
     EXPECT_FALSE(sv::KeyExists(Root() + "\\180d\\Includes"));
 
     std::string name = Char("1800", "2a00");
-    EXPECT_EQ(sv::Dword(name, "AttrHandle"), 2);
-    EXPECT_EQ(sv::Dword(name, "Properties"), 2);
-    EXPECT_EQ(sv::Dword(name, "ValueHandle"), 3);
+    EXPECT_EQ(sv::Dwords(name, {"AttrHandle", "Properties", "ValueHandle"}), (sv::Numbers{2, 2, 3}));
     EXPECT_TRUE(sv::Subkeys(name).empty());
 
     std::string level = Char("180f", "2a19") + "\\Descriptors";
     EXPECT_EQ(Sorted(sv::Subkeys(level)), (std::vector<std::string>{"2902", "2904"}));
-    EXPECT_EQ(sv::Dword(level + "\\2902", "Handle"), 9);
-    EXPECT_EQ(sv::Dword(level + "\\2902", "Value"), 0);
+    EXPECT_EQ(sv::Dwords(level + "\\2902", {"Handle", "Value"}), (sv::Numbers{9, 0}));
     sv::Value format = sv::Read(level + "\\2904", "Value");
     EXPECT_EQ(format.type, static_cast<DWORD>(REG_BINARY));
     EXPECT_EQ(format.data, (std::vector<uint8_t>{0x04, 0x00, 0xAD, 0x27, 0x01, 0x00, 0x00}));
@@ -106,8 +102,7 @@ TEST_F(Pairing, HeartRateSensorIsStored)
     EXPECT_EQ(sv::Text(hr + "\\Descriptors\\2901", "Value"), "Heart Rate");
     EXPECT_EQ(sv::Read(hr + "\\Descriptors\\2901", "Value").data.size(), 11u);
     EXPECT_TRUE(sv::Subkeys(Char("180d", "2a38")).empty());   // its value is followed by the next declaration
-    EXPECT_EQ(sv::Dword(Char("180d", "2a39") + "\\Descriptors\\2900", "Handle"), 21);
-    EXPECT_EQ(sv::Dword(Char("180d", "2a39") + "\\Descriptors\\2900", "Value"), 1);
+    EXPECT_EQ(sv::Dwords(Char("180d", "2a39") + "\\Descriptors\\2900", {"Handle", "Value"}), (sv::Numbers{21, 1}));
 
     EXPECT_EQ(Sorted(sv::Subkeys(Root() + "\\180a\\Characteristics")), (std::vector<std::string>{"2a24", "2a29"}));
 

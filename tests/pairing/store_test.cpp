@@ -124,19 +124,15 @@ TEST_F(Store, ServiceCharacteristicAndDescriptorLayout)
 
     EXPECT_EQ(sv::Subkeys(root), std::vector<std::string>{"180f"});
     std::string svc = root + "\\180f";
-    EXPECT_EQ(sv::Dword(svc, "s_handle"), 0x10);
-    EXPECT_EQ(sv::Dword(svc, "e_handle"), 0x16);
+    EXPECT_EQ(sv::Dwords(svc, {"s_handle", "e_handle"}), (sv::Numbers{0x10, 0x16}));
     EXPECT_EQ(sv::Subkeys(svc), std::vector<std::string>{"Characteristics"});   // no Includes
 
     std::string chr = svc + "\\Characteristics\\2a19";
-    EXPECT_EQ(sv::Dword(chr, "AttrHandle"), 0x11);
-    EXPECT_EQ(sv::Dword(chr, "Properties"), 0x12);
-    EXPECT_EQ(sv::Dword(chr, "ValueHandle"), 0x12);
+    EXPECT_EQ(sv::Dwords(chr, {"AttrHandle", "Properties", "ValueHandle"}), (sv::Numbers{0x11, 0x12, 0x12}));
     EXPECT_EQ(sv::Values(chr).size(), 3u);
 
     std::string cccd = chr + "\\Descriptors\\2902";
-    EXPECT_EQ(sv::Dword(cccd, "Handle"), 0x13);
-    EXPECT_EQ(sv::Dword(cccd, "Value"), 1);
+    EXPECT_EQ(sv::Dwords(cccd, {"Handle", "Value"}), (sv::Numbers{0x13, 1}));
 
     sv::Value format = sv::Read(chr + "\\Descriptors\\2904", "Value");
     EXPECT_EQ(format.type, static_cast<DWORD>(REG_BINARY));
@@ -211,8 +207,7 @@ TEST_F(Store, EqualUuidsShareOneKeyAndMerge)
     ASSERT_EQ(Dump(), ERROR_SUCCESS);
 
     EXPECT_EQ(sv::Subkeys(root).size(), 1u);
-    EXPECT_EQ(sv::Dword(root + "\\180f", "s_handle"), 0x20);
-    EXPECT_EQ(sv::Dword(root + "\\180f", "e_handle"), 0x25);
+    EXPECT_EQ(sv::Dwords(root + "\\180f", {"s_handle", "e_handle"}), (sv::Numbers{0x20, 0x25}));
     std::string chars = root + "\\180f\\Characteristics";
     EXPECT_EQ(sv::Subkeys(chars).size(), 2u);
     EXPECT_EQ(sv::Dword(chars + "\\2a19", "AttrHandle"), 0x23);

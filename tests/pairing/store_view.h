@@ -111,6 +111,16 @@ inline long long Dword(const std::string &path, const char *name)
     return v.data[0] | v.data[1] << 8 | v.data[2] << 16 | static_cast<long long>(v.data[3]) << 24;
 }
 
+// Several REG_DWORD values of one key, in the order named.
+using Numbers = std::vector<long long>;
+inline Numbers Dwords(const std::string &path, std::initializer_list<const char *> names)
+{
+    Numbers values;
+    for (const char *name : names)
+        values.push_back(Dword(path, name));
+    return values;
+}
+
 // A REG_SZ value with its terminating NUL counted in its size; "<bad>" otherwise.
 inline std::string Text(const std::string &path, const char *name)
 {

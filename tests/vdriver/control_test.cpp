@@ -20,7 +20,7 @@ protected:
     DWORD Write() { return ch.Call(ZOREROVA_GATTC_WRITE, in, sizeof(ZrWriteReq), out, 1, &bytes); }
 };
 
-TEST_F(Control, StatusFaultFailsTheRequestAfterItsSkips)
+TEST_F(Control, StatusFaultFailsTheRequestsOfItsCodeAfterItsSkips)
 {
     ctl.ArmFault(ZOREROVA_GATTC_WRITE, VCTL_FAULT_STATUS, 0xC0000022u /* STATUS_ACCESS_DENIED */, 2, 1);
     EXPECT_EQ(Write(), 0u);
@@ -31,12 +31,9 @@ TEST_F(Control, StatusFaultFailsTheRequestAfterItsSkips)
     ASSERT_EQ(log.size(), 4u);
     EXPECT_EQ(log[1].status, 0xC0000022u);
     EXPECT_EQ(log[1].out_len, 0u);
-}
 
-TEST_F(Control, FaultsApplyOnlyToTheirCode)
-{
     ctl.ArmFault(ZOREROVA_GATTS_NOTIFICATION, VCTL_FAULT_STATUS, 0xC0000001u);
-    EXPECT_EQ(Write(), 0u);
+    EXPECT_EQ(Write(), 0u) << "a fault applies only to its code";
     EXPECT_EQ(ch.Call(ZOREROVA_GATTS_NOTIFICATION, in, sizeof(ZrHandleValueReq), out, 1), (DWORD)ERROR_GEN_FAILURE);
 }
 
