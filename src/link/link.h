@@ -16,6 +16,14 @@ constexpr int kReadSlots = 20;
 
 inline bool IsGattIf(uint8_t gatt_if) { return gatt_if >= 1 && gatt_if <= kMaxGattIf; }
 
+// ---- address printing: the six bytes as "%08x%04x" ----
+inline uint32_t BdaHigh(const uint8_t *bda)
+{
+    return static_cast<uint32_t>(bda[0]) << 24 | static_cast<uint32_t>(bda[1]) << 16 |
+           static_cast<uint32_t>(bda[2]) << 8 | bda[3];
+}
+inline uint32_t BdaLow(const uint8_t *bda) { return static_cast<uint32_t>(bda[4]) << 8 | bda[5]; }
+
 // driver_status values of the client requests.
 constexpr uint8_t kDriverAccepted = 0;
 constexpr uint8_t kDriverRefused = 1;

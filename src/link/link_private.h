@@ -41,10 +41,3 @@ void ConnRecordDown(uint16_t conn_id);
 // never half-read; false when the slot is free.
 bool ReadSlot(int index, uint8_t *gatt_if, gatt_callbacks *callbacks);
 
-// ---- address printing: the six bytes as "%08x%04x" ----
-inline uint32_t BdaHigh(const uint8_t *bda)
-{
-    return static_cast<uint32_t>(bda[0]) << 24 | static_cast<uint32_t>(bda[1]) << 16 |
-           static_cast<uint32_t>(bda[2]) << 8 | bda[3];
-}
-inline uint32_t BdaLow(const uint8_t *bda) { return static_cast<uint32_t>(bda[4]) << 8 | bda[5]; }

@@ -69,10 +69,8 @@ DWORD DiscoveryInProgress(ULONGLONG address)
 void LeDeviceConnectCallback(uint8_t gatt_if, const uint8_t *bda, uint16_t conn_id, uint8_t connected)
 {
     pairing_conn_id = connected ? conn_id : kPairingDisconnected;
-    unsigned high = static_cast<unsigned>(bda[0]) << 24 | bda[1] << 16 | bda[2] << 8 | bda[3];
-    unsigned low = static_cast<unsigned>(bda[4]) << 8 | bda[5];
-    LeTrace("LeDeviceConnectCallback %08x%04x gatt_if %d conn_id %d connected %d", high, low, gatt_if, conn_id,
-            connected);
+    LeTrace("LeDeviceConnectCallback %08x%04x gatt_if %d conn_id %d connected %d", BdaHigh(bda), BdaLow(bda), gatt_if,
+            conn_id, connected);
 }
 
 void LeDeviceCompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttrValue *)

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/discovery.h"
+
 namespace {
 
 const GUID kBaseUuid = {0x00000000, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
@@ -21,7 +23,7 @@ void StoreRootPath(char (&path)[kStorePathSize], ULONGLONG address)
 void UuidName(const LeUuid &uuid, char (&name)[kUuidNameSize])
 {
     if (uuid.len == 2) {
-        std::snprintf(name, sizeof name, "%04x", uuid.value[0] | uuid.value[1] << 8);
+        std::snprintf(name, sizeof name, "%04x", Uuid16Value(uuid));
         return;
     }
     GUID g;
