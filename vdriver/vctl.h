@@ -16,6 +16,11 @@
  *   request (else the newest registered one); remote requests (0xF9) to the
  *   channel whose local service holds the handle (else the newest registered).
  *   A post to a channel id that is not open fails with STATUS_NOT_FOUND.
+ * - Faults armed for the read-event code apply to each read when it arrives:
+ *   STATUS completes it at once with that status; PEND and PEND_STUCK keep it
+ *   away from events; SHORT_OUTPUT lets it take its event as usual but return
+ *   only `param` bytes of it; the other kinds change nothing. VCTL_FAIL_READ
+ *   fails a read that is already pending.
  * - Reset clears the log, faults, devices, local services, queued events and
  *   per-channel counters, completes requests left pending by faults, and drops
  *   closed channels from the statistics; open channels, their pending reads and
@@ -66,6 +71,7 @@
 #define VCTL_FAULT_RESULT_BYTE  4 /* succeed with output byte 0 set to `param` */
 #define VCTL_FAULT_REFUSE_OPEN  5 /* refuse the next opens with NTSTATUS `param`; `code` ignored */
 #define VCTL_FAULT_EVENT_STATUS 6 /* the event the request produces carries status `param` */
+#define VCTL_FAULT_PEND_STUCK   7 /* leave the request pending and ignore its cancellation (until close or reset) */
 
 #define VCTL_MAX_CHANNELS 32
 #define VCTL_LOG_CAPACITY 4096
