@@ -1,61 +1,35 @@
 // The link, the registrations and pairing discovery under driver faults, stray
-// events and concurrent callers. Each case is a table of steps played by one
-// runner: exports called with the codes they must return, records posted to the
-// library's channel (hex), faults armed in the controller, trace lines waited
-// for or counted, and what the pairing completion function saw.
+// events and concurrent callers, one scenario per fault. A thread can be held
+// at a trace line of its own, so that a race is played in a fixed order.
 
 #include <windows.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "qortest.h"
+#include "scenario.h"
 
 namespace {
 
-enum Op {
-    PairReg, PairUnreg, PairDiscover,  // a: the code returned
-    Reg, Dereg,                        // client registration b (Reg, a: the code returned)
-    RegGuardPage,                      // QorGattRegister with phReg on a guard page; a: the code
-    Post,                              // text: the record; a: how many times (0: once)
-    Arm,                               // a: control code, b: fault kind, c: param
-    Wait,                              // text: a trace line prefix to wait for
-    Count,                             // text: trace line prefix; a: how many lines have it
-    Clear,                             // forget the lines traced so far
-    Done,                              // the completion function is called; a: its success flag
-    OnDone,                            // text: what the completion function calls: U unregister, R register
-    DoneCodes,                         // text: the codes those calls returned
-    Hold,                              // the thread tracing prefix `text` stops until a line holding `until`
-    Release,                           // lets the held thread go on
-    Request,                           // a: control code; b: requests logged (0: any); text: the latest one's bytes
-    PairRegAside, Join,                // QorGattPairingRegister on another thread; Join, a: the code it returned
-};
-
-struct Step {
-    Op op;
-    const char *text = "";
-    uint32_t a = 0, b = 0, c = 0;
-    const char *until = nullptr;
-};
+using namespace qortest;
 
 constexpr ULONGLONG kAddress = 0xA0B0C0D0E0F0;
 const char kStoreKey[] = "SYSTEM\\CurrentControlSet\\services\\BTHPORT\\Parameters\\Devices\\a0b0c0d0e0f0";
-constexpr uint32_t kIoDeviceError = 0xC0000185;
-// Records on connection 7 and on connection ids no table holds.
 const char kUp7[] = "FF 001A7D000007 0700 01";
-const char kBad250[] = "F8 FA00 01 00";
+const char kBad250[] = "F8 FA00 01 00";   // a completion for a connection id no table holds
 const char kServicesDone[] = "FC 0700 01 00";
-const char kDiscoverAll[] = "000000000000000000000000000000000000 0700 0100 FFFF 01";
+const char kDiscoverAll[] = "00*18 0700 0100 FFFF 01";
 
-qortest::TraceCapture *g_trace;
+TraceCapture *g_trace;
+Controller *g_ctl;
+Scenario *g_scenario;
 std::atomic<const char *> g_hold{nullptr}, g_until{nullptr};
-HANDLE g_release, g_done;
-std::string g_on_done, g_done_codes;
-DWORD g_success;
+HANDLE g_release;
+std::string g_on_done;   // what the completion function calls: U unregister, R register
+HQORREG g_reg[2];
+std::thread g_aside;
 
 void WINAPI HoldingSink(const char *line)
 {
@@ -70,209 +44,144 @@ void WINAPI HoldingSink(const char *line)
 void WINAPI OnPairingDone(ULONGLONG, DWORD success)
 {
     for (char c : g_on_done)
-        g_done_codes += std::to_string(c == 'U' ? QorGattPairingUnregister() : QorGattPairingRegister()) + " ";
-    g_success = success;
-    SetEvent(g_done);
+        NoteFmt(c == 'U' ? "unregister %lu" : "register %lu",
+                c == 'U' ? QorGattPairingUnregister() : QorGattPairingRegister());
+    NoteFmt("done %lu", success);
 }
 
-std::vector<uint8_t> Bytes(const char *hex)
+DWORD Register(HQORREG *phReg)
 {
-    std::vector<uint8_t> out;
-    for (const char *p = hex; *p; p += *p == ' ' ? 1 : 2)
-        if (*p != ' ')
-            out.push_back(static_cast<uint8_t>(std::stoul(std::string(p, 2), nullptr, 16)));
-    return out;
+    LE_ADDRESS any{};
+    GUID app = {0x6d1e0b5c, 0x2f3a, 0x4c1e, {0x9a, 0x31, 0x52, 0x7e, 0x0c, 0x44, 0x18, 0xb2}};
+    return QorGattRegister(&any, &app, nullptr, nullptr, nullptr, nullptr, phReg);
 }
 
-class Hardening : public qortest::ControllerTest {
+Step PairReg(DWORD want = 0) { return Returns(want, [] { return QorGattPairingRegister(); }); }
+Step PairUnreg(DWORD want = 0) { return Returns(want, [] { return QorGattPairingUnregister(); }); }
+Step Reg(int n) { return Returns(0, [=] { return Register(&g_reg[n]); }); }
+Step Dereg(int n) { return Do([=] { QorGattDeregister(g_reg[n]), g_reg[n] = nullptr; }); }
+Step Arm(uint32_t code, uint32_t kind, uint32_t param = 0) { return Do([=] { g_ctl->ArmFault(code, kind, param); }); }
+Step OnDone(const char *calls) { return Do([=] { g_on_done = calls; }); }
+// The next thread that traces a line starting with `at` stops there until a
+// line holding `until` is traced, Release, or 3 s.
+Step Hold(const char *at, const char *until = nullptr)
+{
+    return Do([=] { ResetEvent(g_release), g_until = until, g_hold = at; });
+}
+Step Release() { return Do([] { SetEvent(g_release); }); }
+Step ChannelOpen(bool open) { return Returns(open, [] { return g_ctl->LibraryChannel() != 0; }); }
+
+// A discovery started on connection 7, whatever was sent before.
+const Script kDiscover = {Do([] { g_scenario->SkipRequests(); }),
+                          Returns(0, [] { return QorGattPairingDiscover(kAddress, OnPairingDone); }),
+                          Sent(ZOREROVA_GATTC_DISCOVER, kDiscoverAll)};
+const Script kWalking = {PairReg(), Post(kUp7), Trace("LeDeviceConnectCallback 001a7d000007 gatt_if 1 conn_id 7 connected 1"),
+                         kDiscover};
+// The next read fails: the reader ends and closes the channel.
+const Script kReadFails = {Arm(ZOREROVA_GATT_READ_EVENT, VCTL_FAULT_STATUS, 0xC0000185), Post(kBad250),
+                           Trace("LE - ReadWorker: DeviceIoControl(ZOREROVA_GATT_READ_EVENT) failed, error 1117"),
+                           Trace("LE - ReadWorker: exits")};
+
+class Hardening : public ScenarioTest {
 protected:
     void SetUp() override
     {
-        qortest::ControllerTest::SetUp();
-        g_trace = &trace;
+        ScenarioTest::SetUp();
+        g_trace = &trace, g_ctl = &ctl, g_scenario = &scenario;
         QorGattSetTraceFunction(HoldingSink);
         g_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        g_done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, kStoreKey);
     }
     void TearDown() override
     {
         g_on_done.clear();
         SetEvent(g_release);
-        if (aside.joinable())
-            aside.join();
+        if (g_aside.joinable())
+            g_aside.join();
         QorGattPairingUnregister();
-        for (HQORREG h : handles)
+        for (HQORREG h : g_reg)
             QorGattDeregister(h);
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, kStoreKey);
-        if (HasFailure())
-            std::printf("%s", trace.Dump().c_str());
     }
-
-    DWORD Register(HQORREG *phReg)
-    {
-        LE_ADDRESS any{};
-        GUID app = {0x6d1e0b5c, 0x2f3a, 0x4c1e, {0x9a, 0x31, 0x52, 0x7e, 0x0c, 0x44, 0x18, 0xb2}};
-        return QorGattRegister(&any, &app, nullptr, nullptr, nullptr, nullptr, phReg);
-    }
-
-    void Play(const std::vector<Step> &steps)
-    {
-        for (size_t i = 0; i < steps.size() && !HasFatalFailure(); ++i) {
-            const Step &s = steps[i];
-            SCOPED_TRACE("step " + std::to_string(i));
-            DoStep(s);
-        }
-    }
-
-    void DoStep(const Step &s)
-    {
-        switch (s.op) {
-        case PairReg: EXPECT_EQ(QorGattPairingRegister(), s.a); break;
-        case PairUnreg: EXPECT_EQ(QorGattPairingUnregister(), s.a); break;
-        case PairDiscover: EXPECT_EQ(QorGattPairingDiscover(kAddress, OnPairingDone), s.a); break;
-        case Reg: EXPECT_EQ(Register(&handles[s.b]), s.a); break;
-        case Dereg: QorGattDeregister(handles[s.b]), handles[s.b] = nullptr; break;
-        case RegGuardPage: {
-            void *page = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE | PAGE_GUARD);
-            EXPECT_EQ(Register(static_cast<HQORREG *>(page)), s.a);
-            VirtualFree(page, 0, MEM_RELEASE);
-            break;
-        }
-        case Post: {
-            ZrEvent record{};
-            std::vector<uint8_t> bytes = Bytes(s.text);
-            std::memcpy(record.raw, bytes.data(), bytes.size());
-            for (uint32_t n = 0; n < (s.a ? s.a : 1); ++n)
-                ctl.PostEvent(record, ctl.LibraryChannel());
-            break;
-        }
-        case Arm: ctl.ArmFault(s.a, s.b, s.c); break;
-        case Wait: EXPECT_TRUE(trace.WaitForPrefix(s.text)) << s.text; break;
-        case Count: EXPECT_EQ(trace.CountPrefix(s.text), s.a) << s.text; break;
-        case Clear: trace.Clear(); break;
-        case Done:
-            EXPECT_EQ(WaitForSingleObject(g_done, 5000), WAIT_OBJECT_0);
-            EXPECT_EQ(g_success, s.a);
-            break;
-        case OnDone: g_on_done = s.text; break;
-        case DoneCodes: EXPECT_EQ(g_done_codes, s.text); break;
-        case Hold: ResetEvent(g_release), g_until = s.until, g_hold = s.text; break;
-        case Release: SetEvent(g_release); break;
-        case Request: {
-            std::vector<VctlLogEntry> logged = ctl.Requests(s.a);
-            ASSERT_TRUE(!logged.empty() && (!s.b || logged.size() == s.b)) << logged.size();
-            if (*s.text) {
-                const VctlLogEntry &last = logged.back();
-                EXPECT_EQ(std::vector<uint8_t>(last.in, last.in + last.in_len), Bytes(s.text));
-            }
-            break;
-        }
-        case PairRegAside: aside = std::thread([this] { aside_code = QorGattPairingRegister(); }); break;
-        case Join:
-            aside.join();
-            EXPECT_EQ(aside_code, s.a);
-            break;
-        }
-    }
-
-    HQORREG handles[2] = {};
-    std::thread aside;
-    DWORD aside_code = 0;
 };
-
-// Pairing registered, connection 7 reported, a walk started on it.
-std::vector<Step> Walking(std::vector<Step> then)
-{
-    std::vector<Step> steps = {{Clear}, {PairReg}, {Post, kUp7}, {Wait, "LeDeviceConnectCallback"}, {PairDiscover},
-                               {Request, kDiscoverAll, ZOREROVA_GATTC_DISCOVER}};
-    steps.insert(steps.end(), then.begin(), then.end());
-    return steps;
-}
-
-// A read that fails ends the reader, which closes the channel.
-const std::vector<Step> kReadFails = {{Clear}, {Arm, "", ZOREROVA_GATT_READ_EVENT, VCTL_FAULT_STATUS, kIoDeviceError},
-                                      {Post, kBad250}, {Wait, "LE - ReadWorker: exits"}};
-
-std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step> &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 TEST_F(Hardening, NumberFromAnEarlierOpeningOfTheChannelIsRefused)
 {
-    Play(std::vector<Step>{{PairReg}} + kReadFails +
-         std::vector<Step>{{Reg}, {Clear}, {PairUnreg}, {Count, "free_gatt_if not allocated 1", 1},
-                           {Count, "GATT_DeregisterAll", 0}, {PairReg},
-                           {Count, "GATT_Register - already registered allocated gatt_if:2", 1}});
-    Play(std::vector<Step>{{PairUnreg}, {Dereg}, {Reg}} + kReadFails +
-         std::vector<Step>{{PairReg}, {Clear}, {Dereg}, {Count, "free_gatt_if not allocated 1", 1},
-                           {Count, "GATT_DeregisterAll", 0}, {PairUnreg}, {Count, "GATT_DeregisterAll - closing", 1}});
+    Play({PairReg(), kReadFails, Reg(0), PairUnreg(), Trace("free_gatt_if not allocated 1"), ChannelOpen(true),
+          PairReg(), Trace("GATT_Register - already registered allocated gatt_if:2")});
+    Play({PairUnreg(), Dereg(0), Reg(0), kReadFails, PairReg(), Dereg(0), Trace("free_gatt_if not allocated 1"),
+          ChannelOpen(true), PairUnreg(), Trace("GATT_DeregisterAll - closing device handle*")});
 }
 
 TEST_F(Hardening, WalkThatCannotEndNormallyStillReportsFailure)
 {
-    for (const char *stray : {"F8 0700 01 00", kUp7})   // a completion of op 1, the link reported up again
-        Play(Walking({{Post, stray}, {Post, kServicesDone}, {Done, "", 0}, {PairDiscover}, {PairUnreg}}));
-    Play(Walking(kReadFails + std::vector<Step>{{Done, "", 0}, {PairDiscover, "", ERROR_INTERNAL_ERROR}}));
+    for (const char *stray : {"F8 0700 01 00", kUp7})   // a completion of op 1; the link reported up again
+        Play({kWalking, Post(stray), Post(kServicesDone), Callback("done 0"), kDiscover, PairUnreg()});
+    Play({kWalking, kReadFails, Callback("done 0"),
+          Returns(ERROR_INTERNAL_ERROR, [] { return QorGattPairingDiscover(kAddress, OnPairingDone); })});
 }
 
 TEST_F(Hardening, ListIsKeptUntilTheEndOfTheOldWalkIsStored)
 {
-    Play(Walking({{Reg}, {PairUnreg}, {PairReg}, {Hold, "LeDeviceDiscoveryComplete: conn_id", 0, 0, 0, "PairingDiscover"},
-                  {Post, kServicesDone}, {Wait, "LeDeviceDiscoveryComplete: conn_id"},
-                  {PairDiscover, "", ERROR_BUSY}, {Release}}));
+    Play({kWalking, Reg(0), PairUnreg(), PairReg(), Hold("LeDeviceDiscoveryComplete: conn_id", "PairingDiscover"),
+          Post(kServicesDone), Trace("LeDeviceDiscoveryComplete: conn_id*"),
+          Returns(ERROR_BUSY, [] { return QorGattPairingDiscover(kAddress, OnPairingDone); }), Release()});
 }
 
 TEST_F(Hardening, StrayAllServicesCompleteLeavesARunningWalkAlone)
 {
-    Play(Walking({{Post, "FD 0700 01 0200 0028 0000000000000000000000000000 0100 0500 0200 0F18 0000000000000000000000000000"},
-                  {Post, kServicesDone}, {Post, "FC 0700 03 00"}, {Post, kServicesDone}, {Post, "FC 0700 04 00"},
-                  {Done, "", 1},
-                  {Request, "000000000000000000000000000000000000 0700 0100 0500 04", ZOREROVA_GATTC_DISCOVER, 3}}));
+    Play({kWalking, Post("FD 0700 01 0200 0028 00*14 0100 0500 0200 0F18 00*14"), Post(kServicesDone),
+          Sent(ZOREROVA_GATTC_DISCOVER, "00*18 0700 0100 0500 03"), Post("FC 0700 03 00"),
+          Sent(ZOREROVA_GATTC_DISCOVER, "00*18 0700 0100 0500 04"), Post(kServicesDone), Post("FC 0700 04 00"),
+          Callback("done 1"), NothingSent()});
 }
 
 TEST_F(Hardening, RegistrationBeingRetiredIsNoDuplicate)
 {
-    Play({{Reg}, {Hold, "CallbackThread() after wait retcode 1"}, {Dereg}, {Wait, "CallbackThread() after wait retcode 1"},
-          {Reg, "", 0, 1}, {Release}});
+    Play({Reg(0), Hold("CallbackThread() after wait retcode 1"), Dereg(0),
+          Trace("CallbackThread() after wait retcode 1*"), Reg(1), Release()});
 }
 
 TEST_F(Hardening, FirstRegistrationWaitsForTheReaderClosingTheChannel)
 {
-    Play(Walking({{OnDone, "U"}, {Hold, "QorGattPairingUnregister: deregistered", 0, 0, 0, "previous reader"},
-                  {Post, kServicesDone}, {Wait, "QorGattPairingUnregister: deregistered"}, {Reg}, {Done, "", 1}}));
-}
-
-TEST_F(Hardening, PairingReregistersFromItsCompletionFunction)
-{
-    Play(Walking({{OnDone, "UR"}, {Post, kServicesDone}, {Done, "", 1}, {DoneCodes, "0 0 "}, {PairDiscover},
-                  {Request, kDiscoverAll, ZOREROVA_GATTC_DISCOVER, 2}}));
+    Play({kWalking, OnDone("U"), Hold("QorGattPairingUnregister: deregistered", "previous reader"), Post(kServicesDone),
+          Trace("QorGattPairingUnregister: deregistered"), Reg(0), Callback("unregister 0"), Callback("done 1")});
+    Play({Dereg(0), OnDone("UR"), kWalking, Post(kServicesDone), Callback("unregister 0"), Callback("register 0"),
+          Callback("done 1"), kDiscover});
 }
 
 TEST_F(Hardening, PairingRegistrationMeetingAnotherOneLosesNoNumber)
 {
-    Play({{Hold, "GATT_Register - exits"}, {PairRegAside}, {Wait, "GATT_Register - exits"}, {PairReg, "", ERROR_BUSY},
-          {Release}, {Join}, {PairUnreg}, {Count, "GATT_DeregisterAll - closing", 1}});
+    static DWORD aside;
+    Play({Hold("GATT_Register - exits"), Do([] { g_aside = std::thread([] { aside = QorGattPairingRegister(); }); }),
+          Trace("GATT_Register - exits*"), PairReg(ERROR_BUSY), Release(), Returns(0, [] { return g_aside.join(), aside; }),
+          PairUnreg(), Trace("GATT_DeregisterAll - closing device handle*")});
 }
 
 TEST_F(Hardening, ShortReadIsNotDispatched)
 {
-    Play({{PairReg}, {Arm, "", ZOREROVA_GATT_READ_EVENT, VCTL_FAULT_SHORT_OUTPUT, 0}, {Post, kBad250, 21},
-          {Post, "F8 FB00 01 00"}, {Wait, "CompleteCallback bad conn_id:251"},
-          {Count, "CompleteCallback bad conn_id:250", 20}, {Count, "LE - ReadWorker: short read", 1}});
+    Play({PairReg(), Arm(ZOREROVA_GATT_READ_EVENT, VCTL_FAULT_SHORT_OUTPUT), Script(21, Post(kBad250)),
+          Post("F8 FB00 01 00"), Trace("CompleteCallback bad conn_id:251"),
+          Returns(20, [] { return g_trace->CountPrefix("CompleteCallback bad conn_id:250"); }),
+          Returns(1, [] { return g_trace->CountPrefix("LE - ReadWorker: short read of 0 bytes dropped"); })});
 }
 
 TEST_F(Hardening, RequestTheDriverKeepsPastItsCancelCountsAsRefused)
 {
-    Play({{Arm, "", ZOREROVA_GATT_REGISTER, VCTL_FAULT_PEND_STUCK}, {PairReg, "", ERROR_INTERNAL_ERROR},
-          {Count, "GATT_Register - DeviceIoControl failed - 997", 1}, {PairReg}});
+    Play({Arm(ZOREROVA_GATT_REGISTER, VCTL_FAULT_PEND_STUCK), PairReg(ERROR_INTERNAL_ERROR),
+          Trace("GATT_Register - DeviceIoControl failed - 997"), PairReg()});
 }
 
 TEST_F(Hardening, GuardPageFaultIsCaught)
 {
-    Play({{RegGuardPage, "", ERROR_INTERNAL_ERROR}, {Count, "***QorLeApi:ERROR QorGattRegister crashed", 1}});
+    Play({Returns(ERROR_INTERNAL_ERROR,
+                  [] {
+                      void *page = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE | PAGE_GUARD);
+                      DWORD result = Register(static_cast<HQORREG *>(page));
+                      VirtualFree(page, 0, MEM_RELEASE);
+                      return result;
+                  }),
+          Trace("***QorLeApi:ERROR QorGattRegister crashed")});
 }
 
 } // namespace
