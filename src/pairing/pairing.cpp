@@ -66,13 +66,16 @@ disc_param WholeDatabase()
 }
 
 // Stores the list the walk built; whether the database is now in the store.
+// Once stored (or not to be stored) the list is free for a new discovery to
+// release, before the outcome is traced.
 bool StoreDiscoveredDatabase(uint8_t status)
 {
+    LSTATUS err = status == 0 ? LeDeviceDumpDiscoverDbToRegistry() : ERROR_SUCCESS;
+    DiscoveryListDone();
     if (status != 0) {
         LeTrace("***** LeDeviceDiscoveryComplete: discovery failed");
         return false;
     }
-    LSTATUS err = LeDeviceDumpDiscoverDbToRegistry();
     if (err != ERROR_SUCCESS) {
         LeTrace("***** LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry failed. err=%d", static_cast<int>(err));
         return false;
@@ -121,7 +124,6 @@ void LeDeviceDiscoveryComplete(uint16_t conn_id, uint8_t disc_type, uint8_t stat
         return;
     }
     bool stored = StoreDiscoveredDatabase(status);
-    DiscoveryListDone();
     ULONGLONG address = pairing_addr;
     PFN_LE_PAIRING_CALLBACK done = pairing_done_cb;
     // Only now may a new discovery release the list the store was reading.
