@@ -119,7 +119,8 @@ uint8_t SendHandleValue(const HandleValueKind &kind, uint16_t conn_id, uint16_t 
     if (val_len)
         std::memcpy(req.value, value, val_len);
     uint8_t result = 0;
-    return ResultOf(Send(kind.lines, kind.code, &req, sizeof req, &result, sizeof result), result);
+    const LinkIo io = Send(kind.lines, kind.code, &req, sizeof req, &result, sizeof result);
+    return ResultOf(io, result);
 }
 
 } // namespace
@@ -252,5 +253,6 @@ uint8_t GATTS_SendRsp(uint16_t conn_id, uint32_t trans_id, uint8_t status, const
     static const ServerLines lines = {"GATTS_SendRsp not registered", "GATTS_SendRsp - event allocation failed",
                                       "GATTS_SendRsp - failed - %d nBytes %d"};
     uint8_t result = 0;
-    return ResultOf(Send(lines, ZOREROVA_GATTS_SEND_RSP, &req, sizeof req, &result, sizeof result), result);
+    const LinkIo io = Send(lines, ZOREROVA_GATTS_SEND_RSP, &req, sizeof req, &result, sizeof result);
+    return ResultOf(io, result);
 }

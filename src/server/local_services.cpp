@@ -179,8 +179,8 @@ DWORD AddCharacteristic(USHORT hService, const GUID *pGuidChar, DWORD perm, BYTE
         return ERROR_INVALID_PARAMETER;
     }
     LeTrace("***QorLeApi:QorGattAddCharacteristic\n");
-    const GUID uuid = *pGuidChar;
     LeChar *chr = nullptr;
+    LeUuid le_uuid;
     {
         TableLock lock;
         LeService *service = FindLocalService(hService);
@@ -188,16 +188,17 @@ DWORD AddCharacteristic(USHORT hService, const GUID *pGuidChar, DWORD perm, BYTE
             LeTrace("***QorLeApi:QorGattAddCharacteristic service handle not found\n");
             return ERROR_INVALID_HANDLE;
         }
+        const GUID uuid = *pGuidChar;
         chr = new (std::nothrow) LeChar;
         if (!chr) {
             LeTrace("QorGattAddCharacteristic no memory\n");
             return ERROR_NOT_ENOUGH_MEMORY;
         }
         chr->uuid = uuid;
+        le_uuid = GuidToLeUuid(uuid);
         AppendTail(&service->characteristics, chr);
     }
 
-    const LeUuid le_uuid = GuidToLeUuid(uuid);
     uint16_t handle = GATTS_AddCharacteristic(hService, &le_uuid, static_cast<uint16_t>(perm), property);
     bool kept;
     {
@@ -233,10 +234,9 @@ DWORD AddDescriptor(USHORT hService, const GUID *pGuidDescr, DWORD perm, const v
         return ERROR_INVALID_PARAMETER;
     }
     LeTrace("***QorLeApi:QorGattAddDescriptor\n");
-    const GUID uuid = *pGuidDescr;
     uint8_t block[kDescrBlockSize];
-    std::memcpy(block, pDescrParam, sizeof block);
     LeDescr *descr = nullptr;
+    LeUuid le_uuid;
     {
         TableLock lock;
         LeService *service = FindLocalService(hService);
@@ -249,16 +249,18 @@ DWORD AddDescriptor(USHORT hService, const GUID *pGuidDescr, DWORD perm, const v
             LeTrace("***QorLeApi:QorGattAddDescriptor no chars\n");
             return kDriverRefusedService;
         }
+        const GUID uuid = *pGuidDescr;
+        std::memcpy(block, pDescrParam, sizeof block);
         descr = new (std::nothrow) LeDescr;
         if (!descr) {
             LeTrace("QorGattAddDescriptor no memory\n");
             return ERROR_NOT_ENOUGH_MEMORY;
         }
         descr->uuid = uuid;
+        le_uuid = GuidToLeUuid(uuid);
         AppendTail(&chr->descriptors, descr);
     }
 
-    const LeUuid le_uuid = GuidToLeUuid(uuid);
     uint16_t handle = GATTS_AddCharDescritptor(hService, static_cast<uint16_t>(perm), &le_uuid, block);
     bool kept;
     {
