@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "qortest.h"
+#include "scenario.h"
 
 namespace qortest {
 
@@ -22,36 +23,13 @@ std::vector<VctlLocalAttr> LocalDb(Controller &ctl, uint32_t channel)
     return records;
 }
 
-std::string Hex(const uint8_t *p, size_t n)
-{
-    std::string s;
-    char two[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(two, sizeof two, "%02x", p[i]);
-        s += two;
-    }
-    return s;
-}
-
-std::vector<uint8_t> FromHex(const std::string &text)
-{
-    std::vector<uint8_t> bytes;
-    std::string digits;
-    for (char c : text)
-        if (c != ' ')
-            digits += c;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2)
-        bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    return bytes;
-}
-
 namespace {
 
 std::string UuidText(const LeUuid &u)
 {
     char text[8];
     std::snprintf(text, sizeof text, "%04x", u.value[0] | u.value[1] << 8);
-    return u.len == 16 ? Hex(u.value, 16) : text;
+    return u.len == 16 ? ToHex(u.value, 16) : text;
 }
 
 std::string Row(const VctlLocalAttr &a)
@@ -79,7 +57,7 @@ std::string Row(const VctlLocalAttr &a)
         while (n && !a.descr[n - 1])
             --n;
         std::snprintf(text, sizeof text, "%04x descr %s perm %04x block %s", a.handle, uuid.c_str(), a.perm,
-                      Hex(a.descr, n).c_str());
+                      ToHex(a.descr, n).c_str());
     }
     }
     return text;
