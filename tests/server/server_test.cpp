@@ -6,6 +6,7 @@
 #include <set>
 #include <thread>
 
+#include "client/attr_lookup.h"
 #include "client_util.h"
 #include "link/link.h"
 #include "scenario.h"
@@ -25,6 +26,8 @@ GUID *const kBadGuid = reinterpret_cast<GUID *>(0x10);
 constexpr uint32_t kCreate = ZOREROVA_GATTS_CREATE_SERVICE, kInclude = ZOREROVA_GATTS_ADD_INCLUDE,
                    kChar = ZOREROVA_GATTS_ADD_CHAR, kDescr = ZOREROVA_GATTS_ADD_DESCR,
                    kDelete = ZOREROVA_GATTS_DELETE_SERVICE, kStart = ZOREROVA_GATTS_START_SERVICE;
+// A trace line of the API.
+Step Api(const std::string &rest) { return Trace("***QorLeApi:" + rest); }
 const char *const kCustomHex = "d0a1c75e 2c3b 114a 9e01223344556677";
 
 class LocalServices : public ClientTest {
@@ -61,6 +64,17 @@ protected:
         return text;
     }
 
+    // What a handle finds in a registration's table: "service/instance char/instance descriptor".
+    static std::string Lookup(HQORREG reg, uint16_t handle)
+    {
+        ApiLockHold hold;
+        LeAttrRef f;
+        if (!FindAttribute(static_cast<QOR_APP_REG *>(reg)->pServices, handle, &f))
+            return "none";
+        return qortest::Fmt("%04lx/%u %04lx/%u %04lx", f.service->uuid.Data1, f.serviceInstance, f.chr->uuid.Data1,
+                            f.charInstance, f.descr ? f.descr->uuid.Data1 : 0);
+    }
+
     static constexpr uint8_t kBlock[22] = {1, 2};
     Scenario scenario{ctl, trace};
     USHORT out = 0;
@@ -75,21 +89,22 @@ TEST_F(LocalServices, RequestsAndTheControllersDatabaseFromTwoRegistrations)
     Play({
         Made(0, 1, [&] { return Create(a, BaseGuid(0x180D), 0, 6, 1); }),
         Sent(kCreate, "01 0200 0d18 00*14 0000 01 0600"),
-        Trace("***QorLeApi:QorGattCreateService"), Trace("GATTS_CreateService service uuid:0x180d instance:0"),
+        Api("QorGattCreateService"), Trace("GATTS_CreateService service uuid:0x180d instance:0"),
         Made(0, 8, [&] { return Create(a, kCustom, 2, 3); }),
         Sent(kCreate, std::string("01 1000") + kCustomHex + "0200 00 0300"),
         Trace("GATTS_CreateService service uuid:0xa1d0 instance:2"),
         Made(0, 12, [&] { return Create(b, kAlias180D, 0, 2); }), Sent(kCreate, "02 0200 0d18 00*14 0000 00 0200"),
         Returns(0, [&] { return QorGattAddIncludeService(1, 8); }), Sent(kInclude, "0100 0800"),
-        Trace("***QorLeApi:QorGattAddIncludeService"),
+        Api("QorGattAddIncludeService"),
         Trace("GATTS_AddIncludeService service handle:1 inc service handle:8"),
         Made(0, 4, [&] { return Char(1, 0x2A37); }), Sent(kChar, "0100 0200 372a 00*14 1100 12"),
-        Trace("***QorLeApi:QorGattAddCharacteristic"),
+        Api("QorGattAddCharacteristic"),
         Trace("GATTS_AddCharacteristic handle:1 char:2a37 perm:0011 property:0012"),
         Made(0, 5, [&] { return Descr(1, 0x2902); }), Sent(kDescr, "0100 1100 0200 0229 00*14 0102 00*20"),
-        Trace("***QorLeApi:QorGattAddDescriptor"), Trace("GATTS_AddCharDescritptor handle:1 char:2902 perm:17"),
+        Api("QorGattAddDescriptor"), Trace("GATTS_AddCharDescritptor handle:1 char:2902 perm:17"),
+        Made(0, 7, [&] { return Char(1, 0x2A37, 1, 2); }), Sent(kChar, "0100 0200 372a 00*14 0100 02"),
         Returns(0, [&] { return QorGattStartService(1); }), Sent(kStart, "01 0100 00"),
-        Trace("***QorLeApi:QorGattStartService"), Trace("GATTS_StartService service s_handle:1 transport:0"),
+        Api("QorGattStartService"), Trace("GATTS_StartService service s_handle:1 transport:0"),
         Returns(0, [&] { return QorGattStartService(12); }), Sent(kStart, "02 0c00 00"),
     });
     EXPECT_EQ(LocalDbRows(ctl), (std::vector<std::string>{
@@ -98,16 +113,21 @@ TEST_F(LocalServices, RequestsAndTheControllersDatabaseFromTwoRegistrations)
                                     "0003 char 2a37 props 12 value 0004",
                                     "0004 value 2a37 props 12 perm 0011",
                                     "0005 descr 2902 perm 0011 block 0102",
+                                    "0006 char 2a37 props 02 value 0007",
+                                    "0007 value 2a37 props 02 perm 0001",
                                     "0008 service d0a1c75e 2c3b114a 9e012233 44556677 inst 2 flag 0 end 000b if 1",
                                     "000c service 180d inst 0 flag 0 end 000e if 2 started",
                                 }));
     EXPECT_EQ(ServiceList(), "1-7/1 8-11/1 12-14/2 ");
+    for (auto [handle, found] : {std::pair<uint16_t, const char *>{5, "180d/0 2a37/0 2902"}, {4, "180d/0 2a37/0 0000"},
+                                 {7, "180d/0 2a37/1 0000"}, {3, "none"}, {0, "none"}})
+        EXPECT_EQ(Lookup(a, handle), found);
 
     // The same UUID and instance in the other registration stays; the end of a
     // registration deletes what is left of its services in the driver.
     Play({
         Returns(0, [&] { return QorGattDeleteService(1); }), Sent(kDelete, "01 0200 0d18 00*14 0000"),
-        Trace("***QorLeApi:QorGattDeleteService"), Trace("GATTS_DeleteService service uuid:0x180d instance:0"),
+        Api("QorGattDeleteService"), Trace("GATTS_DeleteService service uuid:0x180d instance:0"),
         Returns(6, [&] { return QorGattAddCharacteristic(1, kBadGuid, 0, 0, 0, &out); }), NothingSent(),
         Do([&] { Deregister(a); }), Sent(kDelete, std::string("01 1000") + kCustomHex + "0200"), NothingSent(),
         Returns(1168, [&] { return QorGattStartService(8); }),
@@ -122,9 +142,9 @@ TEST_F(LocalServices, EveryFailureRow)
 {
     // Nothing registered yet: no ApiLock and no table.
     Play({
-        Returns(87, [&] { return Create(nullptr, kCustom, 0, 1); }), Trace("***QorLeApi:QorGattCreateService illegal param"),
-        Returns(87, [&] { return QorGattStartService(1); }), Trace("***QorLeApi:QorGattStartService illegal param"),
-        Returns(87, [&] { return QorGattDeleteService(1); }), Trace("***QorLeApi:QorGattDeleteService illegal param"),
+        Returns(87, [&] { return Create(nullptr, kCustom, 0, 1); }), Api("QorGattCreateService illegal param"),
+        Returns(87, [&] { return QorGattStartService(1); }), Api("QorGattStartService illegal param"),
+        Returns(87, [&] { return QorGattDeleteService(1); }), Api("QorGattDeleteService illegal param"),
         Returns(6, [&] { return Char(1, 0x2A00); }), NothingSent(),
     });
     ASSERT_EQ(Register(0, kApp, &a), 0u);
@@ -137,8 +157,8 @@ TEST_F(LocalServices, EveryFailureRow)
             return QorGattCreateService(a, &g, 0, 1, 0, nullptr);
         }),
         Returns(87, [&] { return Create(a, kCustom, 0, 0); }),
-        Returns(87, [&] { return Create(a, kCustom, 0, 0x10000); }), Trace("***QorLeApi:QorGattCreateService illegal param"),
-        Returns(6, [&] { return Create(&out, kCustom, 0, 1); }), Trace("***QorLeApi:QorGattCreateService invalid handle"),
+        Returns(87, [&] { return Create(a, kCustom, 0, 0x10000); }), Api("QorGattCreateService illegal param"),
+        Returns(6, [&] { return Create(&out, kCustom, 0, 1); }), Api("QorGattCreateService invalid handle"),
         NothingSent(),
         Made(0, 1, [&] { return Create(a, BaseGuid(0x180D), 0, 4); }), Sent(kCreate, "01 0200 0d18 00*14 0000 00 0400"),
         Returns(1078, [&] { return Create(a, BaseGuid(0x180D), 0, 9); }), Trace("QorGattCreateService existing service"),
@@ -149,45 +169,45 @@ TEST_F(LocalServices, EveryFailureRow)
         Sent(kCreate, custom), Trace("GATTS_CreateService - failed - 0 bytes returned 1"),
         Made(0, 14, [&] { return Create(a, kCustom, 0, 2); }), Sent(kCreate, custom),
 
-        Returns(87, [&] { return QorGattAddIncludeService(0, 1); }), Trace("***QorLeApi:QorGattAddIncludeService illegal param"),
+        Returns(87, [&] { return QorGattAddIncludeService(0, 1); }), Api("QorGattAddIncludeService illegal param"),
         Returns(6, [&] { return QorGattAddIncludeService(99, 1); }),
-        Trace("***QorLeApi:QorGattAddIncludeService service handle not found"),
+        Api("QorGattAddIncludeService service handle not found"),
         Returns(6, [&] { return QorGattAddIncludeService(1, 99); }),
-        Trace("***QorLeApi:QorGattAddIncludeService include service handle not found"), NothingSent(),
+        Api("QorGattAddIncludeService include service handle not found"), NothingSent(),
         Failing(kInclude, VCTL_FAULT_STATUS, kFail), Returns(4316, [&] { return QorGattAddIncludeService(1, 6); }),
         Sent(kInclude, "0100 0600"), Trace("GATTS_AddIncludeService - failed - 31 bytes returned 0"),
         Failing(kInclude, VCTL_FAULT_SHORT_OUTPUT, 1), Returns(4316, [&] { return QorGattAddIncludeService(1, 6); }),
         Sent(kInclude, "0100 0600"), Trace("GATTS_AddIncludeService - failed - 0 bytes returned 1"),
 
-        Returns(87, [&] { return Char(0, 0x2A00); }), Trace("***QorLeApi:QorGattAddCharacteristic illegal param"),
+        Returns(87, [&] { return Char(0, 0x2A00); }), Api("QorGattAddCharacteristic illegal param"),
         Returns(87, [&] { return QorGattAddCharacteristic(1, nullptr, 0, 0, 0, &out); }),
-        Returns(6, [&] { return Char(99, 0x2A00); }), Trace("***QorLeApi:QorGattAddCharacteristic service handle not found"),
+        Returns(6, [&] { return Char(99, 0x2A00); }), Api("QorGattAddCharacteristic service handle not found"),
         Failing(kChar, VCTL_FAULT_STATUS, kFail), Made(4316, 0, [&] { return Char(6, 0x2A00); }),
         Sent(kChar, "0600 0200 002a 00*14 1100 12"), Trace("GATTS_AddCharacteristic - failed - 31 bytes returned 0"),
-        Returns(4316, [&] { return Descr(6, 0x2901); }), Trace("***QorLeApi:QorGattAddDescriptor no chars"),
+        Returns(4316, [&] { return Descr(6, 0x2901); }), Api("QorGattAddDescriptor no chars"),
         Failing(kChar, VCTL_FAULT_SHORT_OUTPUT, 1), Made(4316, 0, [&] { return Char(6, 0x2A00); }),
         Sent(kChar, "0600 0200 002a 00*14 1100 12"), Trace("GATTS_AddCharacteristic - failed - 0 bytes returned 1"),
         Returns(4316, [&] { return Descr(6, 0x2901); }), NothingSent(),
         Returns(1359, [&] { return Char(1, 0x2A01, 1, 2, kBadGuid); }),
-        Trace("***QorLeApi:ERROR QorGattAddCharacteristic crashed"),
+        Api("ERROR QorGattAddCharacteristic crashed"),
         Made(0, 4, [&] { return Char(1, 0x2A01, 1, 2); }), Sent(kChar, "0100 0200 012a 00*14 0100 02"),
 
-        Returns(87, [&] { return Descr(1, 0x2902, nullptr); }), Trace("***QorLeApi:QorGattAddDescriptor illegal param"),
-        Returns(6, [&] { return Descr(99, 0x2902); }), Trace("***QorLeApi:QorGattAddDescriptor service handle not found"),
+        Returns(87, [&] { return Descr(1, 0x2902, nullptr); }), Api("QorGattAddDescriptor illegal param"),
+        Returns(6, [&] { return Descr(99, 0x2902); }), Api("QorGattAddDescriptor service handle not found"),
         Failing(kDescr, VCTL_FAULT_SHORT_OUTPUT, 1), Made(4316, 0, [&] { return Descr(1, 0x2902); }),
         Sent(kDescr, "0100 1100 0200 0229 00*14 0102 00*20"),
         Trace("GATTS_AddCharDescritptor - failed - 0 bytes returned 1"),
-        Returns(1359, [&] { return Descr(1, 0x2902, kBadGuid); }), Trace("***QorLeApi:ERROR QorGattAddDescriptor crashed"),
+        Returns(1359, [&] { return Descr(1, 0x2902, kBadGuid); }), Api("ERROR QorGattAddDescriptor crashed"),
 
         Returns(87, [&] { return QorGattStartService(0); }), Returns(1168, [&] { return QorGattStartService(99); }),
-        Trace("***QorLeApi:QorGattStartService service handle not found"),
+        Api("QorGattStartService service handle not found"),
         Failing(kStart, VCTL_FAULT_STATUS, kFail), Returns(4316, [&] { return QorGattStartService(1); }),
         Sent(kStart, "01 0100 00"), Trace("GATTS_StartService - Client connect failed - 31 bytes returned 0"),
         Failing(kStart, VCTL_FAULT_RESULT_BYTE, 5), Returns(0, [&] { return QorGattStartService(1); }),
         Sent(kStart, "01 0100 00"),
 
         Returns(87, [&] { return QorGattDeleteService(0); }),
-        Returns(6, [&] { return QorGattDeleteService(99); }), Trace("***QorLeApi:QorGattDeleteService service handle not found"),
+        Returns(6, [&] { return QorGattDeleteService(99); }), Api("QorGattDeleteService service handle not found"),
         Failing(kDelete, VCTL_FAULT_STATUS, kFail), Returns(0, [&] { return QorGattDeleteService(6); }),
         Sent(kDelete, "01 0200 0d18 00*14 0100"), Trace("GATTS_DeleteService - failed - 31 bytes returned 0"),
         Returns(6, [&] { return QorGattDeleteService(6); }),
