@@ -354,6 +354,9 @@ TEST_F(LocalServices, FourThreadsCreateAndDeleteAtOnce)
     for (USHORT s : table)
         EXPECT_EQ(QorGattDeleteService(s), 0u);
     EXPECT_TRUE(LocalDb(ctl).empty());
+    for (DWORD i = 0; i < 100; ++i)   // far past the 64 services the controller once held
+        EXPECT_EQ(Create(a, kCustom, i, 1), 0u);
+    EXPECT_EQ(LocalDb(ctl).size(), 100u);
 }
 
 } // namespace
