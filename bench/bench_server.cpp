@@ -132,6 +132,7 @@ int main()
         return RawRun(raw, work / kRequestsPerService);
     };
     b.goal = 1.15;
+    b.rounds = 7;
     const bool met = bench::Measure(b);
     QorGattDeregister(reg);
     return met ? 0 : 2;
