@@ -1,6 +1,6 @@
 #pragma once
 // Helpers of the connection, cache and enumeration tests: UUIDs as the store
-// names them, hand-made stores, the device list and requests as text.
+// names them, hand-made stores, the device list as text, and their fixture.
 
 #include <windows.h>
 
@@ -9,6 +9,7 @@
 
 #include "../pairing/store_view.h"
 #include "client_util.h"
+#include "scenario.h"
 
 namespace clienttest {
 
@@ -54,16 +55,6 @@ inline std::vector<std::string> Listed()
     return out;
 }
 
-// The bytes of the n-th request with that code (1: the first), hex; "" if none.
-inline std::string Sent(qortest::Controller &ctl, uint32_t code, size_t n)
-{
-    std::vector<VctlLogEntry> sent = ctl.Requests(code);
-    std::string hex;
-    for (size_t i = 0; n && n <= sent.size() && i < sent[n - 1].in_len; ++i)
-        hex += Fmt("%02x", sent[n - 1].in[i]);
-    return hex;
-}
-
 inline ULONGLONG AddressOf(const uint8_t bda[6])
 {
     ULONGLONG a = 0;
@@ -71,5 +62,18 @@ inline ULONGLONG AddressOf(const uint8_t bda[6])
         a = a << 8 | bda[i];
     return a;
 }
+
+// Registrations as ClientTest makes them, and a scenario on the controller and
+// the trace.
+class ConnectionTest : public ClientTest {
+protected:
+    void SetUp() override
+    {
+        ClientTest::SetUp();
+        scenario.SkipRequests();
+    }
+    bool Play(const qortest::Script &script) { return scenario.Play(script); }
+    qortest::Scenario scenario{ctl, trace};
+};
 
 } // namespace clienttest

@@ -11,7 +11,10 @@
 #include "../pairing/devices.h"
 #include "connection_util.h"
 
-using namespace clienttest;
+using namespace qortest;
+using clienttest::ApiLockIsFree;
+using clienttest::Name;
+using clienttest::WriteStore;
 
 namespace {
 
@@ -39,12 +42,12 @@ std::vector<std::string> Tree(ULONGLONG address)
     return lines;
 }
 
-class StoreCache : public ClientTest {};
+class StoreCache : public clienttest::ConnectionTest {};
 
 TEST_F(StoreCache, PairedStoreLoadsInThisProcessAndInAnother)
 {
     if (std::getenv("QOR_PAIR_THERE")) {   // the other process
-        ASSERT_TRUE(qortest::StoreByPairing(ctl, trace, kSensor, devices::HeartRateSensor(), kThere));
+        ASSERT_TRUE(StoreByPairing(ctl, trace, kSensor, devices::HeartRateSensor(), kThere));
         return;
     }
     const std::vector<std::string> want = {
@@ -57,7 +60,7 @@ TEST_F(StoreCache, PairedStoreLoadsInThisProcessAndInAnother)
         "f0,0,0,0,0 '' 2903@1e 2905@20 {7a1c0009-3d52-4e8b-9c61-2f0a5b8d4e17}@1f]",
     };
     storeview::DeleteDevice(kThere);
-    ASSERT_TRUE(qortest::StoreByPairing(ctl, trace, kSensor, devices::HeartRateSensor(), kHere)) << trace.Dump();
+    ASSERT_TRUE(StoreByPairing(ctl, trace, kSensor, devices::HeartRateSensor(), kHere)) << trace.Dump();
     EXPECT_EQ(Tree(kHere), want);
     SetEnvironmentVariableA("QOR_PAIR_THERE", "1");
     char exe[MAX_PATH];
@@ -91,7 +94,7 @@ TEST_F(StoreCache, CorruptStoreLoadsWhatItCanAndLookupsCountInstances)
     QOR_CONN_DEV dev;
     dev.Address.ullLong = kOdd;
     LoadAttributeCache(&dev);
-    const GUID service = qortest::BaseGuid(0x180F), characteristic = qortest::BaseGuid(0x2A19);
+    const GUID service = BaseGuid(0x180F), characteristic = BaseGuid(0x2A19);
     // service instance, characteristic instance, descriptor (0: the characteristic), handle found, line traced
     const std::vector<std::tuple<DWORD, DWORD, uint16_t, uint16_t, std::string>> rows = {
         {0, 0, 0, 0x32, ""}, {1, 0, 0, 0x21, ""}, {0, 0, 0x2901, 9, ""},
@@ -101,7 +104,7 @@ TEST_F(StoreCache, CorruptStoreLoadsWhatItCanAndLookupsCountInstances)
         {2, 0, 0x2901, 0, "***QorLeApi:ERROR FindChar service 180f not found\n"}};
     for (const auto &[s, c, descr, handle, traced] : rows) {
         trace.Clear();
-        const GUID d = qortest::BaseGuid(descr);
+        const GUID d = BaseGuid(descr);
         const LeDescr *by_descr = descr ? FindDescr(dev.services, &service, s, &characteristic, c, &d) : nullptr;
         const LeChar *by_char = descr ? nullptr : FindChar(dev.services, &service, s, &characteristic, c);
         EXPECT_EQ(by_descr ? by_descr->handle : by_char ? by_char->attrHandle : 0, handle) << s << c << descr;
@@ -109,37 +112,24 @@ TEST_F(StoreCache, CorruptStoreLoadsWhatItCanAndLookupsCountInstances)
     }
 }
 
-// One enumeration call each: 'S'ervice, 'C'haracteristic or 'D'escriptor; `bad`
+// One enumeration call: 'S'ervice, 'C'haracteristic or 'D'escriptor; `bad`
 // passes an address (1) or a handle pointer (2) that faults, or no UUID
-// pointer (3); `out` is "<uuid>@<handle>" as returned; `traced` starts a line.
-struct EnumCall {
-    char fn;
-    ULONGLONG address;
-    USHORT service, chr;
-    DWORD inx;
-    int bad;
-    DWORD code;
-    const char *out, *traced;
-};
-
-void Play(qortest::TraceCapture &trace, const std::vector<EnumCall> &calls)
+// pointer (3); `out` is what it handed back, "<uuid>@<handle>".
+Step Enum(char fn, ULONGLONG address, USHORT service, USHORT chr, DWORD inx, int bad, DWORD code, std::string out)
 {
-    for (const EnumCall &c : calls) {
-        trace.Clear();
-        LE_ADDRESS address{c.address};
+    return Returns(code, [=] {
+        LE_ADDRESS device{address};
         GUID uuid{};
         USHORT handle = 0xEEEE;
-        PLE_ADDRESS a = c.bad == 1 ? reinterpret_cast<PLE_ADDRESS>(0x10) : &address;
-        USHORT *h = c.bad == 2 ? reinterpret_cast<USHORT *>(0x10) : &handle;
-        GUID *g = c.bad == 3 ? nullptr : &uuid;
-        DWORD code = c.fn == 'S'   ? QorGattEnumService(a, c.inx, g, h)
-                     : c.fn == 'C' ? QorGattEnumCharacteristic(a, c.service, c.inx, g, h)
-                                   : QorGattEnumDescriptor(a, c.service, c.chr, c.inx, g, h);
-        std::string row = Fmt("%c %012I64x %x %x %u", c.fn, c.address, c.service, c.chr, static_cast<unsigned>(c.inx));
-        EXPECT_EQ(code, c.code) << row;
-        EXPECT_EQ((code ? "" : Name(uuid)) + Fmt("@%x", handle), c.out) << row;
-        EXPECT_TRUE(!c.traced || trace.CountPrefix(c.traced) == 1) << row << trace.Dump();
-    }
+        PLE_ADDRESS a = bad == 1 ? reinterpret_cast<PLE_ADDRESS>(0x10) : &device;
+        USHORT *h = bad == 2 ? reinterpret_cast<USHORT *>(0x10) : &handle;
+        GUID *g = bad == 3 ? nullptr : &uuid;
+        DWORD got = fn == 'S'   ? QorGattEnumService(a, inx, g, h)
+                    : fn == 'C' ? QorGattEnumCharacteristic(a, service, inx, g, h)
+                                : QorGattEnumDescriptor(a, service, chr, inx, g, h);
+        EXPECT_EQ((got ? "" : Name(uuid)) + Fmt("@%x", handle), out) << fn << " " << service << " " << chr << " " << inx;
+        return got;
+    });
 }
 
 TEST_F(StoreCache, EnumerationListsConnectedAndMerelyPairedDevices)
@@ -147,7 +137,7 @@ TEST_F(StoreCache, EnumerationListsConnectedAndMerelyPairedDevices)
     const ULONGLONG dev = 0xC01122334455, late = 0xC01122334466, p = 0x5A00000000B1, q = 0x5A00000000B2,
                     none = 0x5A00000000B3;
     const uint8_t late_bda[6] = {0xC0, 0x11, 0x22, 0x33, 0x44, 0x66};
-    Play(trace, {{'S', dev, 0, 0, 0, 0, 87, "@eeee", "***QorLeApi:ERROR QorGattEnumService invalid arguments"}});
+    Play({Enum('S', dev, 0, 0, 0, 0, 87, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumService invalid arguments*")});
 
     const std::string chr = "180f\\Characteristics\\2a19";
     WriteStore(dev, {{"1800", "s_handle", REG_DWORD, "01000000"}, {"180a", "s_handle", REG_DWORD, "16000000"},
@@ -158,44 +148,44 @@ TEST_F(StoreCache, EnumerationListsConnectedAndMerelyPairedDevices)
     WriteStore(late, {});
     WriteStore(none, {});
     HQORREG h = nullptr;
-    ASSERT_EQ(Register(0, qortest::BaseGuid(0xA99), &h), 0u);
+    ASSERT_EQ(Register(0, BaseGuid(0xA99), &h), 0u);
     for (const uint8_t *bda : {kSensor, late_bda}) {
-        ctl.AddDevice(bda, qortest::GattDb(), 0);
-        qortest::LinkUp(ctl, bda);
+        ctl.AddDevice(bda, GattDb(), 0);
+        LinkUp(ctl, bda);
     }
-    ASSERT_TRUE(trace.WaitForPrefix("***QorLeApi:ConnectCallback gatt_if:1 bda:c01122334466")) << trace.Dump();
-
-    Play(trace, {
-        {'S', dev, 0, 0, 0, 0, 0, "1800@1", "***QorLeApi:QorGattEnumService c01122334455 inx:0\n"},
-        {'S', dev, 0, 0, 2, 0, 0, "180f@6", nullptr},
-        {'S', dev, 0, 0, 3, 0, 259, "@0", nullptr},
-        {'C', dev, 6, 0, 0, 0, 0, "2a19@7", "***QorLeApi:QorGattEnumCharacteristic c01122334455 handle:0x6 inx:0\n"},
-        {'C', dev, 6, 0, 1, 0, 1359, "@eeee", nullptr},
-        {'C', dev, 5, 0, 0, 0, 259, "@eeee", nullptr},
-        {'D', dev, 6, 7, 0, 0, 0, "2902@9", "***QorLeApi:QorGattEnumDescriptor c01122334455 service:0x6 char:0x7 inx:0\n"},
-        {'D', dev, 6, 7, 1, 0, 1359, "@0", nullptr},
-        {'D', dev, 6, 8, 0, 0, 259, "@0", nullptr},
-        {'S', p, 0, 0, 0, 0, 0, "1811@10", nullptr},   // not connected: the scratch record, reloaded at each switch
-        {'S', q, 0, 0, 0, 0, 0, "1812@20", nullptr},
-        {'S', p, 0, 0, 0, 0, 0, "1811@10", nullptr},
-        {'S', late, 0, 0, 0, 0, 259, "@0", nullptr},
-        {'S', none, 0, 0, 0, 0, 259, "@0", nullptr},
-        {'S', dev, 0, 0, 0, 3, 87, "@eeee", "***QorLeApi:ERROR QorGattEnumService invalid arguments"},
-        {'C', dev, 0, 0, 0, 0, 87, "@eeee", "***QorLeApi:ERROR QorGattEnumCharacteristic invalid arguments"},
-        {'D', dev, 6, 0, 0, 0, 87, "@eeee", "***QorLeApi:ERROR QorGattEnumDescriptor invalid arguments"},
-        {'S', dev, 0, 0, 0, 1, 1359, "@eeee", "***QorLeApi:ERROR QorGattEnumService crashed Addr:0000000000000010"},
-        {'S', dev, 0, 0, 0, 2, 1359, "@eeee", "***QorLeApi:ERROR QorGattEnumService crashed"},
-        {'C', dev, 6, 0, 0, 1, 1359, "@eeee", nullptr},
-        {'D', dev, 6, 7, 0, 2, 1359, "@eeee", nullptr},
-    });
+    Play({Trace("***QorLeApi:ConnectCallback gatt_if:1 bda:c01122334466*"),
+          Enum('S', dev, 0, 0, 0, 0, 0, "1800@1"), Trace("***QorLeApi:QorGattEnumService c01122334455 inx:0"),
+          Enum('S', dev, 0, 0, 2, 0, 0, "180f@6"),
+          Enum('S', dev, 0, 0, 3, 0, 259, "@0"),
+          Enum('C', dev, 6, 0, 0, 0, 0, "2a19@7"), Trace("***QorLeApi:QorGattEnumCharacteristic c01122334455 handle:0x6 inx:0"),
+          Enum('C', dev, 6, 0, 1, 0, 1359, "@eeee"),
+          Enum('C', dev, 5, 0, 0, 0, 259, "@eeee"),
+          Enum('D', dev, 6, 7, 0, 0, 0, "2902@9"),
+          Trace("***QorLeApi:QorGattEnumDescriptor c01122334455 service:0x6 char:0x7 inx:0"),
+          Enum('D', dev, 6, 7, 1, 0, 1359, "@0"),
+          Enum('D', dev, 6, 8, 0, 0, 259, "@0"),
+          // Not connected: the scratch record, reloaded whenever another device is asked for.
+          Enum('S', p, 0, 0, 0, 0, 0, "1811@10"),
+          Enum('S', q, 0, 0, 0, 0, 0, "1812@20"),
+          Enum('S', p, 0, 0, 0, 0, 0, "1811@10"),
+          Enum('S', late, 0, 0, 0, 0, 259, "@0"),
+          Enum('S', none, 0, 0, 0, 0, 259, "@0"),
+          Enum('S', dev, 0, 0, 0, 3, 87, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumService invalid arguments*"),
+          Enum('C', dev, 0, 0, 0, 0, 87, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumCharacteristic invalid arguments*"),
+          Enum('D', dev, 6, 0, 0, 0, 87, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumDescriptor invalid arguments*"),
+          // A bad pointer costs 1359, not the process.
+          Enum('S', dev, 0, 0, 0, 1, 1359, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumService crashed Addr:0000000000000010*"),
+          Enum('S', dev, 0, 0, 0, 2, 1359, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumService crashed*"),
+          Enum('C', dev, 6, 0, 0, 1, 1359, "@eeee"),
+          Enum('D', dev, 6, 7, 0, 2, 1359, "@eeee"), NoTrace("***QorLeApi:QorGattEnumDescriptor 0")});
     EXPECT_TRUE(ApiLockIsFree());
 
     // Stores written since: an empty tree is read again, a loaded one is kept.
     WriteStore(late, {{"1813", "s_handle", REG_DWORD, "30000000"}});
     WriteStore(none, {{"1814", "s_handle", REG_DWORD, "40000000"}});
     WriteStore(dev, {{"1801", "s_handle", REG_DWORD, "50000000"}}, false);
-    Play(trace, {{'S', late, 0, 0, 0, 0, 0, "1813@30", nullptr}, {'S', none, 0, 0, 0, 0, 0, "1814@40", nullptr},
-                 {'S', dev, 0, 0, 3, 0, 259, "@0", nullptr}});
+    Play({Enum('S', late, 0, 0, 0, 0, 0, "1813@30"), Enum('S', none, 0, 0, 0, 0, 0, "1814@40"),
+          Enum('S', dev, 0, 0, 3, 0, 259, "@0")});
 }
 
 } // namespace
