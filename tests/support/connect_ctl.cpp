@@ -2,7 +2,10 @@
 // advertising while a connect is pending, and the device's link state; and a
 // service store written by a real pairing discovery.
 
+#include <cstdio>
 #include <cstring>
+
+#include "pairing/pairing.h"
 
 #include "qortest.h"
 
@@ -57,16 +60,22 @@ void WINAPI IgnorePairingResult(ULONGLONG, DWORD) {}
 
 bool StoreByPairing(Controller &ctl, TraceCapture &trace, const uint8_t bda[6], const GattDb &db, ULONGLONG address)
 {
+    constexpr uint16_t kConnId = 199;   // the link's last: no other simulated device takes it
+    const std::string stored = "LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry succeeded";
     if (QorGattPairingRegister() != ERROR_SUCCESS)
         return false;
+    char linked[96];
+    std::snprintf(linked, sizeof linked, "LeDeviceConnectCallback %02x%02x%02x%02x%02x%02x gatt_if %d conn_id %d connected 1",
+                  bda[0], bda[1], bda[2], bda[3], bda[4], bda[5], pairing_gatt_if, kConnId);
+    const size_t links = trace.Count(linked), stores = trace.Count(stored);
     ctl.AddDevice(bda, db, 0);
-    ctl.SetLink(bda, true);
-    bool stored = trace.WaitForPrefix("LeDeviceConnectCallback") &&
-                  QorGattPairingDiscover(address, IgnorePairingResult) == ERROR_SUCCESS &&
-                  trace.WaitFor("LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry succeeded", 60000);
+    LinkUp(ctl, bda, kConnId);
+    bool done = trace.WaitForCount(linked, links + 1) &&
+                QorGattPairingDiscover(address, IgnorePairingResult) == ERROR_SUCCESS &&
+                trace.WaitForCount(stored, stores + 1, 60000);
     QorGattPairingUnregister();
     ctl.RemoveDevice(bda);
-    return stored;
+    return done;
 }
 
 } // namespace qortest
