@@ -39,9 +39,8 @@ QOR_CONN_DEV *TreeFor(ULONGLONG address)
         dev = ScratchDevice();
         DevLockHold hold(dev);
         if (dev->Address.ullLong != address) {
-            FreeAttributeCache(dev);
             dev->Address.ullLong = address;
-            LoadAttributeCache(dev);
+            Reload(dev);
         }
     }
     if (!dev->services) {

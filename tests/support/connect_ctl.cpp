@@ -13,20 +13,15 @@ namespace qortest {
 
 namespace {
 
-DWORD Control(Controller &ctl, uint32_t code, const void *in, DWORD in_len, void *out = nullptr, DWORD out_len = 0)
+// A VctlAddress is the six address bytes alone: `bda` serves as one.
+void Control(Controller &ctl, uint32_t code, const void *in, DWORD in_len, void *out = nullptr, DWORD out_len = 0)
 {
     DWORD err = ctl.Raw(code, in, in_len, out, out_len);
     if (err != ERROR_SUCCESS)
         ADD_FAILURE() << "controller request 0x" << std::hex << code << " failed, error " << std::dec << err;
-    return err;
 }
 
-VctlAddress AddressOf(const uint8_t bda[6])
-{
-    VctlAddress a;
-    std::memcpy(a.bda, bda, sizeof a.bda);
-    return a;
-}
+void WINAPI IgnorePairingResult(ULONGLONG, DWORD) {}
 
 } // namespace
 
@@ -38,25 +33,14 @@ void LinkUp(Controller &ctl, const uint8_t bda[6], uint16_t conn_id)
     Control(ctl, VCTL_LINK_UP, &up, sizeof up);
 }
 
-void Advertise(Controller &ctl, const uint8_t bda[6])
-{
-    VctlAddress a = AddressOf(bda);
-    Control(ctl, VCTL_ADVERTISE, &a, sizeof a);
-}
+void Advertise(Controller &ctl, const uint8_t bda[6]) { Control(ctl, VCTL_ADVERTISE, bda, sizeof(VctlAddress)); }
 
 VctlDeviceState DeviceState(Controller &ctl, const uint8_t bda[6])
 {
-    VctlAddress a = AddressOf(bda);
     VctlDeviceState state{};
-    Control(ctl, VCTL_GET_DEVICE, &a, sizeof a, &state, sizeof state);
+    Control(ctl, VCTL_GET_DEVICE, bda, sizeof(VctlAddress), &state, sizeof state);
     return state;
 }
-
-namespace {
-
-void WINAPI IgnorePairingResult(ULONGLONG, DWORD) {}
-
-} // namespace
 
 bool StoreByPairing(Controller &ctl, TraceCapture &trace, const uint8_t bda[6], const GattDb &db, ULONGLONG address)
 {
