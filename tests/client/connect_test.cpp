@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "../link/link_test.h"
 #include "connection_util.h"
 
 using namespace qortest;
@@ -79,6 +80,8 @@ TEST_F(Connection, EachResultOfAConnect)
           Connects(0, any, kY, 1), Sent(ZOREROVA_GATT_CONNECT, "01 a1b2c3d4e501 01"),
           Trace("***QorLeApi:ConnectCallback gatt_if:1 bda:a1b2c3d4e501 conn_id:0 connected:1"),
           Trace("***QorLeApi:QorGattConnect GATT_Connect success"),
+          Do([] { linktest::FailCreateEvent(GetCurrentThreadId()); }), Connects(8, any, kZ, 1),
+          Trace("***QorLeApi:QorGattConnect event already exists"), NothingSent(),
           refuse_next, Connects(1359, any, kZ, 0), Trace("***QorLeApi:QorGattConnect starting WaitConnectThread"),
           Sent(ZOREROVA_GATT_CONNECT, "01 a1b2c3d4e502 01"), Trace("***QorLeApi:QorGattConnect GATT_Connect failed"),
           // No address argument: the registration's, even 0.
