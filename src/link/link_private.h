@@ -26,6 +26,8 @@ void ReleaseDevice();
 // counts as refused with GetLastError() == ERROR_IO_PENDING. The OVERLAPPED and
 // the output live in a block of the heap, never in the caller's frame: when the
 // driver does not give a cancelled request back in time, the block is left to it.
+// It holds up to 32 output bytes (the contract's outputs are a byte or two); a
+// larger output is refused with ERROR_NOT_ENOUGH_MEMORY.
 // The last error on return is the one of the request.
 bool LinkControlOn(HANDLE device, HANDLE event, uint32_t code, const void *in, DWORD in_len, void *out, DWORD out_len,
                    DWORD *returned);
