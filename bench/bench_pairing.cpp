@@ -13,6 +13,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -112,12 +113,13 @@ private:
     }
     void SendNext()
     {
-        if (next_ == requests_->size()) {
+        const std::vector<Request> &requests = *requests_.load();
+        if (next_ == requests.size()) {
             requests_ = nullptr;
             SetEvent(done_);
             return;
         }
-        const Request &r = (*requests_)[next_++];
+        const Request &r = requests[next_++];
         uint8_t out[VCTL_LOG_MAX_OUT];
         if (!channel_->Request(r.code, r.in.data(), static_cast<DWORD>(r.in.size()), out, r.out_len)) {
             failed_ = true;
@@ -128,7 +130,7 @@ private:
 
     HANDLE link_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE done_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const std::vector<Request> *volatile requests_ = nullptr;
+    std::atomic<const std::vector<Request> *> requests_{nullptr};   // set while a replay runs
     size_t next_ = 0;
     size_t events_ = 0;
     bool failed_ = false;
