@@ -24,6 +24,7 @@ static NTSTATUS Reset(ControlIo *io)
     g_zr.service_count = 0;
     g_zr.next_local_handle = ZR_FIRST_LOCAL_HANDLE;
     RemoteClearLocked(freed, &count);
+    PeerResetLocked();
     FinishIrp(&w, io->irp, STATUS_SUCCESS, 0);
     Unlock(&w);
     for (i = 0; i < count; i++)
@@ -61,7 +62,7 @@ static NTSTATUS ArmFault(ControlIo *io)
     const VctlFault *f = io->buffer;
     NTSTATUS status = STATUS_SUCCESS;
     Work w;
-    if (io->in_len != sizeof *f || f->kind < VCTL_FAULT_STATUS || f->kind > VCTL_FAULT_EVENT_STATUS)
+    if (io->in_len != sizeof *f || f->kind < VCTL_FAULT_STATUS || f->kind > VCTL_FAULT_DROP_LINK)
         return CompleteNow(io->irp, STATUS_INVALID_PARAMETER, 0);
     Lock(&w);
     if (f->kind == VCTL_FAULT_REFUSE_OPEN)
@@ -193,6 +194,10 @@ NTSTATUS ControlRequest(IRP *irp, Channel *ch)
     case VCTL_REMOVE_DEVICE:
     case VCTL_SET_LINK:
     case VCTL_GET_ATTR: return RemoteControl(irp, code);
+    case VCTL_REMOTE_NOTIFY:
+    case VCTL_CENTRAL_REQUEST:
+    case VCTL_GET_CENTRAL:
+    case VCTL_RELEASE_HELD: return PeerControl(irp, code);
     default: return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 }

@@ -38,13 +38,13 @@ static RemoteDevice **SlotByAddress(const UCHAR bda[6])
     return NULL;
 }
 
-static RemoteDevice *ByAddress(const UCHAR bda[6])
+RemoteDevice *RemoteByAddressLocked(const UCHAR bda[6])
 {
     RemoteDevice **slot = SlotByAddress(bda);
     return slot ? *slot : NULL;
 }
 
-static RemoteDevice *ByConnId(USHORT conn_id)
+RemoteDevice *RemoteByConnIdLocked(USHORT conn_id)
 {
     ULONG i;
     for (i = 0; i < ZR_MAX_DEVICES; i++) {
@@ -55,7 +55,7 @@ static RemoteDevice *ByConnId(USHORT conn_id)
     return NULL;
 }
 
-static RemoteAttr *AttrByHandle(RemoteDevice *d, USHORT handle)
+RemoteAttr *RemoteAttrLocked(RemoteDevice *d, USHORT handle)
 {
     ULONG i;
     for (i = 0; i < d->attr_count; i++) {
@@ -68,7 +68,7 @@ static RemoteAttr *AttrByHandle(RemoteDevice *d, USHORT handle)
 static USHORT LowestFreeConnId(void)
 {
     USHORT id = 0;
-    while (ByConnId(id))
+    while (RemoteByConnIdLocked(id))
         id++;
     return id;
 }
@@ -93,7 +93,7 @@ static void LinkUpLocked(Work *w, RemoteDevice *d)
     AnnounceLink(w, d);
 }
 
-static void LinkDownLocked(Work *w, RemoteDevice *d)
+void RemoteLinkDownLocked(Work *w, RemoteDevice *d)
 {
     if (!d->connected)
         return;
@@ -125,7 +125,7 @@ void RemoteClearLocked(RemoteDevice **freed, ULONG *count)
 NTSTATUS RemoteConnect(Request *r)
 {
     const ZrConnectReq *req = (const ZrConnectReq *)r->in;
-    RemoteDevice *d = ByAddress(req->bda);
+    RemoteDevice *d = RemoteByAddressLocked(req->bda);
     if (!d)
         return STATUS_SUCCESS;
     if (d->flags & VCTL_DEV_REFUSE_CONNECT)
@@ -143,7 +143,7 @@ static void SendDiscResult(Request *r, USHORT conn_id, UCHAR type, const ZrDiscR
     ev.disc_result.conn_id = conn_id;
     ev.disc_result.disc_type = type;
     ev.disc_result.result = *result;
-    DeliverLocked(r->work, r->ch, &ev);
+    ProduceLocked(r, r->ch, &ev);
 }
 
 /* The UUID of an included service: in the declaration when 16-bit, else from the service itself. */
@@ -152,7 +152,7 @@ static LeUuid IncludedUuid(RemoteDevice *d, const RemoteAttr *a)
     RemoteAttr *svc;
     if (a->hdr.value_len >= 6)
         return UuidFrom(a->value + 4, 2);
-    svc = AttrByHandle(d, GetU16(a->value));
+    svc = RemoteAttrLocked(d, GetU16(a->value));
     return svc ? UuidFrom(svc->value, svc->hdr.value_len) : UuidFrom(NULL, 0);
 }
 
@@ -193,13 +193,14 @@ static BOOLEAN DiscoveredAs(RemoteDevice *d, const RemoteAttr *a, UCHAR type, Zr
 NTSTATUS RemoteDiscover(Request *r)
 {
     const ZrDiscoverReq *req = (const ZrDiscoverReq *)r->in;
-    RemoteDevice *d = ByConnId(req->conn_id);
+    RemoteDevice *d = RemoteByConnIdLocked(req->conn_id);
     ZrDiscResult res;
     ZrEvent done;
     UCHAR status = r->has_event_status ? r->event_status : 0;
     ULONG i;
     if (!d)
         return STATUS_SUCCESS;
+    r->peer = d;
     for (i = 0; i < d->attr_count && status == 0; i++) {
         const RemoteAttr *a = &d->attrs[i];
         if (a->hdr.handle >= req->s_handle && a->hdr.handle <= req->e_handle && DiscoveredAs(d, a, req->type, &res))
@@ -210,7 +211,7 @@ NTSTATUS RemoteDiscover(Request *r)
     done.disc_complete.conn_id = req->conn_id;
     done.disc_complete.disc_type = req->type;
     done.disc_complete.status = status;
-    DeliverLocked(r->work, r->ch, &done);
+    ProduceLocked(r, r->ch, &done);
     return STATUS_SUCCESS;
 }
 
@@ -230,17 +231,20 @@ static void SendCompletion(Request *r, USHORT conn_id, UCHAR op, UCHAR status, U
         ev.complete.payload.len = len;
         RtlCopyMemory(ev.complete.payload.value, value, len);
     }
-    DeliverLocked(r->work, r->ch, &ev);
+    ProduceLocked(r, r->ch, &ev);
 }
 
 NTSTATUS RemoteRead(Request *r)
 {
     const ZrReadReq *req = (const ZrReadReq *)r->in;
-    RemoteDevice *d = ByConnId(req->conn_id);
+    RemoteDevice *d = RemoteByConnIdLocked(req->conn_id);
     RemoteAttr *a;
     if (!d)
         return STATUS_SUCCESS;
-    a = AttrByHandle(d, req->param.handle);
+    r->peer = d;
+    if (LoopbackRequest(r, d, VCTL_CENTRAL_READ, req->param.handle, NULL, 1))
+        return STATUS_SUCCESS;
+    a = RemoteAttrLocked(d, req->param.handle);
     if (!a)
         SendCompletion(r, req->conn_id, ZR_OP_READ, ATT_INVALID_HANDLE, req->param.handle, req->param.auth_req, NULL, 0);
     else
@@ -257,14 +261,17 @@ NTSTATUS RemoteRead(Request *r)
 NTSTATUS RemoteWrite(Request *r)
 {
     const ZrWriteReq *req = (const ZrWriteReq *)r->in;
-    RemoteDevice *d = ByConnId(req->conn_id);
+    RemoteDevice *d = RemoteByConnIdLocked(req->conn_id);
     RemoteAttr *a;
     UCHAR status;
     USHORT len = req->value.len < LE_MAX_VALUE ? req->value.len : LE_MAX_VALUE;
     r->out[0] = 0;
     if (!d || r->refused)
         return STATUS_SUCCESS;
-    a = AttrByHandle(d, req->value.handle);
+    r->peer = d;
+    if (LoopbackRequest(r, d, VCTL_CENTRAL_WRITE, req->value.handle, &req->value, req->type == 2))
+        return STATUS_SUCCESS;
+    a = RemoteAttrLocked(d, req->value.handle);
     status = a ? a->hdr.write_status : ATT_INVALID_HANDLE;
     if (a && status == 0 && !(r->has_event_status && r->event_status)) {
         RtlCopyMemory(a->value, req->value.value, len);
@@ -360,7 +367,7 @@ static NTSTATUS RemoveDevice(IRP *irp, const UCHAR *in, ULONG in_len)
     slot = SlotByAddress(((const VctlAddress *)in)->bda);
     if (slot) {
         old = *slot;
-        LinkDownLocked(&w, old);
+        RemoteLinkDownLocked(&w, old);
         *slot = NULL;
         w.changed = TRUE;
         status = STATUS_SUCCESS;
@@ -380,12 +387,12 @@ static NTSTATUS SetLink(IRP *irp, const UCHAR *in, ULONG in_len)
     if (in_len != sizeof *link)
         return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
     Lock(&w);
-    d = ByAddress(link->bda);
+    d = RemoteByAddressLocked(link->bda);
     if (d) {
         if (link->connected)
             LinkUpLocked(&w, d);
         else
-            LinkDownLocked(&w, d);
+            RemoteLinkDownLocked(&w, d);
         status = STATUS_SUCCESS;
     }
     FinishIrp(&w, irp, status, 0);
@@ -407,9 +414,9 @@ static NTSTATUS GetAttr(IRP *irp, UCHAR *buffer, ULONG in_len, ULONG out_room)
         return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL, 0);
     RtlCopyMemory(&q, buffer, sizeof q);
     Lock(&w);
-    d = ByAddress(q.bda);
+    d = RemoteByAddressLocked(q.bda);
     if (d)
-        a = AttrByHandle(d, q.handle);
+        a = RemoteAttrLocked(d, q.handle);
     if (a) {
         len = a->hdr.value_len < out_room - sizeof a->hdr ? a->hdr.value_len : out_room - sizeof a->hdr;
         RtlCopyMemory(buffer, &a->hdr, sizeof a->hdr);
