@@ -193,7 +193,10 @@ NTSTATUS ControlRequest(IRP *irp, Channel *ch)
     case VCTL_ADD_DEVICE:
     case VCTL_REMOVE_DEVICE:
     case VCTL_SET_LINK:
-    case VCTL_GET_ATTR: return RemoteControl(irp, code);
+    case VCTL_GET_ATTR:
+    case VCTL_LINK_UP:
+    case VCTL_ADVERTISE:
+    case VCTL_GET_DEVICE: return RemoteControl(irp, code);
     case VCTL_REMOTE_NOTIFY:
     case VCTL_CENTRAL_REQUEST:
     case VCTL_GET_CENTRAL:

@@ -63,6 +63,11 @@
  *   the events until VCTL_RELEASE_HELD, drop them, or drop the link of the
  *   request's device right after the request (a disconnection event to every
  *   registered channel, after the request's own events).
+ * - A device without auto-connect keeps a connect request pending (it is
+ *   "connecting"); a cancel-connect request for its address clears that and is
+ *   counted. VCTL_ADVERTISE brings its link up only while a connect is pending,
+ *   as a device coming into range would; otherwise it does nothing. The
+ *   controller has no timers: when a device comes, the test decides.
  */
 #ifndef ZOREROVA_VCTL_H
 #define ZOREROVA_VCTL_H
@@ -86,6 +91,13 @@
 #define VCTL_CENTRAL_REQUEST ZOREROVA_CODE(0x941) /* in: VctlCentralRequest; out: uint32 trans_id */
 #define VCTL_GET_CENTRAL    ZOREROVA_CODE(0x942) /* in: VctlAddress; out: VctlCentral */
 #define VCTL_RELEASE_HELD   ZOREROVA_CODE(0x943) /* out: uint32 events released to their channels */
+/* Link up under a given conn_id (VCTL_CONN_ID_LOWEST: the lowest no other
+   connected device uses), announced even when the device was connected
+   already: a reconnection whose drop nobody saw. */
+#define VCTL_LINK_UP        ZOREROVA_CODE(0x920) /* in: VctlLinkUp */
+/* The device advertises: link up (lowest free conn_id) if a connect is pending. */
+#define VCTL_ADVERTISE      ZOREROVA_CODE(0x921) /* in: VctlAddress */
+#define VCTL_GET_DEVICE     ZOREROVA_CODE(0x922) /* in: VctlAddress; out: VctlDeviceState */
 
 /* Channel selectors of VctlPostEvent and VctlFailRead. */
 #define VCTL_CHANNEL_ROUTE   0u           /* route as the controller would */
@@ -278,6 +290,19 @@ typedef struct VctlCentral {
     VctlCentralTx tx[VCTL_CENTRAL_KEEP];
     VctlReceived last[VCTL_CENTRAL_KEEP]; /* the latest received, oldest first */
 } VctlCentral;
+#define VCTL_CONN_ID_LOWEST 0xFFFFu
+
+typedef struct VctlLinkUp {
+    uint8_t bda[6];
+    uint16_t conn_id;              /* any value, even one the library rejects; or VCTL_CONN_ID_LOWEST */
+} VctlLinkUp;
+
+typedef struct VctlDeviceState {
+    uint8_t connected;
+    uint8_t connect_pending;       /* a connect request waits for VCTL_ADVERTISE */
+    uint16_t conn_id;              /* valid while connected */
+    uint32_t cancels;              /* cancel-connect requests for this device since it was added */
+} VctlDeviceState;
 
 #pragma pack(pop)
 

@@ -70,8 +70,10 @@ typedef struct RemoteDevice {
     UCHAR bda[6];
     ULONG flags;
     BOOLEAN connected;
+    BOOLEAN connect_pending;   /* without auto-connect: waits for VCTL_ADVERTISE */
     USHORT conn_id;
     PeerState peer;
+    ULONG cancels;             /* cancel-connect requests for this device */
     ULONG attr_count;
     RemoteAttr attrs[1];       /* attr_count records */
 } RemoteDevice;
@@ -166,6 +168,7 @@ typedef struct Request {
 } Request;
 
 NTSTATUS RemoteConnect(Request *r);
+NTSTATUS RemoteCancelConnect(Request *r);
 NTSTATUS RemoteDiscover(Request *r);
 NTSTATUS RemoteRead(Request *r);
 NTSTATUS RemoteWrite(Request *r);
