@@ -21,8 +21,7 @@ static NTSTATUS Reset(ControlIo *io)
     g_zr.fault_count = 0;
     RtlZeroMemory(&g_zr.refuse_open, sizeof g_zr.refuse_open);
     g_zr.log_total = 0;
-    g_zr.service_count = 0;
-    g_zr.next_local_handle = ZR_FIRST_LOCAL_HANDLE;
+    LocalDbResetLocked();
     RemoteClearLocked(freed, &count);
     PeerResetLocked();
     FinishIrp(&w, io->irp, STATUS_SUCCESS, 0);
@@ -201,6 +200,7 @@ NTSTATUS ControlRequest(IRP *irp, Channel *ch)
     case VCTL_CENTRAL_REQUEST:
     case VCTL_GET_CENTRAL:
     case VCTL_RELEASE_HELD: return PeerControl(irp, code);
+    case VCTL_GET_LOCAL_DB: return LocalDbQuery(irp, io.in_len, io.out_room);
     default: return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 }

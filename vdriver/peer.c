@@ -82,7 +82,8 @@ void PeerResetLocked(void)
 static NTSTATUS PostTransactionLocked(Work *w, RemoteDevice *d, UCHAR kind, USHORT handle, const UCHAR *value,
                                       USHORT len, UCHAR need_rsp, ULONG trans_id, ULONG requester)
 {
-    LocalService *svc = ServiceByHandleLocked(handle);
+    const VctlLocalAttr *attr = LocalAttrLocked(handle);
+    const VctlLocalAttr *svc = attr ? LocalAttrLocked(attr->kind == VCTL_LOCAL_SERVICE ? handle : attr->service) : NULL;
     Channel *owner = svc ? FindChannel(svc->owner) : NULL;
     VctlCentral *seen = &d->peer.seen;
     VctlCentralTx *tx;
