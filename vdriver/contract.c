@@ -14,8 +14,6 @@ typedef struct ContractEntry {
     Handler handle;
 } ContractEntry;
 
-static NTSTATUS Accept(Request *r) { return STATUS_SUCCESS; }
-
 static NTSTATUS Register(Request *r)
 {
     r->ch->registered = TRUE;
