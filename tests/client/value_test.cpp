@@ -22,6 +22,7 @@ const std::string kRead3 = "0500 02 00 00 0300 00*20";   // read of the level va
 
 DWORD g_result = 0;        // what the attribute callbacks answer
 HANDLE g_hold = nullptr;   // set: the attribute callbacks wait for it
+HANDLE g_heard = nullptr;  // set: a semaphore the attribute callbacks release
 
 void WINAPI OnComplete(ULONGLONG context, DWORD status, PLE_VALUE v)
 {
@@ -37,6 +38,8 @@ DWORD WINAPI OnAttribute(PLE_ADDRESS, GUID *s, DWORD si, GUID *c, DWORD ci, GUID
         *v = LE_VALUE{2, {0xCA, 0xFE}};
     if (g_hold)
         WaitForSingleObject(g_hold, 5000);
+    if (g_heard)
+        ReleaseSemaphore(g_heard, 1, nullptr);
     return g_result;
 }
 
@@ -90,6 +93,9 @@ protected:
         USHORT s = 0;
         ASSERT_EQ(QorGattCreateService(reg, &kSvc, 0, 4, 0, &s), 0u);
         ASSERT_EQ(QorGattAddCharacteristic(s, &kLevel, 0, 0x11, 0x3A, &hChar), 0u);
+        uint8_t block[22] = {};
+        USHORT hDescr = 0;
+        ASSERT_EQ(QorGattAddDescriptor(s, &kCccd, 0x11, block, &hDescr), 0u);
         ASSERT_EQ(QorGattStartService(s), 0u);
         AddCentral(ctl, kCentral, central_flags);
         Link(kCentral, 6);
@@ -258,6 +264,64 @@ TEST_F(Values, ValueChangesReachTheCentral)
           Returns(2250, [&] { return Change(false, 1, 0, &dev2); }),
           Returns(1359, [&] { return Change(false, 1, 0, (PLE_ADDRESS)16); }),
           Trace("***QorLeApi:ERROR QorGattCharValueChanged crashed")});
+}
+
+// The client half of the test below, in its own process: connects to the
+// server through the controller, reads, writes, subscribes, then hears a
+// notification and an indication (which it confirms).
+TEST(ValueClient, ReadsWritesSubscribesAndHears)
+{
+    if (!GetEnvironmentVariableA("QORTEST_VALUE_CHILD", nullptr, 0))
+        GTEST_SKIP() << "run by TwoProcessesServeAndUseOneService";
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, "QorTestValueReady");
+    g_heard = CreateSemaphoreW(nullptr, 0, 2, nullptr);
+    LE_ADDRESS any{0}, loop{0x001A7DDA7115};
+    GUID app = {0xA11CE009, 0, 0, {0}};
+    HQORREG r = nullptr;
+    ASSERT_EQ(QorGattRegister(&any, &app, nullptr, OnComplete, OnAttribute<9>, nullptr, &r), 0u);
+    ASSERT_EQ(QorGattConnect(r, &loop, 1), 0u);
+    LE_VALUE v{};
+    EXPECT_EQ(QorGattReadCharacteristic(r, &loop, &kSvc, 0, &kLevel, 0, 0, &v, 1, 0), 0u);
+    EXPECT_EQ(ToHex(v.Value, v.Length), "cafe");
+    v = LE_VALUE{1, {0x42}};
+    EXPECT_EQ(QorGattWriteCharacteristic(r, &loop, &kSvc, 0, &kLevel, 0, 0, &v, 1, 0), 0u);
+    v = LE_VALUE{2, {0x01, 0x00}};
+    EXPECT_EQ(QorGattWriteDescriptor(r, &loop, &kSvc, 0, &kLevel, 0, &kCccd, 0, &v, 1, 0), 0u);
+    SetEvent(ready);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(WaitForSingleObject(g_heard, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(Journal(), (std::vector<std::string>{"9 ev3 180f/0 2a19/0 0 x0 0102", "9 ev4 180f/0 2a19/0 0 x0 0102"}));
+    HANDLE done = OpenEventA(SYNCHRONIZE, FALSE, "QorTestValueDone");   // the confirmation has arrived
+    EXPECT_EQ(WaitForSingleObject(done, 15000), WAIT_OBJECT_0);
+}
+
+TEST_F(Values, TwoProcessesServeAndUseOneService)
+{
+    const uint8_t loop[6] = {0x00, 0x1A, 0x7D, 0xDA, 0x71, 0x15};
+    LE_ADDRESS client{0x001A7DDA7115};
+    trace.Clear();
+    ASSERT_TRUE(StoreByPairing(ctl, trace, kDev2, Db(), client.ullLong));   // the client's view of our service
+    Serve();
+    ctl.AddDevice(loop, GattDb(), VCTL_DEV_LOOPBACK | VCTL_DEV_AUTO_CONNECT);
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "QorTestValueReady");
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, "QorTestValueDone");
+    char exe[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string command = std::string("\"") + exe + "\" --gtest_filter=ValueClient.*";
+    SetEnvironmentVariableA("QORTEST_VALUE_CHILD", "1");
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    DWORD exit_code = 1;
+    Play({Callback("1 ev1 180f/0 2a19/0 0 x0 "), Callback("1 ev2 180f/0 2a19/0 0 x0 42"),
+          Callback("1 ev2 180f/0 2a19/0 2902 x0 0100"),
+          Returns(WAIT_OBJECT_0, [&] { return WaitForSingleObject(ready, 30000); }),
+          Returns(0, [&] { return Change(false, 2, 0, &client); }), Returns(0, [&] { return Change(true, 2, 0, &client); }),
+          Do([&] { SetEvent(done); }), Returns(WAIT_OBJECT_0, [&] { return WaitForSingleObject(pi.hProcess, 30000); }),
+          Returns(0, [&] { return GetExitCodeProcess(pi.hProcess, &exit_code) ? exit_code : 99; })});
+    for (HANDLE h : {ready, done, pi.hProcess, pi.hThread})
+        CloseHandle(h);
 }
 
 } // namespace
