@@ -40,27 +40,27 @@ protected:
 TEST_F(Peers, CentralTransactionsAreRecordedAndAnsweredOnce)
 {
     Call(ZOREROVA_GATTS_CREATE_SERVICE, "01 0200 0d18 00*14 0000 00 0400");
-    ASSERT_EQ(Call(ZOREROVA_GATTS_ADD_CHAR, "0100 0200 372a 00*14 0000 02"), 2);
+    ASSERT_EQ(Call(ZOREROVA_GATTS_ADD_CHAR, "0100 0200 372a 00*14 0000 02"), 3) << "the value handle";
     AddCentral(ctl, kCentral);
     ctl.SetLink(kCentral, true);
     EXPECT_EQ(Next(10), Hex("ff c0ffee000007 0000 01"));
-    EXPECT_EQ(CentralRequest(ctl, kCentral, VCTL_CENTRAL_READ, 2, true), (DWORD)ERROR_NOT_READY) << "not started";
+    EXPECT_EQ(CentralRequest(ctl, kCentral, VCTL_CENTRAL_READ, 3, true), (DWORD)ERROR_NOT_READY) << "not started";
     Call(ZOREROVA_GATTS_START_SERVICE, "01 0100 00");
     uint32_t id = 0;
-    EXPECT_EQ(CentralRequest(ctl, kCentral, VCTL_CENTRAL_WRITE, 2, true, {0xAB}, 0x10005, &id), 0u);
-    EXPECT_EQ(Next(15), Hex("f9 0000 05000100 02 0200 0000 0100 ab"));
-    EXPECT_EQ(CentralRequest(ctl, kCentral, VCTL_CENTRAL_READ, 2, true, {}, 0, &id), 0u);
+    EXPECT_EQ(CentralRequest(ctl, kCentral, VCTL_CENTRAL_WRITE, 3, true, {0xAB}, 0x10005, &id), 0u);
+    EXPECT_EQ(Next(15), Hex("f9 0000 05000100 02 0300 0000 0100 ab"));
+    EXPECT_EQ(CentralRequest(ctl, kCentral, VCTL_CENTRAL_READ, 3, true, {}, 0, &id), 0u);
     EXPECT_EQ(id, 0x10006u) << "the count goes on after a chosen id";
-    const std::string rsp = " 0000 0200 0000 0100 00 5a" + std::string(" 00*512");
+    const std::string rsp = " 0000 0300 0000 0100 00 5a" + std::string(" 00*512");
     EXPECT_EQ(Call(ZOREROVA_GATTS_SEND_RSP, "0000 06000100 00" + rsp), 0);
     EXPECT_EQ(Call(ZOREROVA_GATTS_SEND_RSP, "0000 06000100 00" + rsp), 1) << "a duplicate";
     EXPECT_EQ(Call(ZOREROVA_GATTS_SEND_RSP, "0000 99000000 00" + rsp), 1) << "no such transaction";
     VctlCentral seen = Central(ctl, kCentral);
     EXPECT_EQ(Bytes(&seen, 40), Hex("00000000 00000000 01000000 02000000 01000000"
                                     " 00000000 00000000 00000000 00000000 02000000"));
-    EXPECT_EQ(Bytes(&seen.tx[1], 13), Hex("06000100 0200 01 01 0200 00 0100"));
+    EXPECT_EQ(Bytes(&seen.tx[1], 13), Hex("06000100 0300 01 01 0200 00 0100"));
     Call(ZOREROVA_GATTS_DELETE_SERVICE, "01 0200 0d18 00*14 0000");
-    EXPECT_EQ(CentralRequest(ctl, kCentral, VCTL_CENTRAL_READ, 2, true), (DWORD)ERROR_NOT_FOUND) << "deleted";
+    EXPECT_EQ(CentralRequest(ctl, kCentral, VCTL_CENTRAL_READ, 3, true), (DWORD)ERROR_NOT_FOUND) << "deleted";
 }
 
 TEST_F(Peers, PushesConfirmationsAndEventFaults)
