@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace qortest {
 
@@ -57,6 +58,19 @@ uint32_t ReleaseHeld(Controller &ctl)
     uint32_t n = 0;
     EXPECT_EQ(ctl.Raw(VCTL_RELEASE_HELD, nullptr, 0, &n, sizeof n), 0u);
     return n;
+}
+
+PROCESS_INFORMATION StartSelf(const char *filter, const char *marker)
+{
+    char exe[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string command = std::string("\"") + exe + "\" --gtest_filter=" + filter;
+    SetEnvironmentVariableA(marker, "1");
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    EXPECT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    return pi;
 }
 
 } // namespace qortest

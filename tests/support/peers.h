@@ -16,5 +16,8 @@ DWORD CentralRequest(Controller &ctl, const uint8_t bda[6], uint8_t kind, uint16
                      const std::vector<uint8_t> &value = {}, uint32_t trans_id = 0, uint32_t *used = nullptr);
 VctlCentral Central(Controller &ctl, const uint8_t bda[6]);
 uint32_t ReleaseHeld(Controller &ctl);
+// This test program again, running the cases of `filter`, with the
+// environment variable `marker` set; the caller closes the handles.
+PROCESS_INFORMATION StartSelf(const char *filter, const char *marker);
 
 } // namespace qortest
