@@ -130,71 +130,71 @@ NTSTATUS LocalCreateService(Request *r)
 }
 
 /* Takes `n` free handles of the service named by the request's first two
- * bytes; the first of them in *first, the service's record in *svc. */
-static NTSTATUS TakeHandles(Request *r, ULONG n, USHORT *first, VctlLocalAttr *svc)
+ * bytes and inserts the first of them as `kind`; NULL (with *status) when the
+ * service is unknown or full. */
+static VctlLocalAttr *AddFirstLocked(Request *r, ULONG n, UCHAR kind, const LeUuid *uuid, NTSTATUS *status)
 {
     ULONG i = ServiceIndexByStart(*(const USHORT *)r->in);
     ULONG next;
+    *status = STATUS_NOT_FOUND;
     if (i == g_count)
-        return STATUS_NOT_FOUND;
+        return NULL;
     next = g_db[i + ServiceSpan(i) - 1].handle + 1u;
+    *status = STATUS_INSUFFICIENT_RESOURCES;
     if (g_count + n > VCTL_LOCAL_CAPACITY || next + n - 1 > g_db[i].end_handle)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    *first = (USHORT)next;
-    *svc = g_db[i];
-    return STATUS_SUCCESS;
+        return NULL;
+    *status = STATUS_SUCCESS;
+    return InsertLocked(r, (USHORT)next, kind, g_db[i].handle, uuid);
 }
 
 NTSTATUS LocalAddInclude(Request *r)
 {
     const ZrAddIncludeReq *req = (const ZrAddIncludeReq *)r->in;
     const VctlLocalAttr *included = LocalAttrLocked(req->included);
-    VctlLocalAttr svc;
+    VctlLocalAttr *a;
     LeUuid uuid;
-    USHORT h;
     NTSTATUS status;
     if (!included || included->kind != VCTL_LOCAL_SERVICE)
         return STATUS_NOT_FOUND;
     uuid = included->uuid;   /* the insertion below may move the record */
-    status = TakeHandles(r, 1, &h, &svc);
-    if (NT_SUCCESS(status)) {
-        InsertLocked(r, h, VCTL_LOCAL_INCLUDE, svc.handle, &uuid)->ref = req->included;
-        PutHandle(r, h);
+    a = AddFirstLocked(r, 1, VCTL_LOCAL_INCLUDE, &uuid, &status);
+    if (a) {
+        a->ref = req->included;
+        PutHandle(r, a->handle);
     }
     return status;
 }
 
+/* The declaration, then the value: the answer is the value handle. */
 NTSTATUS LocalAddChar(Request *r)
 {
     const ZrAddCharReq *req = (const ZrAddCharReq *)r->in;
-    VctlLocalAttr svc, *a;
-    USHORT h;
-    NTSTATUS status = TakeHandles(r, 2, &h, &svc);
-    if (!NT_SUCCESS(status))
+    NTSTATUS status;
+    VctlLocalAttr *a = AddFirstLocked(r, 2, VCTL_LOCAL_CHAR_DECL, &req->uuid, &status);
+    USHORT value;
+    if (!a)
         return status;
-    a = InsertLocked(r, h, VCTL_LOCAL_CHAR_DECL, svc.handle, &req->uuid);
+    value = (USHORT)(a->handle + 1);
     a->properties = req->property;
-    a->ref = (USHORT)(h + 1);
-    a = InsertLocked(r, (USHORT)(h + 1), VCTL_LOCAL_CHAR_VALUE, svc.handle, &req->uuid);
+    a->ref = value;
+    a = InsertLocked(r, value, VCTL_LOCAL_CHAR_VALUE, a->service, &req->uuid);
     a->properties = req->property;
     a->perm = req->perm;
-    PutHandle(r, (USHORT)(h + 1));
+    PutHandle(r, value);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS LocalAddDescr(Request *r)
 {
     const ZrAddDescrReq *req = (const ZrAddDescrReq *)r->in;
-    VctlLocalAttr svc, *a;
-    USHORT h;
-    NTSTATUS status = TakeHandles(r, 1, &h, &svc);
-    if (!NT_SUCCESS(status))
-        return status;
-    a = InsertLocked(r, h, VCTL_LOCAL_DESCRIPTOR, svc.handle, &req->uuid);
-    a->perm = req->perm;
-    RtlCopyMemory(a->descr, req->param, sizeof a->descr);
-    PutHandle(r, h);
-    return STATUS_SUCCESS;
+    NTSTATUS status;
+    VctlLocalAttr *a = AddFirstLocked(r, 1, VCTL_LOCAL_DESCRIPTOR, &req->uuid, &status);
+    if (a) {
+        a->perm = req->perm;
+        RtlCopyMemory(a->descr, req->param, sizeof a->descr);
+        PutHandle(r, a->handle);
+    }
+    return status;
 }
 
 static BOOLEAN SameUuid(const LeUuid *a, const LeUuid *b)

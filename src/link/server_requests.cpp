@@ -20,6 +20,10 @@ struct ServerLines {
     const char *failed;
 };
 
+// The lines of the service requests, from the request's name.
+#define SERVICE_LINES(name) \
+    { name " invalid handle", name " - event allocation failed", name " - failed - %d bytes returned %d" }
+
 // One request whose answer must be exactly `want` bytes. Done only then; a
 // call that succeeded with another byte count counts as Refused.
 LinkIo Send(const ServerLines &lines, uint32_t code, const void *in, DWORD in_len, void *out, DWORD want)
@@ -135,9 +139,7 @@ uint16_t GATTS_CreateService(uint8_t gatt_if, const LeUuid *uuid, uint16_t insta
     req.instance = instance;
     req.flag = flag;
     req.num_handles = num_handles;
-    static const ServerLines lines = {"GATTS_CreateService invalid handle",
-                                      "GATTS_CreateService - event allocation failed",
-                                      "GATTS_CreateService - failed - %d bytes returned %d"};
+    static const ServerLines lines = SERVICE_LINES("GATTS_CreateService");
     uint16_t s_handle = SendForHandle(lines, ZOREROVA_GATTS_CREATE_SERVICE, &req, sizeof req);
     if (!s_handle)
         return 0;
@@ -161,9 +163,7 @@ uint8_t GATTS_DeleteService(uint8_t gatt_if, const LeUuid *uuid, uint16_t instan
     req.gatt_if = gatt_if;
     req.uuid = *uuid;
     req.instance = instance;
-    static const ServerLines lines = {"GATTS_DeleteService invalid handle",
-                                      "GATTS_DeleteService - event allocation failed",
-                                      "GATTS_DeleteService - failed - %d bytes returned %d"};
+    static const ServerLines lines = SERVICE_LINES("GATTS_DeleteService");
     return Send(lines, ZOREROVA_GATTS_DELETE_SERVICE, &req, sizeof req, nullptr, 0) == LinkIo::Done ? 1 : 0;
 }
 
@@ -173,9 +173,7 @@ uint16_t GATTS_AddIncludeService(uint16_t service, uint16_t included)
     ZrAddIncludeReq req = {};
     req.service = service;
     req.included = included;
-    static const ServerLines lines = {"GATTS_AddIncludeService invalid handle",
-                                      "GATTS_AddIncludeService - event allocation failed",
-                                      "GATTS_AddIncludeService - failed - %d bytes returned %d"};
+    static const ServerLines lines = SERVICE_LINES("GATTS_AddIncludeService");
     return SendForHandle(lines, ZOREROVA_GATTS_ADD_INCLUDE, &req, sizeof req);
 }
 
@@ -188,9 +186,7 @@ uint16_t GATTS_AddCharacteristic(uint16_t service, const LeUuid *uuid, uint16_t 
     req.uuid = *uuid;
     req.perm = perm;
     req.property = property;
-    static const ServerLines lines = {"GATTS_AddCharacteristic invalid handle",
-                                      "GATTS_AddCharacteristic - event allocation failed",
-                                      "GATTS_AddCharacteristic - failed - %d bytes returned %d"};
+    static const ServerLines lines = SERVICE_LINES("GATTS_AddCharacteristic");
     return SendForHandle(lines, ZOREROVA_GATTS_ADD_CHAR, &req, sizeof req);
 }
 
@@ -202,9 +198,7 @@ uint16_t GATTS_AddCharDescritptor(uint16_t service, uint16_t perm, const LeUuid 
     req.perm = perm;
     req.uuid = *uuid;
     std::memcpy(req.param, block, sizeof req.param);
-    static const ServerLines lines = {"GATTS_AddCharDescritptor invalid handle",
-                                      "GATTS_AddCharDescritptor - event allocation failed",
-                                      "GATTS_AddCharDescritptor - failed - %d bytes returned %d"};
+    static const ServerLines lines = SERVICE_LINES("GATTS_AddCharDescritptor");
     return SendForHandle(lines, ZOREROVA_GATTS_ADD_DESCR, &req, sizeof req);
 }
 

@@ -3,17 +3,17 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <set>
-#include <sstream>
 #include <thread>
 
+#include "client/attr_lookup.h"
 #include "client_util.h"
 #include "link/link.h"
+#include "scenario.h"
 #include "server/local_services.h"
 
 using namespace clienttest;
-using qortest::Hex;
+using namespace qortest;
 
 namespace {
 
@@ -23,91 +23,22 @@ const GUID kApp = {0x2B7F0C11, 0x6A1E, 0x4C3D, {0x81, 0x92, 0xA3, 0xB4, 0xC5, 0x
 const GUID kApp2 = {0x2B7F0C11, 0x6A1E, 0x4C3D, {0x81, 0x92, 0xA3, 0xB4, 0xC5, 0xD6, 0xE7, 0xF9}};
 constexpr uint32_t kFail = 0xC0000001;   // STATUS_UNSUCCESSFUL: ERROR_GEN_FAILURE (31)
 GUID *const kBadGuid = reinterpret_cast<GUID *>(0x10);
-
-// One step: a call, its code, the handle it hands out (-1: not looked at), the
-// requests the controller logs meanwhile ("fn:hex", fn the control code's
-// function number; "00x14" is 14 zero bytes; trailing zeros may be left out)
-// and trace lines that must appear in this order.
-struct Step {
-    std::function<DWORD()> call;
-    DWORD code;
-    int handle;
-    std::vector<std::string> sent;
-    std::vector<std::string> lines;
-};
-
-std::string Chomp(std::string s)
-{
-    if (!s.empty() && s.back() == '\n')
-        s.pop_back();
-    return s;
-}
-
-std::string TrimZeros(std::string hex)
-{
-    while (hex.size() >= 2 && hex.compare(hex.size() - 2, 2, "00") == 0)
-        hex.resize(hex.size() - 2);
-    return hex;
-}
-
-std::string Expected(const std::string &text)
-{
-    std::string out = text.substr(0, text.find(':') + 1);
-    std::istringstream tokens(text.substr(out.size()));
-    for (std::string t; tokens >> t;) {
-        size_t x = t.find('x');
-        out += x == std::string::npos ? t : [&] {
-            std::string rep;
-            for (int i = std::stoi(t.substr(x + 1)); i > 0; --i)
-                rep += t.substr(0, x);
-            return rep;
-        }();
-    }
-    return TrimZeros(out);
-}
-
-std::string Logged(const VctlLogEntry &e)
-{
-    char fn[8];
-    std::snprintf(fn, sizeof fn, "%x:", (e.code >> 2) & 0xFFF);
-    return TrimZeros(fn + Hex(e.in, e.in_len));
-}
-
-bool InOrder(const std::vector<std::string> &lines, const std::vector<std::string> &want)
-{
-    size_t at = 0;
-    for (const std::string &w : want) {
-        while (at < lines.size() && Chomp(lines[at]) != Chomp(w))
-            ++at;
-        if (at++ >= lines.size())
-            return false;
-    }
-    return true;
-}
+constexpr uint32_t kCreate = ZOREROVA_GATTS_CREATE_SERVICE, kInclude = ZOREROVA_GATTS_ADD_INCLUDE,
+                   kChar = ZOREROVA_GATTS_ADD_CHAR, kDescr = ZOREROVA_GATTS_ADD_DESCR,
+                   kDelete = ZOREROVA_GATTS_DELETE_SERVICE, kStart = ZOREROVA_GATTS_START_SERVICE;
+// A trace line of the API.
+Step Api(const std::string &rest) { return Trace("***QorLeApi:" + rest); }
+const char *const kCustomHex = "d0a1c75e 2c3b 114a 9e01223344556677";
 
 class LocalServices : public ClientTest {
 protected:
-    void Play(const std::vector<Step> &steps)
+    bool Play(const Script &script) { return scenario.Play(script); }
+    // A call that hands out a handle: its code, then the handle.
+    Script Made(DWORD code, int handle, std::function<uint64_t()> call)
     {
-        for (size_t i = 0; i < steps.size(); ++i) {
-            SCOPED_TRACE(testing::Message() << "step " << i);
-            const size_t logged = ctl.Log().size();
-            trace.Clear();
-            out = 0xEEEE;
-            EXPECT_EQ(steps[i].call(), steps[i].code);
-            if (steps[i].handle >= 0) {
-                EXPECT_EQ(out, steps[i].handle);
-            }
-            std::vector<std::string> sent, want;
-            std::vector<VctlLogEntry> log = ctl.Log();
-            for (size_t j = logged; j < log.size(); ++j)
-                sent.push_back(Logged(log[j]));
-            for (const std::string &s : steps[i].sent)
-                want.push_back(Expected(s));
-            EXPECT_EQ(sent, want);
-            EXPECT_TRUE(InOrder(trace.Lines(), steps[i].lines)) << trace.Dump();
-        }
+        return {Returns(code, call), Returns(static_cast<uint64_t>(handle), [this] { return out; })};
     }
+    Step Failing(uint32_t code, uint32_t kind, uint32_t param) { return Do([=] { ctl.ArmFault(code, kind, param); }); }
 
     DWORD Create(HQORREG reg, const GUID &uuid, DWORD instance, DWORD handles, BYTE flag = 0)
     {
@@ -124,24 +55,28 @@ protected:
         GUID base = qortest::BaseGuid(uuid16);
         return QorGattAddDescriptor(service, &base, 0x11, const_cast<void *>(block), &out);
     }
-    std::function<DWORD()> Failing(uint32_t code, uint32_t kind, uint32_t param, std::function<DWORD()> call)
-    {
-        return [=] {
-            ctl.ArmFault(code, kind, param);
-            return call();
-        };
-    }
     // The link's list of created services: "s_handle-e_handle/gatt_if".
     static std::string ServiceList()
     {
         std::string text;
         for (const gatts_service_record *r = gatts_service_list; r; r = r->next)
-            text += std::to_string(r->s_handle) + "-" + std::to_string(r->e_handle) + "/" +
-                    std::to_string(r->gatt_if) + " ";
+            text += qortest::Fmt("%d-%d/%d ", r->s_handle, r->e_handle, r->gatt_if);
         return text;
     }
 
+    // What a handle finds in a registration's table: "service/instance char/instance descriptor".
+    static std::string Lookup(HQORREG reg, uint16_t handle)
+    {
+        ApiLockHold hold;
+        LeAttrRef f;
+        if (!FindAttribute(static_cast<QOR_APP_REG *>(reg)->pServices, handle, &f))
+            return "none";
+        return qortest::Fmt("%04lx/%u %04lx/%u %04lx", f.service->uuid.Data1, f.serviceInstance, f.chr->uuid.Data1,
+                            f.charInstance, f.descr ? f.descr->uuid.Data1 : 0);
+    }
+
     static constexpr uint8_t kBlock[22] = {1, 2};
+    Scenario scenario{ctl, trace};
     USHORT out = 0;
     HQORREG a = nullptr, b = nullptr;
 };
@@ -150,46 +85,56 @@ TEST_F(LocalServices, RequestsAndTheControllersDatabaseFromTwoRegistrations)
 {
     ASSERT_EQ(Register(0, kApp, &a), 0u);
     ASSERT_EQ(Register(0, kApp2, &b), 0u);
+    scenario.SkipRequests();
     Play({
-        {[&] { return Create(a, qortest::BaseGuid(0x180D), 0, 6, 1); }, 0, 1,
-         {"440:01 0200 0d18 00x14 0000 01 0600"},
-         {"***QorLeApi:QorGattCreateService", "GATTS_CreateService service uuid:0x180d instance:0"}},
-        {[&] { return Create(a, kCustom, 2, 3); }, 0, 8, {"440:01 1000 d0a1c75e2c3b114a9e01223344556677 0200 00 0300"},
-         {"GATTS_CreateService service uuid:0xa1d0 instance:2"}},
-        {[&] { return Create(b, kAlias180D, 0, 2); }, 0, 12, {"440:02 0200 0d18 00x14 0000 00 0200"}, {}},
-        {[&] { return QorGattAddIncludeService(1, 8); }, 0, -1, {"441:0100 0800"},
-         {"***QorLeApi:QorGattAddIncludeService", "GATTS_AddIncludeService service handle:1 inc service handle:8"}},
-        {[&] { return Char(1, 0x2A37); }, 0, 4, {"442:0100 0200 372a 00x14 1100 12"},
-         {"***QorLeApi:QorGattAddCharacteristic", "GATTS_AddCharacteristic handle:1 char:2a37 perm:0011 property:0012"}},
-        {[&] { return Descr(1, 0x2902); }, 0, 5, {"443:0100 1100 0200 0229 00x14 0102"},
-         {"***QorLeApi:QorGattAddDescriptor", "GATTS_AddCharDescritptor handle:1 char:2902 perm:17"}},
-        {[&] { return QorGattStartService(1); }, 0, -1, {"445:01 0100 00"},
-         {"***QorLeApi:QorGattStartService", "GATTS_StartService service s_handle:1 transport:0"}},
-        {[&] { return QorGattStartService(12); }, 0, -1, {"445:02 0c00 00"}, {}},
+        Made(0, 1, [&] { return Create(a, BaseGuid(0x180D), 0, 6, 1); }),
+        Sent(kCreate, "01 0200 0d18 00*14 0000 01 0600"),
+        Api("QorGattCreateService"), Trace("GATTS_CreateService service uuid:0x180d instance:0"),
+        Made(0, 8, [&] { return Create(a, kCustom, 2, 3); }),
+        Sent(kCreate, std::string("01 1000") + kCustomHex + "0200 00 0300"),
+        Trace("GATTS_CreateService service uuid:0xa1d0 instance:2"),
+        Made(0, 12, [&] { return Create(b, kAlias180D, 0, 2); }), Sent(kCreate, "02 0200 0d18 00*14 0000 00 0200"),
+        Returns(0, [&] { return QorGattAddIncludeService(1, 8); }), Sent(kInclude, "0100 0800"),
+        Api("QorGattAddIncludeService"),
+        Trace("GATTS_AddIncludeService service handle:1 inc service handle:8"),
+        Made(0, 4, [&] { return Char(1, 0x2A37); }), Sent(kChar, "0100 0200 372a 00*14 1100 12"),
+        Api("QorGattAddCharacteristic"),
+        Trace("GATTS_AddCharacteristic handle:1 char:2a37 perm:0011 property:0012"),
+        Made(0, 5, [&] { return Descr(1, 0x2902); }), Sent(kDescr, "0100 1100 0200 0229 00*14 0102 00*20"),
+        Api("QorGattAddDescriptor"), Trace("GATTS_AddCharDescritptor handle:1 char:2902 perm:17"),
+        Made(0, 7, [&] { return Char(1, 0x2A37, 1, 2); }), Sent(kChar, "0100 0200 372a 00*14 0100 02"),
+        Returns(0, [&] { return QorGattStartService(1); }), Sent(kStart, "01 0100 00"),
+        Api("QorGattStartService"), Trace("GATTS_StartService service s_handle:1 transport:0"),
+        Returns(0, [&] { return QorGattStartService(12); }), Sent(kStart, "02 0c00 00"),
     });
-    EXPECT_EQ(qortest::LocalDbRows(ctl), (std::vector<std::string>{
-                                             "0001 service 180d inst 0 flag 1 end 0007 if 1 started",
-                                             "0002 include d0a1c75e2c3b114a9e01223344556677 of 0008",
-                                             "0003 char 2a37 props 12 value 0004",
-                                             "0004 value 2a37 props 12 perm 0011",
-                                             "0005 descr 2902 perm 0011 block 0102",
-                                             "0008 service d0a1c75e2c3b114a9e01223344556677 inst 2 flag 0 end 000b if 1",
-                                             "000c service 180d inst 0 flag 0 end 000e if 2 started",
-                                         }));
+    EXPECT_EQ(LocalDbRows(ctl), (std::vector<std::string>{
+                                    "0001 service 180d inst 0 flag 1 end 0007 if 1 started",
+                                    "0002 include d0a1c75e 2c3b114a 9e012233 44556677 of 0008",
+                                    "0003 char 2a37 props 12 value 0004",
+                                    "0004 value 2a37 props 12 perm 0011",
+                                    "0005 descr 2902 perm 0011 block 0102",
+                                    "0006 char 2a37 props 02 value 0007",
+                                    "0007 value 2a37 props 02 perm 0001",
+                                    "0008 service d0a1c75e 2c3b114a 9e012233 44556677 inst 2 flag 0 end 000b if 1",
+                                    "000c service 180d inst 0 flag 0 end 000e if 2 started",
+                                }));
     EXPECT_EQ(ServiceList(), "1-7/1 8-11/1 12-14/2 ");
+    for (auto [handle, found] : {std::pair<uint16_t, const char *>{5, "180d/0 2a37/0 2902"}, {4, "180d/0 2a37/0 0000"},
+                                 {7, "180d/0 2a37/1 0000"}, {3, "none"}, {0, "none"}})
+        EXPECT_EQ(Lookup(a, handle), found);
 
     // The same UUID and instance in the other registration stays; the end of a
     // registration deletes what is left of its services in the driver.
     Play({
-        {[&] { return QorGattDeleteService(1); }, 0, -1, {"444:01 0200 0d18 00x14 0000"},
-         {"***QorLeApi:QorGattDeleteService", "GATTS_DeleteService service uuid:0x180d instance:0"}},
-        {[&] { return QorGattAddCharacteristic(1, kBadGuid, 0, 0, 0, &out); }, 6, -1, {}, {}},
-        {[&] { return Deregister(a), 0u; }, 0, -1, {"444:01 1000 d0a1c75e2c3b114a9e01223344556677 0200"}, {}},
+        Returns(0, [&] { return QorGattDeleteService(1); }), Sent(kDelete, "01 0200 0d18 00*14 0000"),
+        Api("QorGattDeleteService"), Trace("GATTS_DeleteService service uuid:0x180d instance:0"),
+        Returns(6, [&] { return QorGattAddCharacteristic(1, kBadGuid, 0, 0, 0, &out); }), NothingSent(),
+        Do([&] { Deregister(a); }), Sent(kDelete, std::string("01 1000") + kCustomHex + "0200"), NothingSent(),
+        Returns(1168, [&] { return QorGattStartService(8); }),
     });
-    EXPECT_EQ(qortest::LocalDbRows(ctl), std::vector<std::string>{"000c service 180d inst 0 flag 0 end 000e if 2 started"});
-    EXPECT_EQ(QorGattStartService(8), 1168u);
+    EXPECT_EQ(LocalDbRows(ctl), std::vector<std::string>{"000c service 180d inst 0 flag 0 end 000e if 2 started"});
     Deregister(b);
-    EXPECT_EQ(qortest::LocalDbRows(ctl), std::vector<std::string>{});
+    EXPECT_EQ(LocalDbRows(ctl), std::vector<std::string>{});
     EXPECT_EQ(ServiceList(), "1-7/1 8-11/1 12-14/2 ") << "the list never shrinks";
 }
 
@@ -197,90 +142,86 @@ TEST_F(LocalServices, EveryFailureRow)
 {
     // Nothing registered yet: no ApiLock and no table.
     Play({
-        {[&] { return Create(nullptr, kCustom, 0, 1); }, 87, -1, {}, {"***QorLeApi:QorGattCreateService illegal param"}},
-        {[&] { return QorGattStartService(1); }, 87, -1, {}, {"***QorLeApi:QorGattStartService illegal param"}},
-        {[&] { return QorGattDeleteService(1); }, 87, -1, {}, {"***QorLeApi:QorGattDeleteService illegal param"}},
-        {[&] { return Char(1, 0x2A00); }, 6, -1, {}, {}},
+        Returns(87, [&] { return Create(nullptr, kCustom, 0, 1); }), Api("QorGattCreateService illegal param"),
+        Returns(87, [&] { return QorGattStartService(1); }), Api("QorGattStartService illegal param"),
+        Returns(87, [&] { return QorGattDeleteService(1); }), Api("QorGattDeleteService illegal param"),
+        Returns(6, [&] { return Char(1, 0x2A00); }), NothingSent(),
     });
     ASSERT_EQ(Register(0, kApp, &a), 0u);
-    const std::string create_failed = "GATTS_CreateService - failed - 31 bytes returned 0";
+    scenario.SkipRequests();
+    const std::string custom = std::string("01 1000") + kCustomHex + "0000 00 0200";
     Play({
-        {[&] { return QorGattCreateService(a, nullptr, 0, 1, 0, &out); }, 87, -1, {}, {}},
-        {[&] {
-             GUID g = kCustom;
-             return QorGattCreateService(a, &g, 0, 1, 0, nullptr);
-         },
-         87, -1, {}, {}},
-        {[&] { return Create(a, kCustom, 0, 0); }, 87, -1, {}, {}},
-        {[&] { return Create(a, kCustom, 0, 0x10000); }, 87, -1, {}, {"***QorLeApi:QorGattCreateService illegal param"}},
-        {[&] { return Create(&out, kCustom, 0, 1); }, 6, -1, {}, {"***QorLeApi:QorGattCreateService invalid handle"}},
-        {[&] { return Create(a, qortest::BaseGuid(0x180D), 0, 4); }, 0, 1, {"440:01 0200 0d18 00x14 0000 00 0400"}, {}},
-        {[&] { return Create(a, qortest::BaseGuid(0x180D), 0, 9); }, 1078, -1, {}, {"QorGattCreateService existing service"}},
-        {[&] { return Create(a, qortest::BaseGuid(0x180D), 1, 4); }, 0, 6, {"440:01 0200 0d18 00x14 0100 00 0400"}, {}},
-        {Failing(ZOREROVA_GATTS_CREATE_SERVICE, VCTL_FAULT_STATUS, kFail, [&] { return Create(a, kCustom, 0, 2); }),
-         4316, 0, {"440:01 1000 d0a1c75e2c3b114a9e01223344556677 0000 00 0200"}, {create_failed}},
-        {Failing(ZOREROVA_GATTS_CREATE_SERVICE, VCTL_FAULT_SHORT_OUTPUT, 1, [&] { return Create(a, kCustom, 0, 2); }),
-         4316, 0, {"440:01 1000 d0a1c75e2c3b114a9e01223344556677 0000 00 0200"},
-         {"GATTS_CreateService - failed - 0 bytes returned 1"}},
-        {[&] { return Create(a, kCustom, 0, 2); }, 0, 14, {"440:01 1000 d0a1c75e2c3b114a9e01223344556677 0000 00 0200"}, {}},
+        Returns(87, [&] { return QorGattCreateService(a, nullptr, 0, 1, 0, &out); }),
+        Returns(87, [&] {
+            GUID g = kCustom;
+            return QorGattCreateService(a, &g, 0, 1, 0, nullptr);
+        }),
+        Returns(87, [&] { return Create(a, kCustom, 0, 0); }),
+        Returns(87, [&] { return Create(a, kCustom, 0, 0x10000); }), Api("QorGattCreateService illegal param"),
+        Returns(6, [&] { return Create(&out, kCustom, 0, 1); }), Api("QorGattCreateService invalid handle"),
+        NothingSent(),
+        Made(0, 1, [&] { return Create(a, BaseGuid(0x180D), 0, 4); }), Sent(kCreate, "01 0200 0d18 00*14 0000 00 0400"),
+        Returns(1078, [&] { return Create(a, BaseGuid(0x180D), 0, 9); }),
+        Trace("QorGattCreateService existing service"),
+        Made(0, 6, [&] { return Create(a, BaseGuid(0x180D), 1, 4); }), Sent(kCreate, "01 0200 0d18 00*14 0100 00 0400"),
+        Failing(kCreate, VCTL_FAULT_STATUS, kFail), Made(4316, 0, [&] { return Create(a, kCustom, 0, 2); }),
+        Sent(kCreate, custom), Trace("GATTS_CreateService - failed - 31 bytes returned 0"),
+        Failing(kCreate, VCTL_FAULT_SHORT_OUTPUT, 1), Made(4316, 0, [&] { return Create(a, kCustom, 0, 2); }),
+        Sent(kCreate, custom), Trace("GATTS_CreateService - failed - 0 bytes returned 1"),
+        Made(0, 14, [&] { return Create(a, kCustom, 0, 2); }), Sent(kCreate, custom),
 
-        {[&] { return QorGattAddIncludeService(0, 1); }, 87, -1, {}, {"***QorLeApi:QorGattAddIncludeService illegal param"}},
-        {[&] { return QorGattAddIncludeService(99, 1); }, 6, -1, {}, {"***QorLeApi:QorGattAddIncludeService service handle not found"}},
-        {[&] { return QorGattAddIncludeService(1, 99); }, 6, -1, {},
-         {"***QorLeApi:QorGattAddIncludeService include service handle not found"}},
-        {Failing(ZOREROVA_GATTS_ADD_INCLUDE, VCTL_FAULT_STATUS, kFail, [&] { return QorGattAddIncludeService(1, 6); }),
-         4316, -1, {"441:0100 0600"}, {"GATTS_AddIncludeService - failed - 31 bytes returned 0"}},
-        {Failing(ZOREROVA_GATTS_ADD_INCLUDE, VCTL_FAULT_SHORT_OUTPUT, 1, [&] { return QorGattAddIncludeService(1, 6); }),
-         4316, -1, {"441:0100 0600"}, {"GATTS_AddIncludeService - failed - 0 bytes returned 1"}},
+        Returns(87, [&] { return QorGattAddIncludeService(0, 1); }), Api("QorGattAddIncludeService illegal param"),
+        Returns(6, [&] { return QorGattAddIncludeService(99, 1); }),
+        Api("QorGattAddIncludeService service handle not found"),
+        Returns(6, [&] { return QorGattAddIncludeService(1, 99); }),
+        Api("QorGattAddIncludeService include service handle not found"), NothingSent(),
+        Failing(kInclude, VCTL_FAULT_STATUS, kFail), Returns(4316, [&] { return QorGattAddIncludeService(1, 6); }),
+        Sent(kInclude, "0100 0600"), Trace("GATTS_AddIncludeService - failed - 31 bytes returned 0"),
+        Failing(kInclude, VCTL_FAULT_SHORT_OUTPUT, 1), Returns(4316, [&] { return QorGattAddIncludeService(1, 6); }),
+        Sent(kInclude, "0100 0600"), Trace("GATTS_AddIncludeService - failed - 0 bytes returned 1"),
 
-        {[&] { return Char(0, 0x2A00); }, 87, -1, {}, {"***QorLeApi:QorGattAddCharacteristic illegal param"}},
-        {[&] { return QorGattAddCharacteristic(1, nullptr, 0, 0, 0, &out); }, 87, -1, {}, {}},
-        {[&] { return Char(99, 0x2A00); }, 6, -1, {}, {"***QorLeApi:QorGattAddCharacteristic service handle not found"}},
-        {Failing(ZOREROVA_GATTS_ADD_CHAR, VCTL_FAULT_STATUS, kFail, [&] { return Char(6, 0x2A00); }), 4316, 0,
-         {"442:0600 0200 002a 00x14 1100 12"}, {"GATTS_AddCharacteristic - failed - 31 bytes returned 0"}},
-        {[&] { return Descr(6, 0x2901); }, 4316, -1, {}, {"***QorLeApi:QorGattAddDescriptor no chars"}},
-        {Failing(ZOREROVA_GATTS_ADD_CHAR, VCTL_FAULT_SHORT_OUTPUT, 1, [&] { return Char(6, 0x2A00); }), 4316, 0,
-         {"442:0600 0200 002a 00x14 1100 12"}, {"GATTS_AddCharacteristic - failed - 0 bytes returned 1"}},
-        {[&] { return Char(1, 0x2A01, 1, 2, kBadGuid); }, 1359, -1, {}, {"***QorLeApi:ERROR QorGattAddCharacteristic crashed"}},
-        {[&] { return Char(1, 0x2A01, 1, 2); }, 0, -1, {"442:0100 0200 012a 00x14 0100 02"}, {}},
+        Returns(87, [&] { return Char(0, 0x2A00); }), Api("QorGattAddCharacteristic illegal param"),
+        Returns(87, [&] { return QorGattAddCharacteristic(1, nullptr, 0, 0, 0, &out); }),
+        Returns(6, [&] { return Char(99, 0x2A00); }), Api("QorGattAddCharacteristic service handle not found"),
+        Failing(kChar, VCTL_FAULT_STATUS, kFail), Made(4316, 0, [&] { return Char(6, 0x2A00); }),
+        Sent(kChar, "0600 0200 002a 00*14 1100 12"), Trace("GATTS_AddCharacteristic - failed - 31 bytes returned 0"),
+        Returns(4316, [&] { return Descr(6, 0x2901); }), Api("QorGattAddDescriptor no chars"),
+        Failing(kChar, VCTL_FAULT_SHORT_OUTPUT, 1), Made(4316, 0, [&] { return Char(6, 0x2A00); }),
+        Sent(kChar, "0600 0200 002a 00*14 1100 12"), Trace("GATTS_AddCharacteristic - failed - 0 bytes returned 1"),
+        Returns(4316, [&] { return Descr(6, 0x2901); }), NothingSent(),
+        Returns(1359, [&] { return Char(1, 0x2A01, 1, 2, kBadGuid); }),
+        Api("ERROR QorGattAddCharacteristic crashed"),
+        Made(0, 4, [&] { return Char(1, 0x2A01, 1, 2); }), Sent(kChar, "0100 0200 012a 00*14 0100 02"),
 
-        {[&] { return Descr(1, 0x2902, nullptr); }, 87, -1, {}, {"***QorLeApi:QorGattAddDescriptor illegal param"}},
-        {[&] { return Descr(99, 0x2902); }, 6, -1, {}, {"***QorLeApi:QorGattAddDescriptor service handle not found"}},
-        {Failing(ZOREROVA_GATTS_ADD_DESCR, VCTL_FAULT_SHORT_OUTPUT, 1, [&] { return Descr(1, 0x2902); }), 4316, 0,
-         {"443:0100 1100 0200 0229 00x14 0102"}, {"GATTS_AddCharDescritptor - failed - 0 bytes returned 1"}},
-        {[&] { return Descr(1, 0x2902, kBadGuid); }, 1359, -1, {}, {"***QorLeApi:ERROR QorGattAddDescriptor crashed"}},
+        Returns(87, [&] { return Descr(1, 0x2902, nullptr); }), Api("QorGattAddDescriptor illegal param"),
+        Returns(6, [&] { return Descr(99, 0x2902); }), Api("QorGattAddDescriptor service handle not found"),
+        Failing(kDescr, VCTL_FAULT_SHORT_OUTPUT, 1), Made(4316, 0, [&] { return Descr(1, 0x2902); }),
+        Sent(kDescr, "0100 1100 0200 0229 00*14 0102 00*20"),
+        Trace("GATTS_AddCharDescritptor - failed - 0 bytes returned 1"),
+        Returns(1359, [&] { return Descr(1, 0x2902, kBadGuid); }), Api("ERROR QorGattAddDescriptor crashed"),
 
-        {[&] { return QorGattStartService(0); }, 87, -1, {}, {}},
-        {[&] { return QorGattStartService(99); }, 1168, -1, {}, {"***QorLeApi:QorGattStartService service handle not found"}},
-        {Failing(ZOREROVA_GATTS_START_SERVICE, VCTL_FAULT_STATUS, kFail, [&] { return QorGattStartService(1); }), 4316,
-         -1, {"445:01 0100"}, {"GATTS_StartService - Client connect failed - 31 bytes returned 0"}},
-        {Failing(ZOREROVA_GATTS_START_SERVICE, VCTL_FAULT_RESULT_BYTE, 5, [&] { return QorGattStartService(1); }), 0,
-         -1, {"445:01 0100"}, {}},
+        Returns(87, [&] { return QorGattStartService(0); }), Returns(1168, [&] { return QorGattStartService(99); }),
+        Api("QorGattStartService service handle not found"),
+        Failing(kStart, VCTL_FAULT_STATUS, kFail), Returns(4316, [&] { return QorGattStartService(1); }),
+        Sent(kStart, "01 0100 00"), Trace("GATTS_StartService - Client connect failed - 31 bytes returned 0"),
+        Failing(kStart, VCTL_FAULT_RESULT_BYTE, 5), Returns(0, [&] { return QorGattStartService(1); }),
+        Sent(kStart, "01 0100 00"),
 
-        {[&] { return QorGattDeleteService(0); }, 87, -1, {}, {}},
-        {[&] { return QorGattDeleteService(99); }, 6, -1, {}, {"***QorLeApi:QorGattDeleteService service handle not found"}},
-        {Failing(ZOREROVA_GATTS_DELETE_SERVICE, VCTL_FAULT_STATUS, kFail, [&] { return QorGattDeleteService(6); }), 0,
-         -1, {"444:01 0200 0d18 00x14 0100"}, {"GATTS_DeleteService - failed - 31 bytes returned 0"}},
-        {[&] { return QorGattDeleteService(6); }, 6, -1, {}, {}},
-        {[&] { return QorGattCreateService(a, kBadGuid, 0, 1, 0, &out); }, 1359, -1, {}, {}},
+        Returns(87, [&] { return QorGattDeleteService(0); }),
+        Returns(6, [&] { return QorGattDeleteService(99); }), Api("QorGattDeleteService service handle not found"),
+        Failing(kDelete, VCTL_FAULT_STATUS, kFail), Returns(0, [&] { return QorGattDeleteService(6); }),
+        Sent(kDelete, "01 0200 0d18 00*14 0100"), Trace("GATTS_DeleteService - failed - 31 bytes returned 0"),
+        Returns(6, [&] { return QorGattDeleteService(6); }),
+        Returns(1359, [&] { return QorGattCreateService(a, kBadGuid, 0, 1, 0, &out); }), NothingSent(),
+        Returns(1, [] { return ApiLockIsFree(); }),
     });
-    EXPECT_TRUE(ApiLockIsFree());
-    // The refused and cut characteristics left no record; the refused descriptor
-    // stays with handle 0, on the characteristic the driver did create.
-    ApiLockHold hold;
-    LeChar *chr = static_cast<QOR_APP_REG *>(a)->pServices->characteristics;
-    ASSERT_NE(chr, nullptr);
-    EXPECT_EQ(chr->attrHandle, 4);
-    ASSERT_NE(chr->descriptors, nullptr);
-    EXPECT_EQ(chr->descriptors->handle, 0);
-    EXPECT_EQ(chr->next, nullptr);
-    EXPECT_EQ(static_cast<QOR_APP_REG *>(a)->pServices->next->characteristics, nullptr);
 }
 
 TEST_F(LocalServices, ValuePushesResponsesAndAClosedChannel)
 {
     ASSERT_EQ(Register(0, kApp, &a), 0u);
     ASSERT_EQ(Create(a, kCustom, 0, 3), 0u);
+    scenario.SkipRequests();
     uint8_t value[513];
     std::memset(value, 0xAA, sizeof value);
     LeAttrValue rsp{};
@@ -290,26 +231,32 @@ TEST_F(LocalServices, ValuePushesResponsesAndAClosedChannel)
     rsp.auth_req = 1;
     std::memset(rsp.value, 0xBB, 2);
     Play({
-        {[&] { return GATTS_HandleValueNotification(1, 4, 3, value); }, 0, -1, {"448:0100 0400 0300 aaaaaa"},
-         {"GATTS_HandleValueNotification attr_handle=4 val_len=3"}},
-        {[&] { return GATTS_HandleValueIndication(2, 5, 512, value); }, 0, -1, {"447:0200 0500 0002 aax512"},
-         {"GATTS_HandleValueIndication attr_handle=5 val_len=512"}},
-        {[&] { return GATTS_HandleValueIndication(2, 5, 513, value); }, 13, -1, {}, {"GATTS_HandleValueIndication val_len=513"}},
-        {Failing(ZOREROVA_GATTS_SEND_RSP, VCTL_FAULT_RESULT_BYTE, 7, [&] { return GATTS_SendRsp(1, 0x12345678, 5, &rsp); }),
-         7, -1, {"449:0100 78563412 05 0100 0400 0000 0200 01 bbbb"}, {"GATTS_SendRsp conn_id=1 trans_id=305419896 status:5"}},
-        {Failing(ZOREROVA_GATTS_NOTIFICATION, VCTL_FAULT_STATUS, kFail, [&] { return GATTS_HandleValueNotification(1, 4, 0, value); }),
-         1, -1, {"448:0100 0400"}, {"GATTS_HandleValueNotification - failed - 31 nBytes 0"}},
-    });
-    ctl.FailRead(ctl.LibraryChannel(), kFail);   // the reader ends and closes the channel
-    ASSERT_TRUE(trace.WaitFor("GATT_DeregisterAll - exit"));
-    Play({
-        {[&] { return QorGattStartService(1); }, 4316, -1, {}, {"GATTS_StartService invalid handle"}},
-        {[&] { return GATTS_HandleValueIndication(1, 4, 3, value); }, 10, -1, {}, {"GATTS_HandleValueIndication not registered"}},
-        {[&] { return GATTS_SendRsp(1, 1, 0, &rsp); }, 10, -1, {}, {"GATTS_SendRsp not registered"}},
-        {[&] { return Create(a, kCustom, 1, 3); }, 4316, 0, {}, {"GATTS_CreateService invalid handle"}},
-        {[&] { return QorGattAddIncludeService(1, 1); }, 4316, -1, {}, {"GATTS_AddIncludeService invalid handle"}},
-        {[&] { return QorGattDeleteService(1); }, 0, -1, {}, {"GATTS_DeleteService invalid handle"}},
-        {[&] { return QorGattDeleteService(1); }, 6, -1, {}, {}},
+        Returns(0, [&] { return GATTS_HandleValueNotification(1, 4, 3, value); }),
+        Sent(ZOREROVA_GATTS_NOTIFICATION, "0100 0400 0300 aaaaaa 00*509"),
+        Trace("GATTS_HandleValueNotification attr_handle=4 val_len=3"),
+        Returns(0, [&] { return GATTS_HandleValueIndication(2, 5, 512, value); }),
+        Sent(ZOREROVA_GATTS_INDICATION, "0200 0500 0002 aa*512"),
+        Returns(13, [&] { return GATTS_HandleValueIndication(2, 5, 513, value); }),
+        Trace("GATTS_HandleValueIndication val_len=513"), NothingSent(),
+        Failing(ZOREROVA_GATTS_SEND_RSP, VCTL_FAULT_RESULT_BYTE, 7),
+        Returns(7, [&] { return GATTS_SendRsp(1, 0x12345678, 5, &rsp); }),
+        Sent(ZOREROVA_GATTS_SEND_RSP, "0100 78563412 05 0100 0400 0000 0200 01 bbbb 00*511"),
+        Trace("GATTS_SendRsp conn_id=1 trans_id=305419896 status:5"),
+        Failing(ZOREROVA_GATTS_NOTIFICATION, VCTL_FAULT_STATUS, kFail),
+        Returns(1, [&] { return GATTS_HandleValueNotification(1, 4, 0, value); }),
+        Sent(ZOREROVA_GATTS_NOTIFICATION, "0100 0400 0000 00*512"),
+        Trace("GATTS_HandleValueNotification - failed - 31 nBytes 0"),
+        // The reader ends on a failed read and closes the channel.
+        Do([&] { ctl.FailRead(ctl.LibraryChannel(), kFail); }), Trace("GATT_DeregisterAll - exit"),
+        Sent(ZOREROVA_GATT_DEREGISTER, ""),
+        Returns(4316, [&] { return QorGattStartService(1); }), Trace("GATTS_StartService invalid handle"),
+        Returns(10, [&] { return GATTS_HandleValueIndication(1, 4, 3, value); }),
+        Trace("GATTS_HandleValueIndication not registered"),
+        Returns(10, [&] { return GATTS_SendRsp(1, 1, 0, &rsp); }), Trace("GATTS_SendRsp not registered"),
+        Made(4316, 0, [&] { return Create(a, kCustom, 1, 3); }), Trace("GATTS_CreateService invalid handle"),
+        Returns(4316, [&] { return QorGattAddIncludeService(1, 1); }), Trace("GATTS_AddIncludeService invalid handle"),
+        Returns(0, [&] { return QorGattDeleteService(1); }), Trace("GATTS_DeleteService invalid handle"),
+        Returns(6, [&] { return QorGattDeleteService(1); }), NothingSent(),
     });
 }
 
@@ -327,7 +274,7 @@ TEST_F(SecondProcess, HoldsAServiceUntilReleased)
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, "QorTestServerReady");
     HANDLE release = OpenEventA(SYNCHRONIZE, FALSE, "QorTestServerRelease");
     ASSERT_EQ(Register(0, kApp, &a), 0u);
-    ASSERT_EQ(Create(a, qortest::BaseGuid(0x180D), 0, 2), 0u);
+    ASSERT_EQ(Create(a, BaseGuid(0x180D), 0, 2), 0u);
     ASSERT_EQ(QorGattStartService(out), 0u);
     SetEvent(ready);
     EXPECT_EQ(WaitForSingleObject(release, 20000), WAIT_OBJECT_0);
@@ -337,7 +284,7 @@ TEST_F(LocalServices, TwoProcessesEachDeleteOnlyTheirOwn)
 {
     ASSERT_EQ(Register(0, kApp, &a), 0u);
     const uint32_t mine = ctl.LibraryChannel();
-    ASSERT_EQ(Create(a, qortest::BaseGuid(0x180D), 0, 2), 0u);
+    ASSERT_EQ(Create(a, BaseGuid(0x180D), 0, 2), 0u);
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "QorTestServerReady");
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, "QorTestServerRelease");
     char exe[MAX_PATH] = {};
@@ -350,17 +297,17 @@ TEST_F(LocalServices, TwoProcessesEachDeleteOnlyTheirOwn)
     ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
     ASSERT_EQ(WaitForSingleObject(ready, 30000), WAIT_OBJECT_0);
     const uint32_t theirs = ctl.LibraryChannel();
-    EXPECT_EQ(qortest::LocalDbRows(ctl, mine), std::vector<std::string>{"0001 service 180d inst 0 flag 0 end 0003 if 1"});
-    EXPECT_EQ(qortest::LocalDbRows(ctl, theirs),
-              std::vector<std::string>{"0004 service 180d inst 0 flag 0 end 0006 if 1 started"});
+    const std::vector<std::string> their_service = {"0004 service 180d inst 0 flag 0 end 0006 if 1 started"};
+    EXPECT_EQ(LocalDbRows(ctl, mine), std::vector<std::string>{"0001 service 180d inst 0 flag 0 end 0003 if 1"});
+    EXPECT_EQ(LocalDbRows(ctl, theirs), their_service);
     EXPECT_EQ(QorGattDeleteService(1), 0u);
-    EXPECT_EQ(qortest::LocalDbRows(ctl), std::vector<std::string>{"0004 service 180d inst 0 flag 0 end 0006 if 1 started"});
+    EXPECT_EQ(LocalDbRows(ctl), their_service);
     SetEvent(release);
     EXPECT_EQ(WaitForSingleObject(pi.hProcess, 30000), WAIT_OBJECT_0);
     DWORD exit_code = 1;
     GetExitCodeProcess(pi.hProcess, &exit_code);
     EXPECT_EQ(exit_code, 0u);
-    EXPECT_EQ(qortest::LocalDbRows(ctl), std::vector<std::string>{}) << "its deregistration deleted its service";
+    EXPECT_EQ(LocalDbRows(ctl), std::vector<std::string>{}) << "its deregistration deleted its service";
     for (HANDLE h : {ready, release, pi.hProcess, pi.hThread})
         CloseHandle(h);
 }
@@ -375,7 +322,7 @@ TEST_F(LocalServices, FourThreadsCreateAndDeleteAtOnce)
     std::atomic<int> odd{0};
     auto work = [&](int t) {
         for (DWORD i = 0; i < 20; ++i) {
-            GUID g = qortest::BaseGuid(static_cast<uint16_t>(0x1800 + t));
+            GUID g = BaseGuid(static_cast<uint16_t>(0x1800 + t));
             USHORT s = 0, c = 0;
             odd += QorGattCreateService(a, &g, i, 4, 0, &s) != 0;
             latest[t] = s;
@@ -400,13 +347,16 @@ TEST_F(LocalServices, FourThreadsCreateAndDeleteAtOnce)
         for (LeService *s = static_cast<QOR_APP_REG *>(a)->pServices; s; s = s->next)
             table.insert(s->s_handle);
     }
-    for (const VctlLocalAttr &r : qortest::LocalDb(ctl))
+    for (const VctlLocalAttr &r : LocalDb(ctl))
         if (r.kind == VCTL_LOCAL_SERVICE)
             held.insert(r.handle);
     EXPECT_EQ(table, held);
     for (USHORT s : table)
         EXPECT_EQ(QorGattDeleteService(s), 0u);
-    EXPECT_TRUE(qortest::LocalDb(ctl).empty());
+    EXPECT_TRUE(LocalDb(ctl).empty());
+    for (DWORD i = 0; i < 100; ++i)   // far past the 64 services the controller once held
+        EXPECT_EQ(Create(a, kCustom, i, 1), 0u);
+    EXPECT_EQ(LocalDb(ctl).size(), 100u);
 }
 
 } // namespace

@@ -234,8 +234,5 @@ std::vector<VctlLocalAttr> LocalDb(Controller &ctl, uint32_t channel = 0);
 // "0003 char 2a37 props 12 value 0004", "0004 value 2a37 props 12 perm 0011",
 // "0005 descr 2902 perm 0011 block 0102" (the block without its trailing zeros).
 std::vector<std::string> LocalDbRows(Controller &ctl, uint32_t channel = 0);
-// Lower-case hexadecimal of bytes, and bytes of a hexadecimal text (blanks skipped).
-std::string Hex(const uint8_t *p, size_t n);
-std::vector<uint8_t> FromHex(const std::string &text);
 
 } // namespace qortest
