@@ -402,28 +402,6 @@ static NTSTATUS RemoveDevice(IRP *irp, const UCHAR *in, ULONG in_len)
     return status;
 }
 
-static NTSTATUS SetLink(IRP *irp, const UCHAR *in, ULONG in_len)
-{
-    const VctlLink *link = (const VctlLink *)in;
-    RemoteDevice *d;
-    NTSTATUS status = STATUS_NOT_FOUND;
-    Work w;
-    if (in_len != sizeof *link)
-        return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
-    Lock(&w);
-    d = RemoteByAddressLocked(link->bda);
-    if (d) {
-        if (link->connected)
-            LinkUpLocked(&w, d);
-        else
-            RemoteLinkDownLocked(&w, d);
-        status = STATUS_SUCCESS;
-    }
-    FinishIrp(&w, irp, status, 0);
-    Unlock(&w);
-    return status;
-}
-
 static NTSTATUS GetAttr(IRP *irp, UCHAR *buffer, ULONG in_len, ULONG out_room)
 {
     VctlAttrQuery q;
@@ -453,23 +431,26 @@ static NTSTATUS GetAttr(IRP *irp, UCHAR *buffer, ULONG in_len, ULONG out_room)
     return status;
 }
 
-/* Link up under a conn_id, or (advertise) only while a connect is pending. */
-static NTSTATUS BringUp(IRP *irp, const UCHAR *in, ULONG in_len, ULONG code)
+/* Link up or down (set link), up under a conn_id (link up), or up only while a connect is pending (advertise). */
+static NTSTATUS ChangeLink(IRP *irp, const UCHAR *in, ULONG in_len, ULONG code)
 {
+    const VctlLink *set = (const VctlLink *)in;
     const VctlLinkUp *up = (const VctlLinkUp *)in;
+    ULONG size = code == VCTL_SET_LINK ? sizeof *set : code == VCTL_LINK_UP ? sizeof *up : sizeof(VctlAddress);
     RemoteDevice *d;
     NTSTATUS status = STATUS_NOT_FOUND;
     Work w;
-    if (in_len != (code == VCTL_LINK_UP ? sizeof(VctlLinkUp) : sizeof(VctlAddress)))
+    if (in_len != size)
         return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
     Lock(&w);
-    d = RemoteByAddressLocked(up->bda);
+    d = RemoteByAddressLocked(in);
     if (d) {
         if (code == VCTL_LINK_UP)
             LinkUpAsLocked(&w, d, up->conn_id);
-        else if (d->connect_pending)
+        else if (code == VCTL_SET_LINK ? set->connected : d->connect_pending)
             LinkUpLocked(&w, d);
-        w.changed = TRUE;
+        else if (code == VCTL_SET_LINK)
+            RemoteLinkDownLocked(&w, d);
         status = STATUS_SUCCESS;
     }
     FinishIrp(&w, irp, status, 0);
@@ -511,9 +492,9 @@ NTSTATUS RemoteControl(IRP *irp, ULONG code)
     switch (code) {
     case VCTL_ADD_DEVICE: return AddDevice(irp, buffer, in_len);
     case VCTL_REMOVE_DEVICE: return RemoveDevice(irp, buffer, in_len);
-    case VCTL_SET_LINK: return SetLink(irp, buffer, in_len);
+    case VCTL_SET_LINK:
     case VCTL_LINK_UP:
-    case VCTL_ADVERTISE: return BringUp(irp, buffer, in_len, code);
+    case VCTL_ADVERTISE: return ChangeLink(irp, buffer, in_len, code);
     case VCTL_GET_DEVICE: return GetDevice(irp, buffer, in_len, stack->Parameters.DeviceIoControl.OutputBufferLength);
     default: return GetAttr(irp, buffer, in_len, stack->Parameters.DeviceIoControl.OutputBufferLength);
     }

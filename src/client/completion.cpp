@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "client/api_handlers.h"
+#include "client/attr_lookup.h"
 #include "client/connection.h"
 #include "client/op_slot.h"
 #include "trace/trace.h"
@@ -71,7 +72,7 @@ void DropSlot(QOR_CONN_DEV *dev)
 
 // Queues an attribute event (record type 2) to app; a record that cannot be
 // allocated is dropped.
-void QueueAttribute(QOR_APP_REG *app, const QOR_CONN_DEV *dev, const AttrPlace &place, const LeCallback &proto)
+void QueueAttribute(QOR_APP_REG *app, const QOR_CONN_DEV *dev, const LeAttrRef &place, const LeCallback &proto)
 {
     LeCallback *record = NewCallback(kCallbackAttribute);
     if (!record)
@@ -132,8 +133,8 @@ void RemotePush(const QOR_CONN_DEV *dev, uint16_t conn_id, uint8_t op, const LeA
     for (QOR_APP_REG *app = pFirst; app; app = app->pNext) {
         if (!Accepts(app, dev))
             continue;
-        AttrPlace place;
-        if (!FindAttrByHandle(dev->services, payload->handle, &place)) {
+        LeAttrRef place;
+        if (!FindAttribute(dev->services, payload->handle, &place)) {
             LeTrace("***QorLeApi:ERROR CompleteCallback app not found or abandoned\n");
             continue;
         }
@@ -149,28 +150,6 @@ DWORD MapGattStatus(uint8_t status)
         if (status >= r.first && status <= r.last)
             return r.code;
     return ERROR_INTERNAL_ERROR;
-}
-
-bool FindAttrByHandle(const LeService *services, uint16_t handle, AttrPlace *place)
-{
-    for (const LeService *s = services; s; s = s->next) {
-        for (const LeChar *c = s->characteristics; c; c = c->next) {
-            const LeDescr *d = nullptr;
-            if (c->attrHandle != handle && c->valueHandle != handle) {
-                for (d = c->descriptors; d && d->handle != handle; d = d->next) {
-                }
-                if (!d)
-                    continue;
-            }
-            *place = AttrPlace{s, c, d, 0, 0};
-            for (const LeService *p = services; p != s; p = p->next)
-                place->serviceInstance += IsEqualGUID(p->uuid, s->uuid) ? 1 : 0;
-            for (const LeChar *p = s->characteristics; p != c; p = p->next)
-                place->charInstance += IsEqualGUID(p->uuid, c->uuid) ? 1 : 0;
-            return true;
-        }
-    }
-    return false;
 }
 
 namespace api {
@@ -233,8 +212,8 @@ void RequestCallback(uint16_t conn_id, uint32_t trans_id, uint8_t req_type, cons
     dev->ReqTransId = trans_id;
     dev->ReqHandle = payload->handle;
     for (QOR_APP_REG *app = pFirst; app; app = app->pNext) {
-        AttrPlace place;
-        if (Accepts(app, dev) && app->pfnAttribute && FindAttrByHandle(app->pServices, payload->handle, &place))
+        LeAttrRef place;
+        if (Accepts(app, dev) && app->pfnAttribute && FindAttribute(app->pServices, payload->handle, &place))
             QueueAttribute(app, dev, place, proto);
     }
 }

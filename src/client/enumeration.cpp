@@ -39,9 +39,8 @@ QOR_CONN_DEV *TreeFor(ULONGLONG address)
         dev = ScratchDevice();
         DevLockHold hold(dev);
         if (dev->Address.ullLong != address) {
-            FreeAttributeCache(dev);
             dev->Address.ullLong = address;
-            LoadAttributeCache(dev);
+            Reload(dev);
         }
     }
     if (!dev->services) {
@@ -59,22 +58,26 @@ Node *NthNode(Node *node, DWORD inx)
     return node;
 }
 
-LeService *ServiceStartingAt(QOR_CONN_DEV *dev, USHORT hService)
+// The first node of the list whose handle field holds `handle`.
+template <class Node>
+Node *FirstWithHandle(Node *node, uint16_t Node::*field, USHORT handle)
 {
-    for (LeService *service = dev->services; service; service = service->next) {
-        if (service->s_handle == hService)
-            return service;
-    }
-    return nullptr;
+    while (node && node->*field != handle)
+        node = node->next;
+    return node;
 }
 
-LeChar *CharacteristicAt(const LeService *service, USHORT hChar)
+// Hands the entry at `inx` to the caller, its UUID and the handle that names
+// it; `missing` when the list is shorter.
+template <class Node>
+DWORD HandOut(Node *list, DWORD inx, uint16_t Node::*field, GUID *pGuid, USHORT *handle, DWORD missing)
 {
-    for (LeChar *chr = service->characteristics; chr; chr = chr->next) {
-        if (chr->attrHandle == hChar)
-            return chr;
-    }
-    return nullptr;
+    const Node *node = NthNode(list, inx);
+    if (!node)
+        return missing;
+    *pGuid = node->uuid;
+    *handle = node->*field;
+    return ERROR_SUCCESS;
 }
 
 // Handle numbers are printed with %p in the argument traces.
@@ -85,12 +88,7 @@ DWORD EnumService(const LE_ADDRESS *pAddress, DWORD inx, GUID *pGuidServ, USHORT
     ApiLockHold hold;
     LeTrace("***QorLeApi:QorGattEnumService %012I64x inx:%d\n", pAddress->ullLong, static_cast<int>(inx));
     *hService = 0;
-    const LeService *service = NthNode(TreeFor(pAddress->ullLong)->services, inx);
-    if (!service)
-        return kNoMoreItems;
-    *pGuidServ = service->uuid;
-    *hService = service->s_handle;
-    return ERROR_SUCCESS;
+    return HandOut(TreeFor(pAddress->ullLong)->services, inx, &LeService::s_handle, pGuidServ, hService, kNoMoreItems);
 }
 
 DWORD EnumCharacteristic(const LE_ADDRESS *pAddress, USHORT hService, DWORD inx, GUID *pGuidChar, USHORT *hChar)
@@ -98,15 +96,10 @@ DWORD EnumCharacteristic(const LE_ADDRESS *pAddress, USHORT hService, DWORD inx,
     ApiLockHold hold;
     LeTrace("***QorLeApi:QorGattEnumCharacteristic %012I64x handle:0x%x inx:%d\n", pAddress->ullLong, hService,
             static_cast<int>(inx));
-    const LeService *service = ServiceStartingAt(TreeFor(pAddress->ullLong), hService);
+    LeService *service = FirstWithHandle(TreeFor(pAddress->ullLong)->services, &LeService::s_handle, hService);
     if (!service)
         return kNoMoreItems;
-    const LeChar *chr = NthNode(service->characteristics, inx);
-    if (!chr)
-        return ERROR_INTERNAL_ERROR;
-    *pGuidChar = chr->uuid;
-    *hChar = chr->attrHandle;
-    return ERROR_SUCCESS;
+    return HandOut(service->characteristics, inx, &LeChar::attrHandle, pGuidChar, hChar, ERROR_INTERNAL_ERROR);
 }
 
 DWORD EnumDescriptor(const LE_ADDRESS *pAddress, USHORT hService, USHORT hChar, DWORD inx, GUID *pGuidDescr,
@@ -116,16 +109,11 @@ DWORD EnumDescriptor(const LE_ADDRESS *pAddress, USHORT hService, USHORT hChar, 
     LeTrace("***QorLeApi:QorGattEnumDescriptor %012I64x service:0x%x char:0x%x inx:%d\n", pAddress->ullLong,
             hService, hChar, static_cast<int>(inx));
     *hDescr = 0;
-    const LeService *service = ServiceStartingAt(TreeFor(pAddress->ullLong), hService);
-    const LeChar *chr = service ? CharacteristicAt(service, hChar) : nullptr;
+    LeService *service = FirstWithHandle(TreeFor(pAddress->ullLong)->services, &LeService::s_handle, hService);
+    LeChar *chr = service ? FirstWithHandle(service->characteristics, &LeChar::attrHandle, hChar) : nullptr;
     if (!chr)
         return kNoMoreItems;
-    const LeDescr *descr = NthNode(chr->descriptors, inx);
-    if (!descr)
-        return ERROR_INTERNAL_ERROR;
-    *pGuidDescr = descr->uuid;
-    *hDescr = descr->handle;
-    return ERROR_SUCCESS;
+    return HandOut(chr->descriptors, inx, &LeDescr::handle, pGuidDescr, hDescr, ERROR_INTERNAL_ERROR);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #pragma once
 // The operation slot of a device record, shared by the value access exports
-// and the value change export, and what the completion handler needs of it:
-// the GATT status mapping and the attribute lookup by handle.
+// and the value change export, and the GATT status mapping of the completion
+// handler that ends an operation.
 
 #include <windows.h>
 
@@ -12,19 +12,6 @@
 
 // The Windows error code of a GATT status byte.
 DWORD MapGattStatus(uint8_t status);
-
-// Where a handle sits in a tree: its service and characteristic, and the
-// descriptor when the handle is a descriptor's.
-struct AttrPlace {
-    const LeService *service = nullptr;
-    const LeChar *chr = nullptr;
-    const LeDescr *descr = nullptr;
-    DWORD serviceInstance = 0;
-    DWORD charInstance = 0;
-};
-// A characteristic matches by its declaration or value handle, otherwise a
-// descriptor by its handle; the first match in list order. False when none.
-bool FindAttrByHandle(const LeService *services, uint16_t handle, AttrPlace *place);
 
 // Takes the free slot of dev for one operation (ApiLock held): a new
 // manual-reset event, and the completion op `kind` that alone may end it (0:

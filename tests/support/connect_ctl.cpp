@@ -2,7 +2,10 @@
 // advertising while a connect is pending, and the device's link state; and a
 // service store written by a real pairing discovery.
 
+#include <cstdio>
 #include <cstring>
+
+#include "pairing/pairing.h"
 
 #include "qortest.h"
 
@@ -10,20 +13,15 @@ namespace qortest {
 
 namespace {
 
-DWORD Control(Controller &ctl, uint32_t code, const void *in, DWORD in_len, void *out = nullptr, DWORD out_len = 0)
+// A VctlAddress is the six address bytes alone: `bda` serves as one.
+void Control(Controller &ctl, uint32_t code, const void *in, DWORD in_len, void *out = nullptr, DWORD out_len = 0)
 {
     DWORD err = ctl.Raw(code, in, in_len, out, out_len);
     if (err != ERROR_SUCCESS)
         ADD_FAILURE() << "controller request 0x" << std::hex << code << " failed, error " << std::dec << err;
-    return err;
 }
 
-VctlAddress AddressOf(const uint8_t bda[6])
-{
-    VctlAddress a;
-    std::memcpy(a.bda, bda, sizeof a.bda);
-    return a;
-}
+void WINAPI IgnorePairingResult(ULONGLONG, DWORD) {}
 
 } // namespace
 
@@ -35,38 +33,33 @@ void LinkUp(Controller &ctl, const uint8_t bda[6], uint16_t conn_id)
     Control(ctl, VCTL_LINK_UP, &up, sizeof up);
 }
 
-void Advertise(Controller &ctl, const uint8_t bda[6])
-{
-    VctlAddress a = AddressOf(bda);
-    Control(ctl, VCTL_ADVERTISE, &a, sizeof a);
-}
+void Advertise(Controller &ctl, const uint8_t bda[6]) { Control(ctl, VCTL_ADVERTISE, bda, sizeof(VctlAddress)); }
 
 VctlDeviceState DeviceState(Controller &ctl, const uint8_t bda[6])
 {
-    VctlAddress a = AddressOf(bda);
     VctlDeviceState state{};
-    Control(ctl, VCTL_GET_DEVICE, &a, sizeof a, &state, sizeof state);
+    Control(ctl, VCTL_GET_DEVICE, bda, sizeof(VctlAddress), &state, sizeof state);
     return state;
 }
 
-namespace {
-
-void WINAPI IgnorePairingResult(ULONGLONG, DWORD) {}
-
-} // namespace
-
 bool StoreByPairing(Controller &ctl, TraceCapture &trace, const uint8_t bda[6], const GattDb &db, ULONGLONG address)
 {
+    constexpr uint16_t kConnId = 199;   // the link's last: no other simulated device takes it
+    const std::string stored = "LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry succeeded";
     if (QorGattPairingRegister() != ERROR_SUCCESS)
         return false;
+    char linked[96];
+    std::snprintf(linked, sizeof linked, "LeDeviceConnectCallback %02x%02x%02x%02x%02x%02x gatt_if %d conn_id %d connected 1",
+                  bda[0], bda[1], bda[2], bda[3], bda[4], bda[5], pairing_gatt_if, kConnId);
+    const size_t links = trace.Count(linked), stores = trace.Count(stored);
     ctl.AddDevice(bda, db, 0);
-    ctl.SetLink(bda, true);
-    bool stored = trace.WaitForPrefix("LeDeviceConnectCallback") &&
-                  QorGattPairingDiscover(address, IgnorePairingResult) == ERROR_SUCCESS &&
-                  trace.WaitFor("LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry succeeded", 60000);
+    LinkUp(ctl, bda, kConnId);
+    bool done = trace.WaitForCount(linked, links + 1) &&
+                QorGattPairingDiscover(address, IgnorePairingResult) == ERROR_SUCCESS &&
+                trace.WaitForCount(stored, stores + 1, 60000);
     QorGattPairingUnregister();
     ctl.RemoveDevice(bda);
-    return stored;
+    return done;
 }
 
 } // namespace qortest
