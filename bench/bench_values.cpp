@@ -241,6 +241,8 @@ int main()
     answer.raw = RawAnswers;
     answer.goal = 1.15;
 
+    for (bench::Benchmark *b : {&read, &notify, &answer})
+        b->rounds = 9;   // the machine is shared: more rounds steady the medians
     bool met = bench::Measure(read);
     met = bench::Measure(notify) && met;
     met = bench::Measure(answer) && met;
