@@ -322,6 +322,7 @@ typedef struct VctlCentral {
     VctlCentralTx tx[VCTL_CENTRAL_KEEP];
     VctlReceived last[VCTL_CENTRAL_KEEP]; /* the latest received, oldest first */
 } VctlCentral;
+
 #define VCTL_CONN_ID_LOWEST 0xFFFFu
 
 typedef struct VctlLinkUp {

@@ -22,7 +22,8 @@ inline std::string Name(const GUID &g)
                g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
 }
 
-// One value under a device's Services key: key path, value name, type, bytes in hex.
+// One value under a device's Services key: key path, value name, type, bytes
+// in the scenario runner's hex ("aa*512": 512 bytes aa).
 struct StoreValue {
     std::string key;
     const char *name;
@@ -36,9 +37,7 @@ inline void WriteStore(ULONGLONG address, const std::vector<StoreValue> &values,
     if (fresh)
         storeview::DeleteDevice(address);
     for (const StoreValue &v : values) {
-        std::vector<BYTE> bytes;
-        for (size_t i = 0; i + 1 < v.hex.size(); i += 2)
-            bytes.push_back(static_cast<BYTE>(std::stoi(v.hex.substr(i, 2), nullptr, 16)));
+        std::vector<uint8_t> bytes = qortest::Hex(v.hex);
         std::string path = storeview::ServicesKey(address) + "\\" + v.key;
         EXPECT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, path.c_str(), v.name, v.type, bytes.data(),
                                   static_cast<DWORD>(bytes.size())), 0);

@@ -72,24 +72,27 @@ TEST_F(StoreCache, PairedStoreLoadsInThisProcessAndInAnother)
 TEST_F(StoreCache, CorruptStoreLoadsWhatItCanAndLookupsCountInstances)
 {
     const std::string chr = "180f\\Characteristics\\2a19", descrs = chr + "\\Descriptors\\";
-    const std::string guid_text = "{0000180f-0000-1000-8000-00805f9b34fb}", zero = "{00000000-0000-0000-0000-000000000000}";
+    const std::string guid_text = "{0000180f-0000-1000-8000-00805f9b34fb}";
+    const std::string zero = "{00000000-0000-0000-0000-000000000000}";
     WriteStore(kOdd, {{"180f", "s_handle", REG_BINARY, "3412"},             // short: zero-extended
                       {"180f", "e_handle", REG_DWORD, "ffff000001000000"},  // 8-byte DWORD: unreadable
                       {chr, "AttrHandle", REG_SZ, "3200"},                  // the bytes, whatever the type
                       {chr, "Properties", REG_DWORD, "1a020000"},
                       {chr, "ValueHandle", REG_DWORD, "05000100"},
-                      {descrs + "2901", "Value", REG_BINARY, std::string(1024, 'a')},   // 512 x aa, no NUL
+                      {descrs + "2901", "Value", REG_BINARY, "aa*512"},     // no terminator
                       {descrs + "2901", "Handle", REG_DWORD, "09000000"},
-                      {descrs + "2902", "Value", REG_BINARY, std::string(1200, '1')},   // 600 x 11: oversize
+                      {descrs + "2902", "Value", REG_BINARY, "11*600"},     // oversize
                       {descrs + "{00002903-0000-0000-0000-000000000000}", "Value", REG_DWORD, "07000000"},
                       {guid_text + "\\Characteristics\\2a19", "AttrHandle", REG_DWORD, "21000000"},
                       {guid_text, "s_handle", REG_DWORD, "20000000"},
                       {"1800a", "s_handle", REG_DWORD, "30000000"},         // five characters: GUID text
                       {"180d", "Characteristics", REG_DWORD, "01000000"}}); // a value, not a key
-    EXPECT_EQ(Tree(kOdd), std::vector<std::string>({zero + " 30-0", "180d 0-0",
-                                                    "180f 1234-0 [2a19 32/1a/5 x0 c0 s7 f0,0,0,0,0 '" +
-                                                        std::string(511, '\xaa') + "' 2901@9 2902@0 {00002903-0000-0000-0000-000000000000}@0]",
-                                                    "180f 20-0 [2a19 21/0/0 x0 c0 s0 f0,0,0,0,0 '']"}));
+    const std::string text(511, '\xaa');
+    EXPECT_EQ(Tree(kOdd), std::vector<std::string>(
+                              {zero + " 30-0", "180d 0-0",
+                               "180f 1234-0 [2a19 32/1a/5 x0 c0 s7 f0,0,0,0,0 '" + text +
+                                   "' 2901@9 2902@0 {00002903-0000-0000-0000-000000000000}@0]",
+                               "180f 20-0 [2a19 21/0/0 x0 c0 s0 f0,0,0,0,0 '']"}));
 
     QOR_CONN_DEV dev;
     dev.Address.ullLong = kOdd;
@@ -127,7 +130,7 @@ Step Enum(char fn, ULONGLONG address, USHORT service, USHORT chr, DWORD inx, int
         DWORD got = fn == 'S'   ? QorGattEnumService(a, inx, g, h)
                     : fn == 'C' ? QorGattEnumCharacteristic(a, service, inx, g, h)
                                 : QorGattEnumDescriptor(a, service, chr, inx, g, h);
-        EXPECT_EQ((got ? "" : Name(uuid)) + Fmt("@%x", handle), out) << fn << " " << service << " " << chr << " " << inx;
+        EXPECT_EQ((got ? "" : Name(uuid)) + Fmt("@%x", handle), out) << Fmt("%c %x %x %u", fn, service, chr, inx);
         return got;
     });
 }
@@ -157,7 +160,8 @@ TEST_F(StoreCache, EnumerationListsConnectedAndMerelyPairedDevices)
           Enum('S', dev, 0, 0, 0, 0, 0, "1800@1"), Trace("***QorLeApi:QorGattEnumService c01122334455 inx:0"),
           Enum('S', dev, 0, 0, 2, 0, 0, "180f@6"),
           Enum('S', dev, 0, 0, 3, 0, 259, "@0"),
-          Enum('C', dev, 6, 0, 0, 0, 0, "2a19@7"), Trace("***QorLeApi:QorGattEnumCharacteristic c01122334455 handle:0x6 inx:0"),
+          Enum('C', dev, 6, 0, 0, 0, 0, "2a19@7"),
+          Trace("***QorLeApi:QorGattEnumCharacteristic c01122334455 handle:0x6 inx:0"),
           Enum('C', dev, 6, 0, 1, 0, 1359, "@eeee"),
           Enum('C', dev, 5, 0, 0, 0, 259, "@eeee"),
           Enum('D', dev, 6, 7, 0, 0, 0, "2902@9"),
@@ -171,10 +175,12 @@ TEST_F(StoreCache, EnumerationListsConnectedAndMerelyPairedDevices)
           Enum('S', late, 0, 0, 0, 0, 259, "@0"),
           Enum('S', none, 0, 0, 0, 0, 259, "@0"),
           Enum('S', dev, 0, 0, 0, 3, 87, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumService invalid arguments*"),
-          Enum('C', dev, 0, 0, 0, 0, 87, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumCharacteristic invalid arguments*"),
+          Enum('C', dev, 0, 0, 0, 0, 87, "@eeee"),
+          Trace("***QorLeApi:ERROR QorGattEnumCharacteristic invalid arguments*"),
           Enum('D', dev, 6, 0, 0, 0, 87, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumDescriptor invalid arguments*"),
           // A bad pointer costs 1359, not the process.
-          Enum('S', dev, 0, 0, 0, 1, 1359, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumService crashed Addr:0000000000000010*"),
+          Enum('S', dev, 0, 0, 0, 1, 1359, "@eeee"),
+          Trace("***QorLeApi:ERROR QorGattEnumService crashed Addr:0000000000000010*"),
           Enum('S', dev, 0, 0, 0, 2, 1359, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumService crashed*"),
           Enum('C', dev, 6, 0, 0, 1, 1359, "@eeee"),
           Enum('D', dev, 6, 7, 0, 2, 1359, "@eeee"), NoTrace("***QorLeApi:QorGattEnumDescriptor 0")});

@@ -49,8 +49,9 @@ bool StoreByPairing(Controller &ctl, TraceCapture &trace, const uint8_t bda[6], 
     if (QorGattPairingRegister() != ERROR_SUCCESS)
         return false;
     char linked[96];
-    std::snprintf(linked, sizeof linked, "LeDeviceConnectCallback %02x%02x%02x%02x%02x%02x gatt_if %d conn_id %d connected 1",
-                  bda[0], bda[1], bda[2], bda[3], bda[4], bda[5], pairing_gatt_if, kConnId);
+    std::snprintf(linked, sizeof linked,
+                  "LeDeviceConnectCallback %02x%02x%02x%02x%02x%02x gatt_if %d conn_id %d connected 1", bda[0],
+                  bda[1], bda[2], bda[3], bda[4], bda[5], pairing_gatt_if, kConnId);
     const size_t links = trace.Count(linked), stores = trace.Count(stored);
     ctl.AddDevice(bda, db, 0);
     LinkUp(ctl, bda, kConnId);
