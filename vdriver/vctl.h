@@ -87,10 +87,6 @@
 #define VCTL_REMOVE_DEVICE  ZOREROVA_CODE(0x911) /* in: VctlAddress */
 #define VCTL_SET_LINK       ZOREROVA_CODE(0x912) /* in: VctlLink */
 #define VCTL_GET_ATTR       ZOREROVA_CODE(0x913) /* in: VctlAttrQuery; out: VctlAttr (+ value) */
-#define VCTL_REMOTE_NOTIFY  ZOREROVA_CODE(0x940) /* in: VctlNotify */
-#define VCTL_CENTRAL_REQUEST ZOREROVA_CODE(0x941) /* in: VctlCentralRequest; out: uint32 trans_id */
-#define VCTL_GET_CENTRAL    ZOREROVA_CODE(0x942) /* in: VctlAddress; out: VctlCentral */
-#define VCTL_RELEASE_HELD   ZOREROVA_CODE(0x943) /* out: uint32 events released to their channels */
 /* Link up under a given conn_id (VCTL_CONN_ID_LOWEST: the lowest no other
    connected device uses), announced even when the device was connected
    already: a reconnection whose drop nobody saw. */
@@ -98,6 +94,11 @@
 /* The device advertises: link up (lowest free conn_id) if a connect is pending. */
 #define VCTL_ADVERTISE      ZOREROVA_CODE(0x921) /* in: VctlAddress */
 #define VCTL_GET_DEVICE     ZOREROVA_CODE(0x922) /* in: VctlAddress; out: VctlDeviceState */
+/* Peers: value pushes, centrals, held events (see the notes at the top). */
+#define VCTL_REMOTE_NOTIFY  ZOREROVA_CODE(0x940) /* in: VctlNotify */
+#define VCTL_CENTRAL_REQUEST ZOREROVA_CODE(0x941) /* in: VctlCentralRequest; out: uint32 trans_id */
+#define VCTL_GET_CENTRAL    ZOREROVA_CODE(0x942) /* in: VctlAddress; out: VctlCentral */
+#define VCTL_RELEASE_HELD   ZOREROVA_CODE(0x943) /* out: uint32 events released to their channels */
 
 /*
  * The local attribute database: what the service requests of the channels have
