@@ -1,0 +1,118 @@
+// qorgatt: the entry point, the trace sink and the exit codes.
+#include <cstdio>
+#include <mutex>
+
+#include "qorgatt.h"
+
+namespace qorgatt {
+
+namespace {
+
+bool g_print_trace = false;
+std::mutex g_watch_lock;
+TraceWatcher g_watcher;
+Event *g_interrupt = nullptr;
+
+void WINAPI TraceSink(const char *line)
+{
+    if (g_print_trace)
+        std::fprintf(stderr, "trace| %s", line);
+    std::lock_guard<std::mutex> hold(g_watch_lock);
+    if (g_watcher)
+        g_watcher(line);
+}
+
+BOOL WINAPI OnConsoleCtrl(DWORD type)
+{
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+        return FALSE;
+    g_interrupt->Set();
+    return TRUE;
+}
+
+const char kFooter[] = R"(
+Addresses: AA:BB:CC:DD:EE:FF or 12 hex digits. UUIDs: 4 hex digits (a standard
+16-bit UUID) or braced GUID text {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}.
+Exit codes: 0 done, 1 the operation failed, 2 bad input.)";
+
+// Builds the app; `trace` is the subcommand that runs another one traced.
+void Build(CLI::App &app, CLI::App *&trace)
+{
+    app.require_subcommand(1);
+    app.footer(kFooter);
+    trace = app.add_subcommand("trace", "Run SUBCOMMAND and print the library's trace lines live on stderr");
+    trace->prefix_command();
+    AddPairingCommands(app);
+    AddSimCommands(app);
+}
+
+int Run(int argc, const char *const *argv, bool traced);
+
+int RunTraced(const std::vector<std::string> &rest)
+{
+    std::vector<const char *> argv{"qorgatt trace"};
+    for (const auto &a : rest)
+        argv.push_back(a.c_str());
+    return Run(static_cast<int>(argv.size()), argv.data(), true);
+}
+
+int Run(int argc, const char *const *argv, bool traced)
+{
+    CLI::App app("qorgatt: Bluetooth LE GATT from the command line, on QorLeLib", "qorgatt");
+    CLI::App *trace = nullptr;
+    Build(app, trace);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        int code = app.exit(e);
+        return code == 0 ? kExitOk : kExitUsage;
+    } catch (const UsageError &e) {
+        std::fprintf(stderr, "qorgatt: error: %s\n", e.what());
+        return kExitUsage;
+    } catch (const nlohmann::json::exception &e) {
+        std::fprintf(stderr, "qorgatt: error: bad description: %s\n", e.what());
+        return kExitUsage;
+    } catch (const Failure &e) {
+        std::fprintf(stderr, "qorgatt: %s\n", e.what());
+        return kExitFailed;
+    }
+    if (trace->parsed()) {
+        if (traced || trace->remaining().empty()) {
+            std::fprintf(stderr, "qorgatt: error: trace needs a subcommand to run, e.g. qorgatt trace pair ADDR\n");
+            return kExitUsage;
+        }
+        g_print_trace = true;
+        return RunTraced(trace->remaining());
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+void InstallTraceSink(bool print)
+{
+    g_print_trace = g_print_trace || print;
+    QorGattSetTraceFunction(TraceSink);
+}
+
+void WatchTrace(TraceWatcher watcher)
+{
+    std::lock_guard<std::mutex> hold(g_watch_lock);
+    g_watcher = std::move(watcher);
+}
+
+void Print(const Json &doc) { std::printf("%s\n", doc.dump(2).c_str()); }
+
+bool WaitForInterrupt(DWORD ms) { return g_interrupt->Wait(ms); }
+
+} // namespace qorgatt
+
+int main(int argc, char **argv)
+{
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    qorgatt::Event interrupt;
+    qorgatt::g_interrupt = &interrupt;
+    SetConsoleCtrlHandler(qorgatt::OnConsoleCtrl, TRUE);
+    qorgatt::InstallTraceSink(false);
+    return qorgatt::Run(argc, argv, false);
+}
