@@ -1,0 +1,187 @@
+// The qorgatt tool as a user sees it: each row runs one command line and
+// checks its exit code and a piece of its output. A row whose exit code is not
+// 0 must also leave the service store as it was.
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "qortest.h"
+
+namespace {
+
+const char kDevices[] = "SYSTEM\\CurrentControlSet\\services\\BTHPORT\\Parameters\\Devices";
+const std::string kFiles = QORLE_SOURCE;
+
+// One run of qorgatt with its stdout and stderr read into one text.
+class Command {
+public:
+    explicit Command(const std::string &args)
+    {
+        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+        HANDLE write = nullptr;
+        CreatePipe(&read_, &write, &sa, 0);
+        SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError = write;
+        std::string line = std::string("\"") + QORGATT_EXE + "\" " + args;
+        started_ = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi_);
+        CloseHandle(write);
+        reader_ = std::thread([this] { Read(); });
+    }
+    ~Command()
+    {
+        if (started_ && WaitForSingleObject(pi_.hProcess, 0) != WAIT_OBJECT_0)
+            TerminateProcess(pi_.hProcess, 99);
+        reader_.join();
+        CloseHandle(read_);
+        if (started_) {
+            CloseHandle(pi_.hProcess);
+            CloseHandle(pi_.hThread);
+        }
+    }
+    bool WaitFor(const std::string &text, DWORD ms = 30000)
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        return changed_.wait_for(hold, std::chrono::milliseconds(ms),
+                                 [&] { return out_.find(text) != std::string::npos || done_; }) &&
+               out_.find(text) != std::string::npos;
+    }
+    // The exit code once the program has ended (-1 if it did not, in 60 s).
+    int Finish()
+    {
+        DWORD code = static_cast<DWORD>(-1);
+        if (!started_ || WaitForSingleObject(pi_.hProcess, 60000) != WAIT_OBJECT_0)
+            return -1;
+        GetExitCodeProcess(pi_.hProcess, &code);
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait_for(hold, std::chrono::seconds(10), [&] { return done_; });
+        return static_cast<int>(code);
+    }
+    std::string Output()
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        return out_;
+    }
+
+private:
+    void Read()
+    {
+        char buf[4096];
+        DWORD got = 0;
+        while (started_ && ReadFile(read_, buf, sizeof buf, &got, nullptr) && got) {
+            std::lock_guard<std::mutex> hold(lock_);
+            for (DWORD i = 0; i < got; ++i)
+                if (buf[i] != '\r')   // text-mode line ends
+                    out_ += buf[i];
+            changed_.notify_all();
+        }
+        std::lock_guard<std::mutex> hold(lock_);
+        done_ = true;
+        changed_.notify_all();
+    }
+    HANDLE read_ = nullptr;
+    PROCESS_INFORMATION pi_{};
+    BOOL started_ = FALSE;
+    std::thread reader_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::string out_;
+    bool done_ = false;
+};
+
+// The whole store below the devices key as text: keys, value names, data.
+std::string Store(HKEY parent = HKEY_LOCAL_MACHINE, const std::string &path = kDevices)
+{
+    HKEY key;
+    if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return "";
+    std::string text = "[" + path + "]";
+    char name[260];
+    BYTE data[600];
+    DWORD n = sizeof name, size = sizeof data;
+    for (DWORD i = 0; RegEnumValueA(key, i, name, &n, nullptr, nullptr, data, &size) == ERROR_SUCCESS;
+         ++i, n = sizeof name, size = sizeof data)
+        text += std::string(name, n) + "=" + std::string(reinterpret_cast<char *>(data), size) + ";";
+    for (DWORD i = 0; n = sizeof name, RegEnumKeyExA(key, i, name, &n, nullptr, nullptr, nullptr, nullptr) == 0; ++i)
+        text += Store(key, std::string(name, n));
+    RegCloseKey(key);
+    return text;
+}
+
+// A row: "& ARGS" starts qorgatt in the background and goes on once `expect`
+// shows; "wait" ends the background run and checks it.
+struct Row {
+    std::string args;
+    int exit;
+    std::string expect;
+};
+
+class Qorgatt : public qortest::ControllerTest {
+protected:
+    void SetUp() override
+    {
+        ControllerTest::SetUp();
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kDevices) + "\\001a7dda7113").c_str());
+    }
+    void Play(const std::vector<Row> &rows)
+    {
+        std::unique_ptr<Command> background;
+        for (const Row &row : rows) {
+            SCOPED_TRACE("qorgatt " + row.args);
+            const std::string before = Store();
+            if (row.args[0] == '&') {
+                background.reset(new Command(row.args.substr(2)));
+                ASSERT_TRUE(background->WaitFor(row.expect)) << background->Output();
+                continue;
+            }
+            std::unique_ptr<Command> run(row.args == "wait" ? background.release() : new Command(row.args));
+            EXPECT_EQ(run->Finish(), row.exit) << run->Output();
+            EXPECT_NE(run->Output().find(row.expect), std::string::npos) << run->Output();
+            if (row.exit != 0) {
+                EXPECT_EQ(Store(), before) << "a failed command changed the store";
+            }
+        }
+    }
+};
+
+TEST_F(Qorgatt, PairsASimulatedDeviceAndListsTheStore)
+{
+    Play({
+        {"sim add " + kFiles + "/demo/heart_rate.json", 0, "device 00:1A:7D:DA:71:13 added: 4 service(s), 21 attribute(s)"},
+        {"& pair 00:1A:7D:DA:71:13", 0, "waiting up to 10 s for 00:1A:7D:DA:71:13 to connect"},
+        {"sim link up 001a7dda7113", 0, "link to 00:1A:7D:DA:71:13 up"},
+        {"wait", 0, "  found descriptor #3\npaired 00:1A:7D:DA:71:13: 4 services, 7 characteristics, 3 descriptors stored"},
+        {"devices", 0, "00:1A:7D:DA:71:13  4 service(s)\n  1800 "},
+        {"devices --json", 0, "\"uuid\": \"180d\",\n        \"name\": \"Heart Rate\""},
+        {"sim log", 0, "read               channel"},
+        {"sim log --json", 0, "\"request\": \"deregister\""},
+        // The last registration's end dropped the link: nothing connects now.
+        {"trace pair 001a7dda7113 --wait 1", 1, "did not connect within 1 s"},
+        {"trace pair 001a7dda7113 --wait 1", 1, "trace| QorGattPairingRegister: GATT_Register succeeded"},
+        {"sim link down 001a7dda7113", 0, "link to 00:1A:7D:DA:71:13 down"},
+    });
+}
+
+TEST_F(Qorgatt, RefusesBadInputWithoutTouchingTheStore)
+{
+    Play({
+        {"", 2, "A subcommand is required"},
+        {"--help", 0, "Exit codes: 0 done, 1 the operation failed, 2 bad input."},
+        {"trace", 2, "trace needs a subcommand to run"},
+        {"pair", 2, "ADDR is required"},
+        {"pair 00:1A:7D:DA:71", 2, "'00:1A:7D:DA:71' is not a device address"},
+        {"pair 001a7dda7113 --wait 0", 2, "--wait: Value 0 not in range"},
+        {"devices extra", 2, "The following argument was not expected: extra"},
+        {"sim", 2, "A subcommand is required"},
+        {"sim add " + kFiles + "/none.json", 2, "cannot open " + kFiles + "/none.json"},
+        {"sim add " + kFiles + "/tests/tools/bad_device.json", 2, ".services[0]: \"18x0\" is not a UUID"},
+        {"sim link sideways 001a7dda7113", 2, "STATE: sideways not in {up,down}"},
+        {"sim link up 0000000000aa", 1, "no simulated device 00:00:00:00:00:AA"},
+        {"sim log --since", 2, "The following argument was not expected: --since"},
+    });
+}
+
+} // namespace
