@@ -89,11 +89,11 @@ void Controller::FailRead(uint32_t channel, uint32_t ntstatus)
     Expect(VCTL_FAIL_READ, &fail, sizeof fail);
 }
 
-std::vector<VctlLogEntry> Controller::Log()
+std::vector<VctlLogEntry> Controller::Log(uint32_t first)
 {
     std::vector<VctlLogEntry> entries;
     std::vector<uint8_t> buffer(sizeof(VctlLogHeader) + kLogBatch * sizeof(VctlLogEntry));
-    VctlLogQuery query{0};
+    VctlLogQuery query{first};
     for (;;) {
         DWORD got = 0;
         DWORD err = Raw(VCTL_GET_LOG, &query, sizeof query, buffer.data(), static_cast<DWORD>(buffer.size()), &got);

@@ -99,7 +99,7 @@ public:
     void PostEvent(const ZrEvent &ev, uint32_t channel = VCTL_CHANNEL_ROUTE);
     void ArmFault(uint32_t code, uint32_t kind, uint32_t param = 0, uint32_t count = 1, uint32_t skip = 0);
     void FailRead(uint32_t channel, uint32_t ntstatus);
-    std::vector<VctlLogEntry> Log();                    // every logged request since reset
+    std::vector<VctlLogEntry> Log(uint32_t first = 0);  // logged requests since reset, from sequence `first`
     std::vector<VctlLogEntry> Requests(uint32_t code);  // only that control code
     VctlStats Stats();
     uint32_t LibraryChannel();                          // newest registered channel id, 0 if none
@@ -183,6 +183,8 @@ public:
     bool WaitFor(const std::string &line, DWORD timeout_ms = 5000);
     bool WaitForCount(const std::string &line, size_t n, DWORD timeout_ms = 5000);
     bool WaitForPrefix(const std::string &prefix, DWORD timeout_ms = 5000);
+    // Until done(lines) holds, evaluated under the capture's lock.
+    bool WaitUntil(const std::function<bool(const std::vector<std::string> &)> &done, DWORD timeout_ms = 5000);
     size_t Count(const std::string &line) const;
     bool Contains(const std::string &line) const;
     size_t CountPrefix(const std::string &prefix) const;

@@ -87,6 +87,11 @@ bool TraceCapture::WaitForPrefix(const std::string &prefix, DWORD timeout_ms)
         timeout_ms);
 }
 
+bool TraceCapture::WaitUntil(const std::function<bool(const std::vector<std::string> &)> &done, DWORD timeout_ms)
+{
+    return WaitMatch([&] { return done(lines_); }, timeout_ms);
+}
+
 size_t TraceCapture::Count(const std::string &line) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
