@@ -133,9 +133,7 @@ void Devices(bool json)
     }
 }
 
-} // namespace
-
-void AddPairingCommands(CLI::App &app)
+void Add(CLI::App &app)
 {
     auto addr = std::make_shared<std::string>();
     auto wait_s = std::make_shared<unsigned>(10);
@@ -151,5 +149,9 @@ void AddPairingCommands(CLI::App &app)
     devices->add_flag("--json", *json, "print JSON");
     devices->callback([json] { Devices(*json); });
 }
+
+const Group kGroup(1, Add);
+
+} // namespace
 
 } // namespace qorgatt

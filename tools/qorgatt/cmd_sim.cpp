@@ -200,9 +200,7 @@ void SimLog(bool json)
     std::printf("%zu request(s) logged\n", list.size());
 }
 
-} // namespace
-
-void AddSimCommands(CLI::App &app)
+void Add(CLI::App &app)
 {
     CLI::App *sim = app.add_subcommand("sim", "Drive the virtual controller (hardware-free runs and tests)");
     sim->require_subcommand(1);
@@ -224,5 +222,9 @@ void AddSimCommands(CLI::App &app)
     log->add_flag("--json", *json, "print JSON");
     log->callback([json] { SimLog(*json); });
 }
+
+const Group kGroup(9, Add);
+
+} // namespace
 
 } // namespace qorgatt

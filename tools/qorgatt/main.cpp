@@ -1,6 +1,8 @@
 // qorgatt: the entry point, the trace sink and the exit codes.
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 
 #include "qorgatt.h"
 
@@ -12,6 +14,12 @@ bool g_print_trace = false;
 std::mutex g_watch_lock;
 TraceWatcher g_watcher;
 Event *g_interrupt = nullptr;
+
+std::vector<std::pair<int, void (*)(CLI::App &)>> &Groups()
+{
+    static std::vector<std::pair<int, void (*)(CLI::App &)>> groups;
+    return groups;
+}
 
 void WINAPI TraceSink(const char *line)
 {
@@ -42,8 +50,9 @@ void Build(CLI::App &app, CLI::App *&trace)
     app.footer(kFooter);
     trace = app.add_subcommand("trace", "Run SUBCOMMAND and print the library's trace lines live on stderr");
     trace->prefix_command();
-    AddPairingCommands(app);
-    AddSimCommands(app);
+    std::sort(Groups().begin(), Groups().end());
+    for (const auto &g : Groups())
+        g.second(app);
 }
 
 int Run(int argc, const char *const *argv, bool traced);
@@ -89,6 +98,8 @@ int Run(int argc, const char *const *argv, bool traced)
 
 } // namespace
 
+Group::Group(int order, void (*add)(CLI::App &app)) { Groups().emplace_back(order, add); }
+
 void InstallTraceSink(bool print)
 {
     g_print_trace = g_print_trace || print;
@@ -103,7 +114,11 @@ void WatchTrace(TraceWatcher watcher)
 
 void Print(const Json &doc) { std::printf("%s\n", doc.dump(2).c_str()); }
 
-bool WaitForInterrupt(DWORD ms) { return g_interrupt->Wait(ms); }
+bool WaitForInterrupt(DWORD ms, HANDLE also)
+{
+    HANDLE ends[2] = {g_interrupt->Handle(), also};
+    return WaitForMultipleObjects(also ? 2 : 1, ends, FALSE, ms) != WAIT_TIMEOUT;
+}
 
 } // namespace qorgatt
 

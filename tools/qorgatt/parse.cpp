@@ -154,7 +154,7 @@ bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes)
     for (char c : text) {
         if (std::isxdigit(static_cast<unsigned char>(c)))
             digits += c;
-        else if (c != ' ' && c != ':' && c != '-')
+        else if (!std::isspace(static_cast<unsigned char>(c)) && c != ':' && c != '-')
             return false;
     }
     if (digits.size() % 2)

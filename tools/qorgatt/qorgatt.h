@@ -93,11 +93,15 @@ private:
     HANDLE h_;
 };
 
-// Ends when Ctrl-C (or Ctrl-Break) arrives, or after `ms` (INFINITE: never).
-bool WaitForInterrupt(DWORD ms);
+// Ends when Ctrl-C (or Ctrl-Break) arrives, when `also` is signalled, or after
+// `ms` (INFINITE: never). True unless the time ran out.
+bool WaitForInterrupt(DWORD ms, HANDLE also = nullptr);
 
 // ---- subcommand groups ----
-void AddPairingCommands(CLI::App &app);   // pair, devices
-void AddSimCommands(CLI::App &app);       // sim ...
+// Each group's source file adds its subcommands through a static Group; the
+// build takes a group only when the library exports everything it calls.
+struct Group {
+    Group(int order, void (*add)(CLI::App &app));
+};
 
 } // namespace qorgatt
