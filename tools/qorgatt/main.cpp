@@ -48,6 +48,7 @@ void Build(CLI::App &app, CLI::App *&trace)
 {
     app.require_subcommand(1);
     app.footer(kFooter);
+    app.allow_windows_style_options(false);   // "/path/file.json" is an argument, not an option
     trace = app.add_subcommand("trace", "Run SUBCOMMAND and print the library's trace lines live on stderr");
     trace->prefix_command();
     std::sort(Groups().begin(), Groups().end());
