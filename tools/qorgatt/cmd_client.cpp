@@ -7,17 +7,14 @@
 
 namespace qorgatt {
 
-LE_ADDRESS Le(ULONGLONG address)
+void Session::Connect(ULONGLONG address)
 {
-    LE_ADDRESS a;
-    a.ullLong = address;
-    return a;
-}
-
-void ConnectDevice(Session &s, ULONGLONG address)
-{
+    if (Connected().count(address))
+        return;
     LE_ADDRESS a = Le(address);
-    Check("QorGattConnect", QorGattConnect(s.Handle(), &a, TRUE));
+    Check("QorGattConnect", QorGattConnect(reg_, &a, TRUE));
+    std::lock_guard<std::mutex> hold(lock_);
+    connected_.insert(address);
     std::printf("connected to %s\n", FormatAddress(address).c_str());
 }
 
@@ -65,8 +62,7 @@ void PrintEntry(const Json &e, int depth)
 void ShowTree(const std::string &addr_text, bool json)
 {
     const ULONGLONG address = AddressArg(addr_text);
-    Session s;
-    s.Register(address);
+    Session::Get();   // enumeration wants a registered application
     Json tree = Tree(address);
     if (json)
         return Print(tree);
@@ -87,12 +83,11 @@ void ShowTree(const std::string &addr_text, bool json)
 void Connect(const std::string &addr_text, unsigned hold_s)
 {
     const ULONGLONG address = AddressArg(addr_text);
-    Session s;
-    s.on_connect = [](ULONGLONG a, bool up) {
+    Session &s = Session::Get();
+    s.OnConnect([](ULONGLONG a, bool up) {
         std::printf("%s %s\n", FormatAddress(a).c_str(), up ? "connected" : "disconnected");
-    };
-    s.Register(address);
-    ConnectDevice(s, address);
+    });
+    s.Connect(address);
     std::printf("%zu service(s) in its stored tree\n", Tree(address).size());
     if (hold_s) {
         std::printf("holding the connection for %u s (Ctrl-C ends)\n", hold_s);
@@ -102,18 +97,23 @@ void Connect(const std::string &addr_text, unsigned hold_s)
 
 void Add(CLI::App &app)
 {
-    auto addr = std::make_shared<std::string>();
-    auto json = std::make_shared<bool>(false);
+    // Each subcommand owns its arguments: subcommands chain in one run.
+    struct Args {
+        std::string addr;
+        bool json = false;
+        unsigned hold = 0;
+    };
+    auto t = std::make_shared<Args>();
     CLI::App *tree = app.add_subcommand("tree", "List a device's stored services, characteristics and descriptors");
-    tree->add_option("ADDR", *addr, "the device")->required()->check(kAddress);
-    tree->add_flag("--json", *json, "print JSON");
-    tree->callback([addr, json] { ShowTree(*addr, *json); });
+    AddAddress(tree, t->addr);
+    tree->add_flag("--json", t->json, "print JSON");
+    tree->callback([t] { ShowTree(t->addr, t->json); });
 
-    auto hold = std::make_shared<unsigned>(0);
+    auto c = std::make_shared<Args>();
     CLI::App *connect = app.add_subcommand("connect", "Connect to a device (waits up to 10 s)");
-    connect->add_option("ADDR", *addr, "the device")->required()->check(kAddress);
-    connect->add_option("--hold", *hold, "keep the connection this many seconds (Ctrl-C ends)");
-    connect->callback([addr, hold] { Connect(*addr, *hold); });
+    AddAddress(connect, c->addr);
+    connect->add_option("--hold", c->hold, "keep the connection this many seconds (Ctrl-C ends)");
+    connect->callback([c] { Connect(c->addr, c->hold); });
 }
 
 const Group kGroup(2, Add);

@@ -138,7 +138,7 @@ void Add(CLI::App &app)
     auto addr = std::make_shared<std::string>();
     auto wait_s = std::make_shared<unsigned>(10);
     CLI::App *pair = app.add_subcommand("pair", "Discover a device's whole database and store it (pairing discovery)");
-    pair->add_option("ADDR", *addr, "the device")->required()->check(kAddress);
+    AddAddress(pair, *addr);
     pair->add_option("--wait", *wait_s, "seconds to wait for the device to connect")
         ->capture_default_str()
         ->check(CLI::Range(1, 600));

@@ -40,7 +40,6 @@ public:
 
     void Start(Session &session);
     DWORD Answer(const AttributeEvent &e);
-    void Connected(ULONGLONG address, bool up);
     void Push(const std::string &line);
 
 private:
@@ -49,16 +48,17 @@ private:
 
     Description desc_;
     std::vector<LocalService> services_;
-    std::mutex lock_;   // values and connected devices: callback thread and stdin thread
-    std::set<ULONGLONG> connected_;
+    std::mutex lock_;   // values: the callback thread and the stdin thread
 };
 
+// Handles after the service declaration: a declaration and a value per
+// characteristic, and its descriptors (at least one handle).
 DWORD HandleCount(const ServiceDesc &s)
 {
-    DWORD n = 1;
+    DWORD n = 0;
     for (const CharacteristicDesc &c : s.characteristics)
         n += 2 + static_cast<DWORD>(c.descriptors.size());
-    return n;
+    return n ? n : 1;
 }
 
 DWORD Permissions(uint8_t properties)
@@ -147,16 +147,6 @@ DWORD Server::Answer(const AttributeEvent &e)
     return ERROR_SUCCESS;
 }
 
-void Server::Connected(ULONGLONG address, bool up)
-{
-    std::lock_guard<std::mutex> hold(lock_);
-    if (up)
-        connected_.insert(address);
-    else
-        connected_.erase(address);
-    std::printf("%s %s\n", FormatAddress(address).c_str(), up ? "connected" : "disconnected");
-}
-
 // "notify CHAR HEX" or "indicate CHAR HEX": the new value goes to every
 // connected device.
 void Server::Push(const std::string &line)
@@ -174,11 +164,10 @@ void Server::Push(const std::string &line)
     LE_VALUE v{};
     v.Length = static_cast<USHORT>(bytes.size());
     std::memcpy(v.Value, bytes.data(), bytes.size());
-    std::set<ULONGLONG> targets;
+    std::set<ULONGLONG> targets = Session::Get().Connected();
     USHORT hc = 0;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        targets = connected_;
         for (LocalService &s : services_)
             for (size_t i = 0; i < s.desc.characteristics.size() && !hc; ++i)
                 if (Same(s.desc.characteristics[i].uuid, uuid)) {
@@ -187,7 +176,9 @@ void Server::Push(const std::string &line)
                 }
     }
     if (!hc)
-        std::printf("? no local characteristic %s\n", uuid_text);
+        return (void)std::printf("? no local characteristic %s\n", uuid_text);
+    if (targets.empty())
+        std::printf("%s %s: no device connected\n", kind, uuid_text);
     for (ULONGLONG a : targets) {
         LE_ADDRESS le = Le(a);
         DWORD err = QorGattCharValueChanged(&le, hc, kind[0] == 'i', &v);
@@ -198,14 +189,18 @@ void Server::Push(const std::string &line)
 void Serve(const std::string &path)
 {
     Server server(LoadDescription(path));
-    Session s;
-    s.on_connect = [&server](ULONGLONG a, bool up) { server.Connected(a, up); };
-    s.on_attribute = [&server](const AttributeEvent &e) -> DWORD {
+    Session &s = Session::Get();
+    struct Unhook {
+        ~Unhook() { Session::Get().OnAttribute(nullptr); }
+    } unhook;
+    s.OnConnect([](ULONGLONG a, bool up) {
+        std::printf("%s %s\n", FormatAddress(a).c_str(), up ? "connected" : "disconnected");
+    });
+    s.OnAttribute([&server](const AttributeEvent &e) -> DWORD {
         if (e.type != QOR_EVENT_READ_REQUEST && e.type != QOR_EVENT_WRITE_REQUEST)
             return 0;
         return server.Answer(e);
-    };
-    s.Register(0);
+    });
     server.Start(s);
     std::printf("serving; stdin lines \"notify|indicate CHAR HEX\" push values; end of input or Ctrl-C stops\n");
     // Read with the system call, not the C runtime: a runtime read blocked on

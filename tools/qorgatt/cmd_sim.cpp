@@ -5,50 +5,59 @@
 #include <memory>
 
 #include "description.h"
-#include "vdriver/vctl.h"
+#include "sim.h"
 
 namespace qorgatt {
 
-namespace {
+Controller::Controller()
+{
+    h_ = CreateFileA(ZOREROVA_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (h_ == INVALID_HANDLE_VALUE)
+        throw Failure("cannot open the virtual controller " + std::string(ZOREROVA_DEVICE_NAME) + ": " +
+                      CodeText(GetLastError()) + " (is it running? scripts/controller.sh start)");
+}
 
-// A handle on the controller's test-control interface.
-class Controller {
-public:
-    Controller()
-    {
-        h_ = CreateFileA(ZOREROVA_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h_ == INVALID_HANDLE_VALUE)
-            throw Failure("cannot open the virtual controller " + std::string(ZOREROVA_DEVICE_NAME) + ": " +
-                          CodeText(GetLastError()) + " (is it running? scripts/controller.sh start)");
+Controller::~Controller() { CloseHandle(h_); }
+
+DWORD Controller::Request(uint32_t code, const void *in, size_t in_len, void *out, size_t out_len, DWORD *returned,
+                          DWORD wait_ms)
+{
+    Event done;
+    OVERLAPPED ov{};
+    ov.hEvent = done.Handle();
+    DWORD bytes = 0, err = ERROR_SUCCESS;
+    if (!DeviceIoControl(h_, code, const_cast<void *>(in), static_cast<DWORD>(in_len), out,
+                         static_cast<DWORD>(out_len), &bytes, &ov)) {
+        err = GetLastError();
+        if (err == ERROR_IO_PENDING && !done.Wait(wait_ms))
+            CancelIo(h_);
+        if (err == ERROR_IO_PENDING)
+            err = GetOverlappedResult(h_, &ov, &bytes, TRUE) ? ERROR_SUCCESS : GetLastError();
     }
-    ~Controller() { CloseHandle(h_); }
-    Controller(const Controller &) = delete;
-    Controller &operator=(const Controller &) = delete;
+    if (returned)
+        *returned = bytes;
+    return err;
+}
 
-    // One request; its Windows error code, 0 on success.
-    DWORD Request(uint32_t code, const void *in, size_t in_len, void *out = nullptr, size_t out_len = 0,
-                  DWORD *returned = nullptr)
-    {
-        DWORD bytes = 0;
-        BOOL ok = DeviceIoControl(h_, code, const_cast<void *>(in), static_cast<DWORD>(in_len), out,
-                                  static_cast<DWORD>(out_len), &bytes, nullptr);
-        if (returned)
-            *returned = bytes;
-        return ok ? ERROR_SUCCESS : GetLastError();
-    }
+uint32_t Controller::Generation()
+{
+    VctlStats stats{};
+    Check("reading the controller's statistics", Request(VCTL_GET_STATS, nullptr, 0, &stats, sizeof stats));
+    return stats.generation;
+}
 
-private:
-    HANDLE h_;
-};
+void Controller::WaitChange(uint32_t generation, DWORD ms)
+{
+    uint32_t now = 0;
+    Request(VCTL_WAIT_CHANGE, &generation, sizeof generation, &now, sizeof now, nullptr, ms);
+}
 
 void PutBda(uint8_t bda[6], ULONGLONG address)
 {
     for (int i = 0; i < 6; ++i)
         bda[i] = static_cast<uint8_t>(address >> (40 - 8 * i));
 }
-
-// ---- sim add ----
 
 LeUuid ToLeUuid(const GUID &g)
 {
@@ -64,44 +73,54 @@ LeUuid ToLeUuid(const GUID &g)
     return u;
 }
 
-// The attribute records of a device database, laid out as a server would:
-// service declaration, then per characteristic its declaration, value and
-// descriptors.
-class AttrWriter {
-public:
-    std::vector<uint8_t> bytes;
-    uint32_t count = 0;
-    uint16_t handle = 1;
-
-    size_t Add(uint16_t type, const std::vector<uint8_t> &value) { return Add(ToLeUuid(BaseUuid(type)), value); }
-    size_t Add(const LeUuid &type, const std::vector<uint8_t> &value)
-    {
-        VctlAttr a{};
-        a.handle = handle++;
-        a.type = type;
-        a.value_len = static_cast<uint16_t>(value.size());
-        size_t at = bytes.size();
-        const uint8_t *p = reinterpret_cast<const uint8_t *>(&a);
-        bytes.insert(bytes.end(), p, p + sizeof a);
-        bytes.insert(bytes.end(), value.begin(), value.end());
-        ++count;
-        return at;
-    }
-    void SetEnd(size_t at, uint16_t end) { std::memcpy(&bytes[at + offsetof(VctlAttr, end_handle)], &end, 2); }
-};
-
 std::vector<uint8_t> UuidBytes(const LeUuid &u) { return std::vector<uint8_t>(u.value, u.value + u.len); }
+
+std::vector<uint8_t> CharDeclaration(uint8_t properties, uint16_t value_handle, const LeUuid &uuid)
+{
+    uint8_t decl[3 + sizeof uuid.value] = {properties, static_cast<uint8_t>(value_handle),
+                                           static_cast<uint8_t>(value_handle >> 8)};
+    size_t len = uuid.len == 16 ? 16 : 2;
+    std::memcpy(decl + 3, uuid.value, len);
+    return std::vector<uint8_t>(decl, decl + 3 + len);
+}
+
+size_t AttrWriter::Add(const LeUuid &type, const std::vector<uint8_t> &value)
+{
+    VctlAttr a{};
+    a.handle = handle++;
+    a.type = type;
+    a.value_len = static_cast<uint16_t>(value.size());
+    size_t at = bytes.size();
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(&a);
+    bytes.insert(bytes.end(), p, p + sizeof a);
+    bytes.insert(bytes.end(), value.begin(), value.end());
+    ++count;
+    return at;
+}
+
+void AttrWriter::SetEnd(size_t at, uint16_t end) { std::memcpy(&bytes[at + offsetof(VctlAttr, end_handle)], &end, 2); }
+
+void AddSimDevice(Controller &ctl, ULONGLONG address, uint32_t flags, const AttrWriter &attrs)
+{
+    VctlDevice dev{};
+    PutBda(dev.bda, address);
+    dev.flags = flags;
+    dev.attr_count = attrs.count;
+    std::vector<uint8_t> in(reinterpret_cast<uint8_t *>(&dev), reinterpret_cast<uint8_t *>(&dev) + sizeof dev);
+    in.insert(in.end(), attrs.bytes.begin(), attrs.bytes.end());
+    Check("adding the simulated device", ctl.Request(VCTL_ADD_DEVICE, in.data(), in.size()));
+}
+
+namespace {
+
+// ---- sim add ----
 
 void WriteService(AttrWriter &w, const ServiceDesc &s)
 {
     size_t decl = w.Add(s.secondary ? 0x2801 : 0x2800, UuidBytes(ToLeUuid(s.uuid)));
     for (const CharacteristicDesc &c : s.characteristics) {
         LeUuid type = ToLeUuid(c.uuid);
-        uint16_t value_handle = static_cast<uint16_t>(w.handle + 1);
-        std::vector<uint8_t> v{c.properties, static_cast<uint8_t>(value_handle), static_cast<uint8_t>(value_handle >> 8)};
-        std::vector<uint8_t> u = UuidBytes(type);
-        v.insert(v.end(), u.begin(), u.end());
-        w.Add(0x2803, v);
+        w.Add(0x2803, CharDeclaration(c.properties, static_cast<uint16_t>(w.handle + 1), type));
         w.Add(type, c.value);
         for (const DescriptorDesc &d : c.descriptors)
             w.Add(ToLeUuid(d.uuid), d.value);
@@ -117,14 +136,9 @@ void SimAdd(const std::string &path)
     AttrWriter w;
     for (const ServiceDesc &s : d.services)
         WriteService(w, s);
-    VctlDevice dev{};
-    PutBda(dev.bda, d.address);
-    dev.flags = d.connect == "auto" ? VCTL_DEV_AUTO_CONNECT : d.connect == "refuse" ? VCTL_DEV_REFUSE_CONNECT : 0;
-    dev.attr_count = w.count;
-    std::vector<uint8_t> in(reinterpret_cast<uint8_t *>(&dev), reinterpret_cast<uint8_t *>(&dev) + sizeof dev);
-    in.insert(in.end(), w.bytes.begin(), w.bytes.end());
     Controller ctl;
-    Check("adding the simulated device", ctl.Request(VCTL_ADD_DEVICE, in.data(), in.size()));
+    AddSimDevice(ctl, d.address,
+                 d.connect == "auto" ? VCTL_DEV_AUTO_CONNECT : d.connect == "refuse" ? VCTL_DEV_REFUSE_CONNECT : 0, w);
     std::printf("simulated device %s added: %zu service(s), %u attribute(s)\n", FormatAddress(d.address).c_str(),
                 d.services.size(), w.count);
 }
@@ -203,19 +217,18 @@ void SimLog(bool json)
 void Add(CLI::App &app)
 {
     CLI::App *sim = app.add_subcommand("sim", "Drive the virtual controller (hardware-free runs and tests)");
-    sim->require_subcommand(1);
+    sim->require_subcommand(1, 0);
 
     auto file = std::make_shared<std::string>();
     CLI::App *add = sim->add_subcommand("add", "Add a simulated remote device described by FILE.json");
     add->add_option("FILE", *file, "the device description")->required();
     add->callback([file] { SimAdd(*file); });
 
-    auto state = std::make_shared<std::string>();
-    auto addr = std::make_shared<std::string>();
-    CLI::App *link = sim->add_subcommand("link", "Connect (up) or disconnect (down) a simulated device now");
-    link->add_option("STATE", *state, "up or down")->required()->check(CLI::IsMember({"up", "down"}));
-    link->add_option("ADDR", *addr, "the device")->required()->check(kAddress);
-    link->callback([state, addr] { SimLink(*state, *addr); });
+    auto link = std::make_shared<std::pair<std::string, std::string>>();
+    CLI::App *set_link = sim->add_subcommand("link", "Connect (up) or disconnect (down) a simulated device now");
+    set_link->add_option("STATE", link->first, "up or down")->required()->check(CLI::IsMember({"up", "down"}));
+    AddAddress(set_link, link->second);
+    set_link->callback([link] { SimLink(link->first, link->second); });
 
     auto json = std::make_shared<bool>(false);
     CLI::App *log = sim->add_subcommand("log", "Print the requests the controller received since its last reset");

@@ -46,23 +46,11 @@ struct Access {
     }
 };
 
-LE_VALUE ValueArg(const std::string &hex)
-{
-    std::vector<uint8_t> bytes;
-    if (!ParseHex(hex, &bytes) || bytes.size() > QOR_MAX_VALUE)
-        throw UsageError("VALUE: '" + hex + "' is not up to 512 hex bytes, e.g. \"01 00\"");
-    LE_VALUE v{};
-    v.Length = static_cast<USHORT>(bytes.size());
-    std::memcpy(v.Value, bytes.data(), bytes.size());
-    return v;
-}
-
 void Read(const std::string &addr_text, const Target &target)
 {
     Access a(addr_text, target);
-    Session s;
-    s.Register(a.address);
-    ConnectDevice(s, a.address);
+    Session &s = Session::Get();
+    s.Connect(a.address);
     LE_VALUE v{};
     Check(("reading " + a.Name()).c_str(), a.Read(s, v));
     std::printf("%s: %s\n", a.Name().c_str(), ValueText(v.Value, v.Length).c_str());
@@ -72,27 +60,27 @@ void Write(const std::string &addr_text, const Target &target, const std::string
 {
     LE_VALUE v = ValueArg(hex);
     Access a(addr_text, target);
-    Session s;
-    Event completed;
-    DWORD status = ERROR_SUCCESS;
-    s.on_complete = [&](ULONGLONG, DWORD st, const LE_VALUE &) {
-        status = st;
-        completed.Set();
-    };
-    s.Register(a.address);
-    ConnectDevice(s, a.address);
+    Session &s = Session::Get();
+    auto completed = std::make_shared<Event>();
+    auto status = std::make_shared<DWORD>(ERROR_SUCCESS);
+    s.OnComplete([completed, status](ULONGLONG, DWORD st, const LE_VALUE &) {
+        *status = st;
+        completed->Set();
+    });
+    s.Connect(a.address);
     const std::string what = "writing " + a.Name();
+    const std::string text = ValueText(v.Value, v.Length);   // a waiting write gets the completion's value back
     if (!no_wait) {
         Check(what.c_str(), a.Write(s, v, true));
-        std::printf("%s: written %s\n", a.Name().c_str(), ValueText(v.Value, v.Length).c_str());
+        std::printf("%s: written %s\n", a.Name().c_str(), text.c_str());
         return;
     }
     Check(what.c_str(), a.Write(s, v, false), ERROR_IO_PENDING);
-    std::printf("%s: sent %s, not waited for\n", a.Name().c_str(), ValueText(v.Value, v.Length).c_str());
-    if (completed.Wait(11000)) {
-        std::printf("%s: completion %s\n", a.Name().c_str(), CodeText(status).c_str());
-        Check(what.c_str(), status);
-    }
+    std::printf("%s: sent %s, not waited for\n", a.Name().c_str(), text.c_str());
+    if (!completed->Wait(11000))
+        throw Failure(what + ": no completion within 11 s");
+    std::printf("%s: completion %s\n", a.Name().c_str(), CodeText(*status).c_str());
+    Check(what.c_str(), *status);
 }
 
 // ---- watch ----
@@ -100,21 +88,21 @@ void Write(const std::string &addr_text, const Target &target, const std::string
 void Watch(const std::string &addr_text, const Target &target, unsigned count, bool indicate)
 {
     Access a(addr_text, target);
-    Session s;
-    Event enough;
-    unsigned seen = 0;
-    s.on_attribute = [&](const AttributeEvent &e) -> DWORD {
+    Session &s = Session::Get();
+    auto enough = std::make_shared<Event>();
+    auto seen = std::make_shared<unsigned>(0);
+    const GUID watched = a.characteristic;
+    s.OnAttribute([enough, seen, watched, count](const AttributeEvent &e) -> DWORD {
         if (e.type != QOR_EVENT_NOTIFICATION && e.type != QOR_EVENT_INDICATION)
             return 0;
         std::printf("%s %s %s: %s\n", e.type == QOR_EVENT_INDICATION ? "indication" : "notification",
                     FormatUuid(e.characteristic).c_str(), UuidName(e.characteristic),
                     ValueText(e.value->Value, e.value->Length).c_str());
-        if (std::memcmp(&e.characteristic, &a.characteristic, sizeof(GUID)) == 0 && ++seen == count)
-            enough.Set();
+        if (std::memcmp(&e.characteristic, &watched, sizeof(GUID)) == 0 && ++*seen == count)
+            enough->Set();
         return 0;
-    };
-    s.Register(a.address);
-    ConnectDevice(s, a.address);
+    });
+    s.Connect(a.address);
     Target cccd = target;
     cccd.descriptor = "2902";
     Access subscribe(addr_text, cccd);
@@ -122,40 +110,45 @@ void Watch(const std::string &addr_text, const Target &target, unsigned count, b
     DWORD err = subscribe.Write(s, on, true);
     std::printf("subscribing to %s: %s\n", a.Name().c_str(), CodeText(err).c_str());
     std::printf("watching (Ctrl-C ends)\n");
-    WaitForInterrupt(INFINITE, count ? enough.Handle() : nullptr);
+    WaitForInterrupt(INFINITE, count ? enough->Handle() : nullptr);
     if (err == ERROR_SUCCESS)
         subscribe.Write(s, off, true);
-    std::printf("%u event(s) from %s; deregistering\n", seen, a.Name().c_str());
+    s.OnAttribute(nullptr);
+    std::printf("%u event(s) from %s\n", *seen, a.Name().c_str());
 }
 
 void Add(CLI::App &app)
 {
-    auto addr = std::make_shared<std::string>();
-    auto target = std::make_shared<Target>();
+    // Each subcommand owns its arguments: subcommands chain in one run.
+    struct Args {
+        std::string addr, value;
+        Target target;
+        bool no_wait = false, indicate = false;
+        unsigned count = 0;
+    };
+    auto r = std::make_shared<Args>();
     CLI::App *read = app.add_subcommand("read", "Read a characteristic's or a descriptor's value");
-    read->add_option("ADDR", *addr, "the device")->required()->check(kAddress);
-    AddTargetOptions(read, *target);
-    read->add_option("DESCR", target->descriptor, "descriptor UUID")->check(kUuid);
-    read->callback([addr, target] { Read(*addr, *target); });
+    AddAddress(read, r->addr);
+    AddTargetOptions(read, r->target);
+    read->add_option("DESCR", r->target.descriptor, "descriptor UUID")->check(kUuid);
+    read->callback([r] { Read(r->addr, r->target); });
 
-    auto value = std::make_shared<std::string>();
-    auto no_wait = std::make_shared<bool>(false);
+    auto w = std::make_shared<Args>();
     CLI::App *write = app.add_subcommand("write", "Write a characteristic's (or with --descr a descriptor's) value");
-    write->add_option("ADDR", *addr, "the device")->required()->check(kAddress);
-    AddTargetOptions(write, *target);
-    write->add_option("VALUE", *value, "hex bytes, e.g. \"01 00\"")->required();
-    write->add_option("--descr", target->descriptor, "write this descriptor of CHAR instead")->check(kUuid);
-    write->add_flag("--no-wait", *no_wait, "send without waiting; the completion callback reports the outcome");
-    write->callback([addr, target, value, no_wait] { Write(*addr, *target, *value, *no_wait); });
+    AddAddress(write, w->addr);
+    AddTargetOptions(write, w->target);
+    write->add_option("VALUE", w->value, "hex bytes, e.g. \"01 00\"")->required();
+    write->add_option("--descr", w->target.descriptor, "write this descriptor of CHAR instead")->check(kUuid);
+    write->add_flag("--no-wait", w->no_wait, "send without waiting; the completion callback reports the outcome");
+    write->callback([w] { Write(w->addr, w->target, w->value, w->no_wait); });
 
-    auto count = std::make_shared<unsigned>(0);
-    auto indicate = std::make_shared<bool>(false);
+    auto n = std::make_shared<Args>();
     CLI::App *watch = app.add_subcommand("watch", "Print a characteristic's notifications and indications until Ctrl-C");
-    watch->add_option("ADDR", *addr, "the device")->required()->check(kAddress);
-    AddTargetOptions(watch, *target);
-    watch->add_option("--count", *count, "end after this many events of CHAR");
-    watch->add_flag("--indicate", *indicate, "subscribe to indications instead of notifications");
-    watch->callback([addr, target, count, indicate] { Watch(*addr, *target, *count, *indicate); });
+    AddAddress(watch, n->addr);
+    AddTargetOptions(watch, n->target);
+    watch->add_option("--count", n->count, "end after this many events of CHAR");
+    watch->add_flag("--indicate", n->indicate, "subscribe to indications instead of notifications");
+    watch->callback([n] { Watch(n->addr, n->target, n->count, n->indicate); });
 }
 
 const Group kGroup(3, Add);

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <utility>
 
-#include "qorgatt.h"
+#include "session.h"
 
 namespace qorgatt {
 
@@ -41,12 +41,14 @@ BOOL WINAPI OnConsoleCtrl(DWORD type)
 const char kFooter[] = R"(
 Addresses: AA:BB:CC:DD:EE:FF or 12 hex digits. UUIDs: 4 hex digits (a standard
 16-bit UUID) or braced GUID text {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}.
+Subcommands chain in one run, sharing one registration and its connections:
+  qorgatt connect ADDR read ADDR 180d 2a38 watch ADDR 180d 2a37 --count 10
 Exit codes: 0 done, 1 the operation failed, 2 bad input.)";
 
 // Builds the app; `trace` is the subcommand that runs another one traced.
 void Build(CLI::App &app, CLI::App *&trace)
 {
-    app.require_subcommand(1);
+    app.require_subcommand(1, 0);   // subcommands chain, in one registration
     app.footer(kFooter);
     app.allow_windows_style_options(false);   // "/path/file.json" is an argument, not an option
     trace = app.add_subcommand("trace", "Run SUBCOMMAND and print the library's trace lines live on stderr");
@@ -130,5 +132,7 @@ int main(int argc, char **argv)
     qorgatt::g_interrupt = &interrupt;
     SetConsoleCtrlHandler(qorgatt::OnConsoleCtrl, TRUE);
     qorgatt::InstallTraceSink(false);
-    return qorgatt::Run(argc, argv, false);
+    int code = qorgatt::Run(argc, argv, false);
+    qorgatt::Session::End();
+    return code;
 }

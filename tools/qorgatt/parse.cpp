@@ -227,6 +227,11 @@ const CLI::Validator kUuid(
     },
     "UUID");
 
+void AddAddress(CLI::App *cmd, std::string &addr)
+{
+    cmd->add_option("ADDR", addr, "the device: AA:BB:CC:DD:EE:FF or 12 hex digits")->required()->check(kAddress);
+}
+
 ULONGLONG AddressArg(const std::string &text)
 {
     ULONGLONG a = 0;

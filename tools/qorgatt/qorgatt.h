@@ -54,6 +54,9 @@ std::string FormatProperties(uint8_t properties);
 extern const CLI::Validator kAddress;
 extern const CLI::Validator kUuid;
 
+// Adds the required positional ADDR, checked.
+void AddAddress(CLI::App *cmd, std::string &addr);
+
 // Converts a checked argument (the validators above ran already).
 ULONGLONG AddressArg(const std::string &text);
 GUID UuidArg(const std::string &text);
