@@ -211,4 +211,28 @@ protected:
     TraceCapture trace;
 };
 
+// ---- connection control of simulated devices (connect_ctl.cpp) ----
+// Link up under conn_id (VCTL_CONN_ID_LOWEST: lowest free), announced even on a
+// link that is up already.
+void LinkUp(Controller &ctl, const uint8_t bda[6], uint16_t conn_id = VCTL_CONN_ID_LOWEST);
+// The device advertises: its link comes up only while a connect is pending.
+void Advertise(Controller &ctl, const uint8_t bda[6]);
+VctlDeviceState DeviceState(Controller &ctl, const uint8_t bda[6]);
+// Pairs the simulated device (added for the purpose, removed after) and stores
+// its database under `address`; false when the store was not written.
+bool StoreByPairing(Controller &ctl, TraceCapture &trace, const uint8_t bda[6], const GattDb &db, ULONGLONG address);
+
+} // namespace qortest
+
+namespace qortest {
+
+// ---- the controller's local attribute database ----
+// Every record, or those of one channel, in handle order.
+std::vector<VctlLocalAttr> LocalDb(Controller &ctl, uint32_t channel = 0);
+// One text row per record, handles and UUIDs in hexadecimal:
+// "0001 service 180d inst 0 flag 0 end 0005 if 1 started", "0002 include 180f of 0006",
+// "0003 char 2a37 props 12 value 0004", "0004 value 2a37 props 12 perm 0011",
+// "0005 descr 2902 perm 0011 block 0102" (the block without its trailing zeros).
+std::vector<std::string> LocalDbRows(Controller &ctl, uint32_t channel = 0);
+
 } // namespace qortest

@@ -74,6 +74,8 @@ TEST_F(Contract, EveryCodeChecksItsSizesAndIsAnsweredAtOnce)
         if (c.code == ZOREROVA_GATTS_ADD_INCLUDE || c.code == ZOREROVA_GATTS_ADD_CHAR ||
             c.code == ZOREROVA_GATTS_ADD_DESCR || c.code == ZOREROVA_GATTS_START_SERVICE)
             in[c.code == ZOREROVA_GATTS_START_SERVICE ? 1 : 0] = 1;   // the service created above
+        if (c.code == ZOREROVA_GATTS_ADD_INCLUDE)
+            in[2] = 1;                        // which includes itself
         std::memset(out, 0xEE, sizeof out);
         EXPECT_EQ(Call(c.code, c.in_len, sizeof out), 0u);
         EXPECT_EQ(bytes, c.out_len);
@@ -105,14 +107,12 @@ TEST_F(Contract, ServiceRequestsHandOutHandlesInsideTheReservedRange)
     ASSERT_NE(s1, 0);
     EXPECT_EQ(s2, s1 + 4);
     EXPECT_EQ(Add(ZOREROVA_GATTS_ADD_CHAR, s1, 23, &h), 0u);
-    EXPECT_EQ(h, s1 + 1);
+    EXPECT_EQ(h, s1 + 2) << "the value handle, after the declaration";
     EXPECT_EQ(Add(ZOREROVA_GATTS_ADD_DESCR, s1, 44, &h), 0u);
-    EXPECT_EQ(h, s1 + 2);
-    EXPECT_EQ(Add(ZOREROVA_GATTS_ADD_INCLUDE, s1, 4, &h), 0u);
     EXPECT_EQ(h, s1 + 3);
-    EXPECT_NE(Add(ZOREROVA_GATTS_ADD_CHAR, s1, 23, &h), 0u) << "the range is used up";
+    EXPECT_NE(Add(ZOREROVA_GATTS_ADD_DESCR, s1, 44, &h), 0u) << "the range is used up";
     EXPECT_EQ(Add(ZOREROVA_GATTS_ADD_CHAR, s2, 23, &h), 0u);
-    EXPECT_EQ(h, s2 + 1);
+    EXPECT_EQ(h, s2 + 2);
     EXPECT_NE(Add(ZOREROVA_GATTS_ADD_CHAR, 0x7777, 23, &h), 0u) << "no such service";
 }
 
