@@ -13,26 +13,37 @@ namespace {
 const char kDevices[] = "SYSTEM\\CurrentControlSet\\services\\BTHPORT\\Parameters\\Devices";
 const std::string kFiles = QORLE_SOURCE;
 
-// One run of qorgatt with its stdout and stderr read into one text.
+// One run of qorgatt with its stdout and stderr read into one text, and a
+// pipe to its stdin.
 class Command {
 public:
     explicit Command(const std::string &args)
     {
         SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-        HANDLE write = nullptr;
+        HANDLE write = nullptr, read = nullptr;
         CreatePipe(&read_, &write, &sa, 0);
+        CreatePipe(&read, &input_, &sa, 0);
         SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
         STARTUPINFOA si{};
         si.cb = sizeof si;
         si.dwFlags = STARTF_USESTDHANDLES;
         si.hStdOutput = si.hStdError = write;
+        si.hStdInput = read;
         std::string line = std::string("\"") + QORGATT_EXE + "\" " + args;
         started_ = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi_);
         CloseHandle(write);
+        CloseHandle(read);
         reader_ = std::thread([this] { Read(); });
+    }
+    void Input(const std::string &line)
+    {
+        DWORD n = 0;
+        WriteFile(input_, (line + "\n").data(), static_cast<DWORD>(line.size() + 1), &n, nullptr);
     }
     ~Command()
     {
+        EndInput();
         if (started_ && WaitForSingleObject(pi_.hProcess, 0) != WAIT_OBJECT_0)
             TerminateProcess(pi_.hProcess, 99);
         reader_.join();
@@ -49,9 +60,16 @@ public:
                                  [&] { return out_.find(text) != std::string::npos || done_; }) &&
                out_.find(text) != std::string::npos;
     }
+    void EndInput()
+    {
+        if (input_)
+            CloseHandle(input_);
+        input_ = nullptr;
+    }
     // The exit code once the program has ended (-1 if it did not, in 60 s).
     int Finish()
     {
+        EndInput();
         DWORD code = static_cast<DWORD>(-1);
         if (!started_ || WaitForSingleObject(pi_.hProcess, 60000) != WAIT_OBJECT_0)
             return -1;
@@ -82,7 +100,7 @@ private:
         done_ = true;
         changed_.notify_all();
     }
-    HANDLE read_ = nullptr;
+    HANDLE read_ = nullptr, input_ = nullptr;
     PROCESS_INFORMATION pi_{};
     BOOL started_ = FALSE;
     std::thread reader_;
@@ -112,7 +130,8 @@ std::string Store(HKEY parent = HKEY_LOCAL_MACHINE, const std::string &path = kD
 }
 
 // A row: "& ARGS" starts qorgatt in the background and goes on once `expect`
-// shows; "wait" ends the background run and checks it.
+// shows; "< TEXT" gives it a line of input and waits for `expect`; "wait" ends
+// its input, waits for its end and checks it.
 struct Row {
     std::string args;
     int exit;
@@ -132,8 +151,11 @@ protected:
         for (const Row &row : rows) {
             SCOPED_TRACE("qorgatt " + row.args);
             const std::string before = Store();
-            if (row.args[0] == '&') {
-                background.reset(new Command(row.args.substr(2)));
+            if (row.args[0] == '&' || row.args[0] == '<') {
+                if (row.args[0] == '&')
+                    background.reset(new Command(row.args.substr(2)));
+                else
+                    background->Input(row.args.substr(2));
                 ASSERT_TRUE(background->WaitFor(row.expect)) << background->Output();
                 continue;
             }
@@ -156,6 +178,12 @@ TEST_F(Qorgatt, PairsASimulatedDeviceAndListsTheStore)
         {"wait", 0, "  found descriptor #3\npaired 00:1A:7D:DA:71:13: 4 services, 7 characteristics, 3 descriptors stored"},
         {"devices", 0, "00:1A:7D:DA:71:13  4 service(s)\n  1800 "},
         {"devices --json", 0, "\"uuid\": \"180d\",\n        \"name\": \"Heart Rate\""},
+        {"tree 00:1A:7D:DA:71:13", 0, "service        180d                                   0x0006  Heart Rate\n"
+                                      "  characteristic 2a37                                   0x0007  Heart Rate"},
+        {"tree 001a7dda7113 --json", 0, "\"uuid\": \"2902\",\n            \"name\": \"Client Characteristic"},
+        {"tree 00:00:00:00:00:01", 1, "no services stored for 00:00:00:00:00:01"},
+        {"connect 001a7dda7113 tree 001a7dda7113", 0, "connected to 00:1A:7D:DA:71:13\n4 service(s) in its stored tree\n"
+                                                     "service        1800"},
         {"sim log", 0, "read               channel"},
         {"sim log --json", 0, "\"request\": \"deregister\""},
         // The last registration's end dropped the link: nothing connects now.
@@ -181,6 +209,9 @@ TEST_F(Qorgatt, RefusesBadInputWithoutTouchingTheStore)
         {"sim link sideways 001a7dda7113", 2, "STATE: sideways not in {up,down}"},
         {"sim link up 0000000000aa", 1, "no simulated device 00:00:00:00:00:AA"},
         {"sim log --since", 2, "The following argument was not expected: --since"},
+        {"tree 12345", 2, "'12345' is not a device address"},
+        {"connect", 2, "ADDR is required"},
+        {"connect 001a7dda7113 --hold x", 2, "Could not convert: --hold = x"},
     });
 }
 

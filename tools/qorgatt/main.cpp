@@ -1,6 +1,7 @@
 // qorgatt: the entry point, the trace sink and the exit codes.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -58,17 +59,7 @@ void Build(CLI::App &app, CLI::App *&trace)
         g.second(app);
 }
 
-int Run(int argc, const char *const *argv, bool traced);
-
-int RunTraced(const std::vector<std::string> &rest)
-{
-    std::vector<const char *> argv{"qorgatt trace"};
-    for (const auto &a : rest)
-        argv.push_back(a.c_str());
-    return Run(static_cast<int>(argv.size()), argv.data(), true);
-}
-
-int Run(int argc, const char *const *argv, bool traced)
+int Run(int argc, const char *const *argv)
 {
     CLI::App app("qorgatt: Bluetooth LE GATT from the command line, on QorLeLib", "qorgatt");
     CLI::App *trace = nullptr;
@@ -88,13 +79,9 @@ int Run(int argc, const char *const *argv, bool traced)
         std::fprintf(stderr, "qorgatt: %s\n", e.what());
         return kExitFailed;
     }
-    if (trace->parsed()) {
-        if (traced || trace->remaining().empty()) {
-            std::fprintf(stderr, "qorgatt: error: trace needs a subcommand to run, e.g. qorgatt trace pair ADDR\n");
-            return kExitUsage;
-        }
-        g_print_trace = true;
-        return RunTraced(trace->remaining());
+    if (trace->parsed()) {   // "trace" with something after it never gets here
+        std::fprintf(stderr, "qorgatt: error: trace needs a subcommand to run, e.g. qorgatt trace pair ADDR\n");
+        return kExitUsage;
     }
     return kExitOk;
 }
@@ -132,7 +119,13 @@ int main(int argc, char **argv)
     qorgatt::g_interrupt = &interrupt;
     SetConsoleCtrlHandler(qorgatt::OnConsoleCtrl, TRUE);
     qorgatt::InstallTraceSink(false);
-    int code = qorgatt::Run(argc, argv, false);
+    if (argc > 2 && std::strcmp(argv[1], "trace") == 0) {
+        qorgatt::InstallTraceSink(true);
+        argv[1] = argv[0];
+        ++argv;
+        --argc;
+    }
+    int code = qorgatt::Run(argc, argv);
     qorgatt::Session::End();
     return code;
 }
