@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything, starts the virtual controller and runs the demo: qorgatt
 # processes against a simulated heart-rate sensor. A pairing process discovers
-# the sensor's database and stores it; then the store is listed. Each process's
-# lines carry its role. Ends by itself.
+# the sensor's database and stores it; the store is listed; a client process
+# connects and lists the sensor's tree. Each process's lines carry its role.
+# Ends by itself.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QORLE_BUILD_DIR:-$root/build}
@@ -62,6 +63,10 @@ finish "$pair_pid"
 echo
 echo "== the service store"
 q store devices
+
+echo
+echo "== a client process connects and lists the sensor's tree"
+q client connect "$sensor" tree "$sensor"
 
 echo
 echo "demo finished in $((($(date +%s%N) - start) / 1000000)) ms"
