@@ -212,6 +212,48 @@ TEST_F(Qorgatt, RefusesBadInputWithoutTouchingTheStore)
         {"tree 12345", 2, "'12345' is not a device address"},
         {"connect", 2, "ADDR is required"},
         {"connect 001a7dda7113 --hold x", 2, "Could not convert: --hold = x"},
+        {"read 001a7dda7113 18x0 2a38", 2, "SERVICE: '18x0' is not a UUID"},
+        {"write 001a7dda7113 180d 2a39 zz", 2, "VALUE: 'zz' is not up to 512 hex bytes"},
+        {"watch 001a7dda7113 180d", 2, "CHAR is required"},
+        {"serve " + kFiles + "/none.json", 2, "cannot open"},
+        {"sim notify 001a7dda7113 0", 2, "HANDLE: '0' is not an attribute handle"},
+        {"sim central 000000000c01 fly", 2, "ACTION: fly not in"},
+        {"sim loopback 0000", 2, "'0000' is not a device address"},
+    });
+}
+
+TEST_F(Qorgatt, ReadsWritesAndWatchesASimulatedDevice)
+{
+    Play({
+        {"sim add " + kFiles + "/demo/heart_rate.json", 0, "device 00:1A:7D:DA:71:13 added"},
+        {"& pair 00:1A:7D:DA:71:13", 0, "to connect"},
+        {"sim link up 001a7dda7113", 0, "up"},
+        {"wait", 0, "paired 00:1A:7D:DA:71:13"},
+        {"read 001a7dda7113 1800 2a00", 0, "2a00 of 00:1A:7D:DA:71:13: 51 6F 72 20 48 52 4D  \"Qor HRM\""},
+        {"read 001a7dda7113 180d 2a37 2902 write 001a7dda7113 180d 2a39 01", 0,
+         "2a37/2902 of 00:1A:7D:DA:71:13: 00 00\n2a39 of 00:1A:7D:DA:71:13: written 01"},
+        {"read 001a7dda7113 180d 2a37", 1, "reading 2a37 of 00:1A:7D:DA:71:13 failed: 5 (ERROR_ACCESS_DENIED)"},
+        {"write 001a7dda7113 180d 2a39 02 --no-wait", 0, "sent 02, not waited for\n2a39 of 00:1A:7D:DA:71:13: completion 0"},
+        {"write 001a7dda7113 180d 2a38 02", 1, "writing 2a38 of 00:1A:7D:DA:71:13 failed: 5 (ERROR_ACCESS_DENIED)"},
+        {"& watch 001a7dda7113 180d 2a37 --count 3", 0, "watching"},
+        {"sim notify 001a7dda7113 8 0061 --count 2", 0, "pushed 2 notification(s) of handle 0x0008"},
+        {"sim notify 001a7dda7113 0x08 --indicate", 0, "pushed 1 indication(s) of handle 0x0008"},
+        {"wait", 0, "notification 2a37 Heart Rate Measurement: 00 61\nnotification 2a37 Heart Rate Measurement: 00 61\n"
+                    "indication 2a37 Heart Rate Measurement: 00 48\n3 event(s) from 2a37"},
+    });
+}
+
+TEST_F(Qorgatt, ServesLocalServicesToASimulatedCentral)
+{
+    Play({
+        {"& serve " + kFiles + "/demo/heart_rate_server.json", 0, "service 180f Battery started (handle 0x0009"},
+        {"sim central 000000000c01 connect", 0, "central 00:00:00:00:0C:01 connected"},
+        {"sim central 000000000c01 read 6", 0, "00:00:00:00:0C:01 read 0x0006: status 0x00, value 01"},
+        {"sim central 000000000c01 write 8 05", 0, "00:00:00:00:0C:01 write 0x0008: status 0x00"},
+        {"< notify 2a37 00 48", 0, "notify 2a37 to 00:00:00:00:0C:01: 0 (ERROR_SUCCESS)"},
+        {"sim central 000000000c01 status", 0, "received 1 value(s)"},
+        {"sim loopback 000000000c02", 0, "loopback device 00:00:00:00:0C:02 added: the local services' 11 attribute(s)"},
+        {"wait", 0, "write request from 00:00:00:00:0C:01: 2a39 <- 05"},
     });
 }
 

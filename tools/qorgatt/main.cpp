@@ -78,6 +78,9 @@ int Run(int argc, const char *const *argv)
     } catch (const Failure &e) {
         std::fprintf(stderr, "qorgatt: %s\n", e.what());
         return kExitFailed;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "qorgatt: error: %s\n", e.what());
+        return kExitFailed;
     }
     if (trace->parsed()) {   // "trace" with something after it never gets here
         std::fprintf(stderr, "qorgatt: error: trace needs a subcommand to run, e.g. qorgatt trace pair ADDR\n");

@@ -179,6 +179,8 @@ std::string FormatHex(const uint8_t *bytes, size_t n)
 bool ParseProperties(const std::string &text, uint8_t *properties)
 {
     if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) {
+        if (text.size() > 4)
+            return false;
         size_t used = 0;
         unsigned long v = std::stoul(text, &used, 0);
         *properties = static_cast<uint8_t>(v);

@@ -74,7 +74,7 @@ using TraceWatcher = std::function<void(const char *line)>;
 void WatchTrace(TraceWatcher watcher);   // an empty watcher stops watching
 
 // ---- output ----
-// Prints a JSON document, or nothing when `json` is false (then `text` ran).
+// Prints a JSON document (the --json output), indented.
 void Print(const Json &doc);
 
 // ---- an event with a bounded wait ----
@@ -101,8 +101,8 @@ private:
 bool WaitForInterrupt(DWORD ms, HANDLE also = nullptr);
 
 // ---- subcommand groups ----
-// Each group's source file adds its subcommands through a static Group; the
-// build takes a group only when the library exports everything it calls.
+// Each group's source file adds its subcommands through a static Group, in
+// the order of `order` (the order of the help text).
 struct Group {
     Group(int order, void (*add)(CLI::App &app));
 };
