@@ -13,7 +13,7 @@ build=${QORLE_BUILD_DIR:-$root/build}
 work=$(mktemp -d)
 trap '"$root/scripts/controller.sh" stop; rm -rf "$work"' EXIT
 
-server=00:1A:7D:DA:71:13   # where the clients find the served services
+server=0A:11:22:33:44:66   # where the clients find the served services
 start=$(date +%s%N)
 
 # qorgatt with each output line prefixed by its role.
@@ -41,6 +41,8 @@ spawn() {
     shift 2
     (q "$role" "$@" <"$input" > >(tee "$work/$role.log")) &
 }
+
+q store devices --forget "$server"   # this run's tree only
 
 echo "== the server process serves a heart-rate service from demo/heart_rate_server.json"
 mkfifo "$work/server.in"

@@ -143,7 +143,7 @@ protected:
     void SetUp() override
     {
         ControllerTest::SetUp();
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kDevices) + "\\001a7dda7113").c_str());
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kDevices) + "\\0a1122334455").c_str());
     }
     void Play(const std::vector<Row> &rows)
     {
@@ -172,24 +172,27 @@ protected:
 TEST_F(Qorgatt, PairsASimulatedDeviceAndListsTheStore)
 {
     Play({
-        {"sim add " + kFiles + "/demo/heart_rate.json", 0, "device 00:1A:7D:DA:71:13 added: 4 service(s), 21 attribute(s)"},
-        {"& pair 00:1A:7D:DA:71:13", 0, "waiting up to 10 s for 00:1A:7D:DA:71:13 to connect"},
-        {"sim link up 001a7dda7113", 0, "link to 00:1A:7D:DA:71:13 up"},
-        {"wait", 0, "  found descriptor #3\npaired 00:1A:7D:DA:71:13: 4 services, 7 characteristics, 3 descriptors stored"},
-        {"devices", 0, "00:1A:7D:DA:71:13  4 service(s)\n  1800 "},
+        {"sim add " + kFiles + "/demo/heart_rate.json", 0, "device 0A:11:22:33:44:55 added: 4 service(s), 21 attribute(s)"},
+        {"& pair 0A:11:22:33:44:55", 0, "waiting up to 10 s for 0A:11:22:33:44:55 to connect"},
+        {"sim link up 0a1122334455", 0, "link to 0A:11:22:33:44:55 up"},
+        {"wait", 0, "  found descriptor #3\npaired 0A:11:22:33:44:55: 4 services, 7 characteristics, 3 descriptors stored"},
+        {"devices", 0, "0A:11:22:33:44:55  4 service(s)\n  1800 "},
+        {"devices --forget 0A:11:22:33:44:56", 0, "nothing stored for 0A:11:22:33:44:56"},
         {"devices --json", 0, "\"uuid\": \"180d\",\n        \"name\": \"Heart Rate\""},
-        {"tree 00:1A:7D:DA:71:13", 0, "service        180d                                   0x0006  Heart Rate\n"
+        {"tree 0A:11:22:33:44:55", 0, "service        180d                                   0x0006  Heart Rate\n"
                                       "  characteristic 2a37                                   0x0007  Heart Rate"},
-        {"tree 001a7dda7113 --json", 0, "\"uuid\": \"2902\",\n            \"name\": \"Client Characteristic"},
+        {"tree 0a1122334455 --json", 0, "\"uuid\": \"2902\",\n            \"name\": \"Client Characteristic"},
         {"tree 00:00:00:00:00:01", 1, "no services stored for 00:00:00:00:00:01"},
-        {"connect 001a7dda7113 tree 001a7dda7113", 0, "connected to 00:1A:7D:DA:71:13\n4 service(s) in its stored tree\n"
+        {"connect 0a1122334455 tree 0a1122334455", 0, "connected to 0A:11:22:33:44:55\n4 service(s) in its stored tree\n"
                                                      "service        1800"},
         {"sim log", 0, "read               channel"},
         {"sim log --json", 0, "\"request\": \"deregister\""},
         // The last registration's end dropped the link: nothing connects now.
-        {"trace pair 001a7dda7113 --wait 1", 1, "did not connect within 1 s"},
-        {"trace pair 001a7dda7113 --wait 1", 1, "trace| QorGattPairingRegister: GATT_Register succeeded"},
-        {"sim link down 001a7dda7113", 0, "link to 00:1A:7D:DA:71:13 down"},
+        {"trace pair 0a1122334455 --wait 1", 1, "did not connect within 1 s"},
+        {"trace pair 0a1122334455 --wait 1", 1, "trace| QorGattPairingRegister: GATT_Register succeeded"},
+        {"sim link down 0a1122334455", 0, "link to 0A:11:22:33:44:55 down"},
+        {"devices --forget 0a1122334455", 0, "forgot 0A:11:22:33:44:55: its stored tree is removed"},
+        {"tree 0a1122334455", 1, "no services stored for 0A:11:22:33:44:55"},
     });
 }
 
@@ -201,22 +204,23 @@ TEST_F(Qorgatt, RefusesBadInputWithoutTouchingTheStore)
         {"trace", 2, "trace needs a subcommand to run"},
         {"pair", 2, "ADDR is required"},
         {"pair 00:1A:7D:DA:71", 2, "'00:1A:7D:DA:71' is not a device address"},
-        {"pair 001a7dda7113 --wait 0", 2, "--wait: Value 0 not in range"},
+        {"pair 0a1122334455 --wait 0", 2, "--wait: Value 0 not in range"},
         {"devices extra", 2, "The following argument was not expected: extra"},
+        {"devices --forget 0a11223344", 2, "'0a11223344' is not a device address"},
         {"sim", 2, "A subcommand is required"},
         {"sim add " + kFiles + "/none.json", 2, "cannot open " + kFiles + "/none.json"},
         {"sim add " + kFiles + "/tests/tools/bad_device.json", 2, ".services[0]: \"18x0\" is not a UUID"},
-        {"sim link sideways 001a7dda7113", 2, "STATE: sideways not in {up,down}"},
+        {"sim link sideways 0a1122334455", 2, "STATE: sideways not in {up,down}"},
         {"sim link up 0000000000aa", 1, "no simulated device 00:00:00:00:00:AA"},
         {"sim log --since", 2, "The following argument was not expected: --since"},
         {"tree 12345", 2, "'12345' is not a device address"},
         {"connect", 2, "ADDR is required"},
-        {"connect 001a7dda7113 --hold x", 2, "Could not convert: --hold = x"},
-        {"read 001a7dda7113 18x0 2a38", 2, "SERVICE: '18x0' is not a UUID"},
-        {"write 001a7dda7113 180d 2a39 zz", 2, "VALUE: 'zz' is not up to 512 hex bytes"},
-        {"watch 001a7dda7113 180d", 2, "CHAR is required"},
+        {"connect 0a1122334455 --hold x", 2, "Could not convert: --hold = x"},
+        {"read 0a1122334455 18x0 2a38", 2, "SERVICE: '18x0' is not a UUID"},
+        {"write 0a1122334455 180d 2a39 zz", 2, "VALUE: 'zz' is not up to 512 hex bytes"},
+        {"watch 0a1122334455 180d", 2, "CHAR is required"},
         {"serve " + kFiles + "/none.json", 2, "cannot open"},
-        {"sim notify 001a7dda7113 0", 2, "HANDLE: '0' is not an attribute handle"},
+        {"sim notify 0a1122334455 0", 2, "HANDLE: '0' is not an attribute handle"},
         {"sim central 000000000c01 fly", 2, "ACTION: fly not in"},
         {"sim loopback 0000", 2, "'0000' is not a device address"},
     });
@@ -225,19 +229,19 @@ TEST_F(Qorgatt, RefusesBadInputWithoutTouchingTheStore)
 TEST_F(Qorgatt, ReadsWritesAndWatchesASimulatedDevice)
 {
     Play({
-        {"sim add " + kFiles + "/demo/heart_rate.json", 0, "device 00:1A:7D:DA:71:13 added"},
-        {"& pair 00:1A:7D:DA:71:13", 0, "to connect"},
-        {"sim link up 001a7dda7113", 0, "up"},
-        {"wait", 0, "paired 00:1A:7D:DA:71:13"},
-        {"read 001a7dda7113 1800 2a00", 0, "2a00 of 00:1A:7D:DA:71:13: 51 6F 72 20 48 52 4D  \"Qor HRM\""},
-        {"read 001a7dda7113 180d 2a37 2902 write 001a7dda7113 180d 2a39 01", 0,
-         "2a37/2902 of 00:1A:7D:DA:71:13: 00 00\n2a39 of 00:1A:7D:DA:71:13: written 01"},
-        {"read 001a7dda7113 180d 2a37", 1, "reading 2a37 of 00:1A:7D:DA:71:13 failed: 5 (ERROR_ACCESS_DENIED)"},
-        {"write 001a7dda7113 180d 2a39 02 --no-wait", 0, "sent 02, not waited for\n2a39 of 00:1A:7D:DA:71:13: completion 0"},
-        {"write 001a7dda7113 180d 2a38 02", 1, "writing 2a38 of 00:1A:7D:DA:71:13 failed: 5 (ERROR_ACCESS_DENIED)"},
-        {"& watch 001a7dda7113 180d 2a37 --count 3", 0, "watching"},
-        {"sim notify 001a7dda7113 8 0061 --count 2", 0, "pushed 2 notification(s) of handle 0x0008"},
-        {"sim notify 001a7dda7113 0x08 --indicate", 0, "pushed 1 indication(s) of handle 0x0008"},
+        {"sim add " + kFiles + "/demo/heart_rate.json", 0, "device 0A:11:22:33:44:55 added"},
+        {"& pair 0A:11:22:33:44:55", 0, "to connect"},
+        {"sim link up 0a1122334455", 0, "up"},
+        {"wait", 0, "paired 0A:11:22:33:44:55"},
+        {"read 0a1122334455 1800 2a00", 0, "2a00 of 0A:11:22:33:44:55: 51 6F 72 20 48 52 4D  \"Qor HRM\""},
+        {"read 0a1122334455 180d 2a37 2902 write 0a1122334455 180d 2a39 01", 0,
+         "2a37/2902 of 0A:11:22:33:44:55: 00 00\n2a39 of 0A:11:22:33:44:55: written 01"},
+        {"read 0a1122334455 180d 2a37", 1, "reading 2a37 of 0A:11:22:33:44:55 failed: 5 (ERROR_ACCESS_DENIED)"},
+        {"write 0a1122334455 180d 2a39 02 --no-wait", 0, "sent 02, not waited for\n2a39 of 0A:11:22:33:44:55: completion 0"},
+        {"write 0a1122334455 180d 2a38 02", 1, "writing 2a38 of 0A:11:22:33:44:55 failed: 5 (ERROR_ACCESS_DENIED)"},
+        {"& watch 0a1122334455 180d 2a37 --count 3", 0, "watching"},
+        {"sim notify 0a1122334455 8 0061 --count 2", 0, "pushed 2 notification(s) of handle 0x0008"},
+        {"sim notify 0a1122334455 0x08 --indicate", 0, "pushed 1 indication(s) of handle 0x0008"},
         {"wait", 0, "notification 2a37 Heart Rate Measurement: 00 61\nnotification 2a37 Heart Rate Measurement: 00 61\n"
                     "indication 2a37 Heart Rate Measurement: 00 48\n3 event(s) from 2a37"},
     });

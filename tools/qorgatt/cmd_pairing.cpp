@@ -105,6 +105,16 @@ struct Key {
     }
 };
 
+void Forget(const std::string &addr_text)
+{
+    const ULONGLONG address = AddressArg(addr_text);
+    LSTATUS err = RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kDevicesKey) + "\\" + StoreName(address)).c_str());
+    if (err == ERROR_FILE_NOT_FOUND)
+        return (void)std::printf("nothing stored for %s\n", FormatAddress(address).c_str());
+    Check(("forgetting " + FormatAddress(address)).c_str(), static_cast<DWORD>(err));
+    std::printf("forgot %s: its stored tree is removed\n", FormatAddress(address).c_str());
+}
+
 void Devices(bool json)
 {
     Json list = Json::array();
@@ -145,9 +155,11 @@ void Add(CLI::App &app)
     pair->callback([addr, wait_s] { Pair(*addr, *wait_s); });
 
     auto json = std::make_shared<bool>(false);
+    auto forget = std::make_shared<std::string>();
     CLI::App *devices = app.add_subcommand("devices", "List the devices in the service store and their services");
     devices->add_flag("--json", *json, "print JSON");
-    devices->callback([json] { Devices(*json); });
+    devices->add_option("--forget", *forget, "remove this device's stored tree instead")->check(kAddress);
+    devices->callback([json, forget] { forget->empty() ? Devices(*json) : Forget(*forget); });
 }
 
 const Group kGroup(1, Add);
