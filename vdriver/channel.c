@@ -137,13 +137,26 @@ BOOLEAN PendLocked(IRP *irp, LIST_ENTRY *list, ULONG kind, Channel *ch)
     return TRUE;
 }
 
+BOOLEAN ParkLocked(IRP *irp, Channel *ch, ULONG fault_kind)
+{
+    if (fault_kind != VCTL_FAULT_PEND_STUCK)
+        return PendLocked(irp, &ch->parked, PEND_PARKED, ch);
+    /* No cancel routine: a cancel finds nothing to call and the request stays. */
+    irp->Tail.Overlay.DriverContext[0] = (PVOID)(ULONG_PTR)PEND_STUCK;
+    irp->Tail.Overlay.DriverContext[1] = ch;
+    IoMarkIrpPending(irp);
+    InsertTailList(&ch->parked, &irp->Tail.Overlay.ListEntry);
+    return TRUE;
+}
+
 IRP *TakeIrpLocked(LIST_ENTRY *list)
 {
     while (!IsListEmpty(list)) {
         LIST_ENTRY *entry = RemoveHeadList(list);
         IRP *irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        BOOLEAN stuck = (ULONG_PTR)irp->Tail.Overlay.DriverContext[0] == PEND_STUCK;
         InitializeListHead(entry);
-        if (IoSetCancelRoutine(irp, NULL) != NULL) {
+        if (stuck || IoSetCancelRoutine(irp, NULL) != NULL) {
             AccountRemoved(irp, FALSE);
             return irp;
         }
@@ -166,11 +179,36 @@ void CancelAllLocked(Work *w, LIST_ENTRY *list)
     }
 }
 
+/* A read armed with a short-output fault keeps its byte limit, plus one, in DriverContext[2]. */
 static void CompleteRead(Work *w, Channel *ch, IRP *irp, const ZrEvent *ev)
 {
-    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, ev, sizeof *ev);
+    ULONG_PTR limit = (ULONG_PTR)irp->Tail.Overlay.DriverContext[2];
+    ULONG n = limit ? (ULONG)limit - 1 : sizeof *ev;
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, ev, n);
     ch->delivered++;
-    FinishIrp(w, irp, STATUS_SUCCESS, sizeof *ev);
+    FinishIrp(w, irp, STATUS_SUCCESS, n);
+}
+
+/* Applies a fault armed for the read-event code; TRUE when the read is dealt with. */
+static BOOLEAN ReadFaultLocked(Work *w, IRP *irp, Channel *ch, NTSTATUS *status)
+{
+    Fault taken;
+    const Fault *fault = TakeFaultLocked(ZOREROVA_GATT_READ_EVENT, &taken);
+    ULONG kind = fault ? fault->kind : 0;
+    if (kind == VCTL_FAULT_SHORT_OUTPUT && fault->param < ZOREROVA_EVENT_SIZE)
+        irp->Tail.Overlay.DriverContext[2] = (PVOID)(ULONG_PTR)(fault->param + 1);
+    if (kind == VCTL_FAULT_STATUS) {
+        *status = (NTSTATUS)fault->param;
+        FinishIrp(w, irp, *status, 0);
+        return TRUE;
+    }
+    if (kind != VCTL_FAULT_PEND && kind != VCTL_FAULT_PEND_STUCK)
+        return FALSE;
+    if (!ParkLocked(irp, ch, kind)) {
+        *status = STATUS_CANCELLED;
+        FinishIrp(w, irp, *status, 0);
+    }
+    return TRUE;
 }
 
 void DeliverLocked(Work *w, Channel *ch, const ZrEvent *ev)
@@ -246,9 +284,12 @@ NTSTATUS ReadEvent(IRP *irp, Channel *ch)
         return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
     if (stack->Parameters.DeviceIoControl.OutputBufferLength < ZOREROVA_EVENT_SIZE)
         return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    irp->Tail.Overlay.DriverContext[2] = NULL;
     Lock(&w);
     w.changed = TRUE;
-    if (ch->queue_count) {
+    if (ReadFaultLocked(&w, irp, ch, &status)) {
+        /* failed, parked or cancelled by its fault */
+    } else if (ch->queue_count) {
         const ZrEvent *ev = &ch->queue[ch->queue_head];
         CompleteRead(&w, ch, irp, ev);
         ch->queue_head = (ch->queue_head + 1) % ZR_QUEUE_CAPACITY;

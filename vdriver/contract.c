@@ -63,8 +63,7 @@ static const ContractEntry *FindEntry(ULONG code)
 
 BOOLEAN IsContractCode(ULONG code) { return FindEntry(code) != NULL; }
 
-/* The first armed fault for this code, once its skips are used up; NULL lets the request through. */
-static const Fault *TakeFaultLocked(ULONG code, Fault *taken)
+const Fault *TakeFaultLocked(ULONG code, Fault *taken)
 {
     ULONG i;
     for (i = 0; i < g_zr.fault_count; i++) {
@@ -109,8 +108,8 @@ static NTSTATUS PerformLocked(Request *r, const ContractEntry *entry, IRP *irp, 
     fault = TakeFaultLocked(r->code, &taken);
     if (fault && fault->kind == VCTL_FAULT_STATUS)
         return (NTSTATUS)fault->param;
-    if (fault && fault->kind == VCTL_FAULT_PEND)
-        return PendLocked(irp, &r->ch->parked, PEND_PARKED, r->ch) ? STATUS_PENDING : STATUS_CANCELLED;
+    if (fault && (fault->kind == VCTL_FAULT_PEND || fault->kind == VCTL_FAULT_PEND_STUCK))
+        return ParkLocked(irp, r->ch, fault->kind) ? STATUS_PENDING : STATUS_CANCELLED;
     if (fault && fault->kind == VCTL_FAULT_RESULT_BYTE && entry->result_byte && (UCHAR)fault->param)
         r->refused = TRUE;
     if (fault && fault->kind == VCTL_FAULT_EVENT_STATUS) {

@@ -61,7 +61,7 @@ static NTSTATUS ArmFault(ControlIo *io)
     const VctlFault *f = io->buffer;
     NTSTATUS status = STATUS_SUCCESS;
     Work w;
-    if (io->in_len != sizeof *f || f->kind < VCTL_FAULT_STATUS || f->kind > VCTL_FAULT_DROP_LINK)
+    if (io->in_len != sizeof *f || f->kind < VCTL_FAULT_STATUS || f->kind > VCTL_FAULT_PEND_STUCK)
         return CompleteNow(io->irp, STATUS_INVALID_PARAMETER, 0);
     Lock(&w);
     if (f->kind == VCTL_FAULT_REFUSE_OPEN)

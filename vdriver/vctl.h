@@ -16,6 +16,11 @@
  *   request (else the newest registered one); remote requests (0xF9) to the
  *   channel whose local service holds the handle (else the newest registered).
  *   A post to a channel id that is not open fails with STATUS_NOT_FOUND.
+ * - Faults armed for the read-event code apply to each read when it arrives:
+ *   STATUS completes it at once with that status; PEND and PEND_STUCK keep it
+ *   away from events; SHORT_OUTPUT lets it take its event as usual but return
+ *   only `param` bytes of it; the other kinds change nothing. VCTL_FAIL_READ
+ *   fails a read that is already pending.
  * - Reset clears the log, faults, devices, local services, queued events and
  *   per-channel counters, completes requests left pending by faults, and drops
  *   closed channels from the statistics; open channels, their pending reads and
@@ -146,6 +151,7 @@
 #define VCTL_FAULT_HOLD_EVENT   7 /* the events the request produces wait for VCTL_RELEASE_HELD */
 #define VCTL_FAULT_DROP_EVENT   8 /* the events the request produces are dropped */
 #define VCTL_FAULT_DROP_LINK    9 /* the request's device disconnects right after it */
+#define VCTL_FAULT_PEND_STUCK  10 /* leave the request pending and ignore its cancellation (until close or reset) */
 #define VCTL_MAX_HELD 16
 
 #define VCTL_MAX_CHANNELS 32

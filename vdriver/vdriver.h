@@ -15,7 +15,7 @@
 #define ZR_MAX_ATTRS 4096
 
 /* What a pended IRP waits for; kept in Tail.Overlay.DriverContext[0]. */
-enum PendKind { PEND_READ = 1, PEND_PARKED = 2, PEND_WAIT = 3 };
+enum PendKind { PEND_READ = 1, PEND_PARKED = 2, PEND_WAIT = 3, PEND_STUCK = 4 };
 
 /* One open of the device. */
 typedef struct Channel {
@@ -113,6 +113,8 @@ Channel *NewestRegistered(void);
 BOOLEAN AnyRegistered(void);
 /* Pends irp on list; FALSE when it was cancelled already (caller completes it). */
 BOOLEAN PendLocked(IRP *irp, LIST_ENTRY *list, ULONG kind, Channel *ch);
+/* Leaves a request pending for a PEND or PEND_STUCK fault; FALSE as PendLocked. */
+BOOLEAN ParkLocked(IRP *irp, Channel *ch, ULONG fault_kind);
 /* Removes the oldest pended IRP that can still be completed, or NULL. */
 IRP *TakeIrpLocked(LIST_ENTRY *list);
 void CancelAllLocked(Work *w, LIST_ENTRY *list);
@@ -128,6 +130,8 @@ void ResetChannelsLocked(Work *w);
 
 /* ---- contract requests (contract.c) ---- */
 BOOLEAN IsContractCode(ULONG code);
+/* The first armed fault for this code, once its skips are used up; NULL lets the request through. */
+const Fault *TakeFaultLocked(ULONG code, Fault *taken);
 NTSTATUS ContractRequest(IRP *irp, Channel *ch);
 
 /* ---- test control (control.c) ---- */

@@ -238,7 +238,7 @@ struct RegisterArgs {
 bool AlreadyCovered(const GUID &app_guid, ULONGLONG address)
 {
     for (QOR_APP_REG *app = pFirst; app; app = app->pNext) {
-        if (!IsEqualGUID(app->AppGuid, app_guid))
+        if (app->retiring || !IsEqualGUID(app->AppGuid, app_guid))
             continue;
         if (address == 0 || app->Address.ullLong == 0 || app->Address.ullLong == address)
             return true;
@@ -278,23 +278,25 @@ void AnnounceConnectedDevices(QOR_APP_REG *app)
     }
 }
 
-uint8_t RegisterInterface(const GUID &app_guid)
+uint8_t RegisterInterface(const GUID &app_guid, uint32_t *generation)
 {
     LeUuid identity{};
     identity.len = 16;
     std::memcpy(identity.value, &app_guid, sizeof app_guid);
-    return GATT_Register(&identity, &ApiCallbacks);
+    return GATT_Register(&identity, &ApiCallbacks, generation);
 }
 
 // Takes the interface number out of a listed registration, so that it is
 // released once only and a number the link hands out again later is never
-// mistaken for this registration's.
-uint8_t TakeInterface(QOR_APP_REG *app)
+// mistaken for this registration's. From here on the registration is retiring.
+uint8_t TakeInterface(QOR_APP_REG *app, uint32_t *generation)
 {
     ApiLockHold hold;
     if (!IsAppRegistered(app))
         return 0;
+    app->retiring = true;
     uint8_t gatt_if = app->gatt_if;
+    *generation = app->link_generation;
     app->gatt_if = 0;
     return gatt_if;
 }
@@ -319,11 +321,12 @@ void DropDevicesOf(uint8_t gatt_if)
 // and tells the callback thread to stop once its queue is empty.
 void Retire(QOR_APP_REG *app, bool from_deregister)
 {
-    uint8_t gatt_if = TakeInterface(app);
+    uint32_t generation = 0;
+    uint8_t gatt_if = TakeInterface(app, &generation);
     // Its services go while the driver still knows the interface that made them.
     ReleaseLocalServices(app, gatt_if);
     if (gatt_if)
-        GATT_Deregister(gatt_if);
+        GATT_Deregister(gatt_if, generation);
 
     ApiLockHold hold;
     if (IsAppRegistered(app)) {
@@ -381,9 +384,12 @@ DWORD Register(const RegisterArgs &args, QOR_APP_REG *volatile *created)
     AnnounceConnectedDevices(app);
     ApiLockLeave();
 
-    uint8_t gatt_if = RegisterInterface(app_guid);
+    uint32_t generation = 0;
+    uint8_t gatt_if = RegisterInterface(app_guid, &generation);
     ApiLockEnter();
     app->gatt_if = gatt_if;
+    app->link_generation = generation;
+    app->retiring = gatt_if == 0;
     ApiLockLeave();
     if (gatt_if == 0) {
         LeTrace("***QorLeApi:ERROR GATT_Register failed\n");

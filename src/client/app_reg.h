@@ -98,6 +98,8 @@ public:
     HANDLE hStartedEvent = nullptr;  // manual-reset, set by the thread first thing
     LeCallback *pCallbackHead = nullptr;
     LeCallback *pCallbackTail = nullptr;   // last queued record, valid while pCallbackHead is set
+    uint32_t link_generation = 0;    // the channel opening gatt_if was handed out on
+    bool retiring = false;           // deregistered: it stays listed only until its thread ends
 };
 
 // True when hReg is a registration in the list. Takes ApiLock (recursively).

@@ -8,6 +8,7 @@ bool IsProcessorFault(DWORD code)
 {
     switch (code) {
     case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_GUARD_PAGE:
     case EXCEPTION_IN_PAGE_ERROR:
     case EXCEPTION_DATATYPE_MISALIGNMENT:
     case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:

@@ -15,6 +15,9 @@ gatts_service_record *volatile gatts_service_list = nullptr;
 namespace {
 
 constexpr DWORD kReaderExitWaitMs = 100000;
+// How long a first registration waits for a reader that is still closing the
+// previous opening of the channel.
+constexpr DWORD kPreviousReaderWaitMs = 10000;
 
 struct ChannelState {
     std::atomic<HANDLE> device{INVALID_HANDLE_VALUE};
@@ -30,6 +33,9 @@ ChannelState g_channel;
 // Requests hold it shared while they use the device handle; closing waits for
 // them, so a handle is never used after it was closed (or reused).
 SRWLOCK g_device_use = SRWLOCK_INIT;
+
+// The generation of the latest opening of the channel (registry lock).
+uint32_t g_generation = 0;
 
 thread_local bool t_reader = false;
 thread_local bool t_reader_ending = false;
@@ -79,6 +85,12 @@ public:
     {
         if (!held_)
             held_ = RegistryEnter();
+    }
+    void Release()
+    {
+        if (held_)
+            RegistryLeave();
+        held_ = false;
     }
 
 private:
@@ -140,15 +152,10 @@ void ClearTable()
     }
 }
 
-bool free_gatt_if(uint8_t gatt_if)
+// A number from an earlier opening of the channel is not the holder's any more.
+bool Stale(const gatt_if_record &slot, uint32_t generation)
 {
-    gatt_if_record &slot = gatt_if_table[gatt_if - 1];
-    if (slot.gatt_if == 0) {
-        LeTrace("free_gatt_if not allocated %d", gatt_if);
-        return false;
-    }
-    FreeSlot(slot);
-    return true;
+    return generation != 0 && generation != (slot.gatt_if ? slot.generation : g_generation);
 }
 
 // ---- opening ----
@@ -208,6 +215,19 @@ bool RegisterWithDriver(HANDLE request_event, const LeUuid &app)
 // close, after any clean-up (the reader may still hold the start-up event).
 bool OpenChannel(const LeUuid &app, ScopedEvent &request_event, ScopedEvent &startup)
 {
+    if (t_reader && !t_reader_ending && g_channel.deferred_device != INVALID_HANDLE_VALUE) {
+        // On the reader, from a callback that has just closed the channel: the
+        // reader cannot wait for its own end, so it keeps the channel instead.
+        LeTrace("GATT_Register - keeping the closing channel %p", g_channel.deferred_device);
+        if (!request_event.Reset(NewRequestEvent())) {
+            LeTrace("GATT_Register - Register server event allocation failed - %d", static_cast<int>(GetLastError()));
+            return false;
+        }
+        g_channel.device.store(g_channel.deferred_device);
+        g_channel.deferred_device = INVALID_HANDLE_VALUE;
+        ResetEvent(g_channel.shutdown);
+        return RegisterWithDriver(request_event.Get(), app);
+    }
     if (!ChannelClosed()) {
         LeTrace("GATT_Register - not all handles are closed: hDevice=%p hShutdownEvent=%p hReadThreadHandle=%p",
                 g_channel.device.load(), g_channel.shutdown, g_channel.thread);
@@ -229,6 +249,22 @@ bool OpenChannel(const LeUuid &app, ScopedEvent &request_event, ScopedEvent &sta
         return false;
     }
     return StartReader(startup.Get()) && RegisterWithDriver(request_event.Get(), app);
+}
+
+// A reader that a callback of its own told to close the channel has not ended
+// yet: a first registration waits for it (without the registry, which the reader
+// needs at its end) instead of finding the channel open.
+void AwaitClosingReader(RegistryHold &registry)
+{
+    HANDLE thread = nullptr;
+    if (t_reader || AnySlotInUse() || ChannelClosed() || !g_channel.thread ||
+        !DuplicateHandle(GetCurrentProcess(), g_channel.thread, GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE, 0))
+        return;
+    LeTrace("GATT_Register - waiting for the previous reader to end");
+    registry.Release();
+    WaitForSingleObject(thread, kPreviousReaderWaitMs);
+    CloseHandle(thread);
+    registry.Take();
 }
 
 // ---- closing ----
@@ -283,7 +319,6 @@ void CloseDevice(HANDLE device)
 // ---- what the other link files see ----
 HANDLE LinkDeviceHandle() { return g_channel.device.load(); }
 HANDLE LinkShutdownEvent() { return g_channel.shutdown; }
-bool OnReaderThread() { return t_reader; }
 void MarkReaderThread() { t_reader = true; }
 void MarkReaderEnding() { t_reader_ending = true; }
 
@@ -312,6 +347,8 @@ bool alloc_gatt_if(const LeUuid *app, const gatt_callbacks *callbacks, uint8_t *
 {
     const bool first = !AnySlotInUse();
     *gatt_if = 0;
+    if (first && ++g_generation == 0)
+        g_generation = 1;
     for (int i = 0; i < kMaxGattIf; ++i) {
         if (SlotInUse(i))
             continue;
@@ -320,6 +357,7 @@ bool alloc_gatt_if(const LeUuid *app, const gatt_callbacks *callbacks, uint8_t *
             slot.app = *app;
         else
             std::memset(&slot.app, 0, sizeof slot.app);
+        slot.generation = g_generation;
         StoreSlot(slot, static_cast<uint8_t>(i + 1), callbacks ? *callbacks : gatt_callbacks{});
         *gatt_if = static_cast<uint8_t>(i + 1);
         return first;
@@ -328,16 +366,20 @@ bool alloc_gatt_if(const LeUuid *app, const gatt_callbacks *callbacks, uint8_t *
     return first;
 }
 
-uint8_t GATT_Register(const LeUuid *app, const gatt_callbacks *callbacks)
+uint8_t GATT_Register(const LeUuid *app, const gatt_callbacks *callbacks, uint32_t *generation)
 {
     LeTrace("GATT_Register");
     RegistryHold registry;
     uint8_t gatt_if = 0;
+    if (registry.Held())
+        AwaitClosingReader(registry);
     if (!registry.Held()) {
         LeTrace("GATT_Register - exits. gatt_if=%d", gatt_if);
         return 0;
     }
     const bool first = alloc_gatt_if(app, callbacks, &gatt_if);
+    if (generation)
+        *generation = gatt_if ? g_generation : 0;
     if (!first || gatt_if == 0) {
         LeTrace("GATT_Register - already registered allocated gatt_if:%d", gatt_if);
         return gatt_if;
@@ -354,7 +396,7 @@ uint8_t GATT_Register(const LeUuid *app, const gatt_callbacks *callbacks)
     return gatt_if;
 }
 
-void GATT_Deregister(uint8_t gatt_if)
+void GATT_Deregister(uint8_t gatt_if, uint32_t generation)
 {
     if (gatt_if < 1 || gatt_if > kMaxGattIf) {
         LeTrace("free_gatt_if not allocated %d", gatt_if);
@@ -363,7 +405,15 @@ void GATT_Deregister(uint8_t gatt_if)
     RegistryHold registry;
     if (!registry.Held())
         return;   // the channel is being closed and every gatt_if with it
-    free_gatt_if(gatt_if);
+    gatt_if_record &slot = gatt_if_table[gatt_if - 1];
+    if (Stale(slot, generation)) {
+        LeTrace("free_gatt_if not allocated %d", gatt_if);
+        return;
+    }
+    if (slot.gatt_if == 0)
+        LeTrace("free_gatt_if not allocated %d", gatt_if);
+    else
+        FreeSlot(slot);
     if (AnySlotInUse()) {
         LeTrace("GATT_Deregister not last gatt_if:%d", gatt_if);
         return;
@@ -402,8 +452,9 @@ void GATT_DeregisterAll(bool notify_driver)
         StopReader();
         CloseDevice(device);
     }
-    // A walk cut off here would take the read completions of the next channel.
-    DiscoveryAbandon();
+    // A walk cut off here would take the read completions of the next channel;
+    // its owner (still in the table) hears that it failed.
+    DiscoveryCutOff();
     ClearTable();
     LeTrace("GATT_DeregisterAll - exit");
 }

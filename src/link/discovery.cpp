@@ -31,6 +31,12 @@ constexpr LONG kStageValues = 5;
 // The connection the running walk holds, kNoWalk while none runs.
 constexpr int kNoWalk = -1;
 std::atomic<int> g_walk_conn{kNoWalk};
+// The gatt_if that started the walk.
+uint8_t g_walk_owner = 0;
+// The walk whose list is in use, 0 for none: set from the start of a walk until
+// its end has been stored or told, so the list is not released under it.
+std::atomic<uint32_t> g_list_walk{0};
+uint32_t g_walk_serial = 0;
 
 bool IsWalkConnection(uint16_t conn_id) { return g_walk_conn.load() == conn_id; }
 
@@ -71,6 +77,35 @@ bool WalkHoldsGate(conn_record &rec, uint16_t *op)
     bool held = rec.op == ZR_OP_DISCOVERY && IsGattIf(rec.op_gatt_if);
     LeaveCriticalSection(&rec.lock);
     return held;
+}
+
+// Opens the gate a walk holds on the connection; false (traced) when no walk
+// holds it. *owner is the gatt_if the gate was held for.
+bool GateOfWalk(uint16_t conn_id, uint8_t *owner)
+{
+    conn_record &rec = conn_table[conn_id];
+    EnterCriticalSection(&rec.lock);
+    if (rec.op != ZR_OP_DISCOVERY || !IsGattIf(rec.op_gatt_if)) {
+        LeTrace("ClientDiscoverComplete bad current optype:%d on conn_id:%d current gatt_if:%d", rec.op, conn_id,
+                rec.op_gatt_if);
+        LeaveCriticalSection(&rec.lock);
+        return false;
+    }
+    *owner = rec.op_gatt_if;
+    LeTrace("ClientDiscoverComplete gatt_if=%d conn_id=%d op=%d", *owner, conn_id, rec.op);
+    ClientGateOpenLocked(rec);
+    LeaveCriticalSection(&rec.lock);
+    return true;
+}
+
+// Calls the on_disc_complete of a registration. One that has gone is not
+// called: its callbacks went with it.
+void TellOwner(uint8_t owner, uint16_t conn_id, uint8_t status)
+{
+    uint8_t gatt_if;
+    gatt_callbacks callbacks;
+    if (IsGattIf(owner) && ReadSlot(owner - 1, &gatt_if, &callbacks) && callbacks.on_disc_complete)
+        callbacks.on_disc_complete(conn_id, ZR_OP_DISCOVERY, status);
 }
 
 // ---- collecting ----
@@ -221,6 +256,8 @@ void StartDescriptorValues(uint16_t conn_id)
 
 void ServicesFound(uint16_t conn_id)
 {
+    if (disc_stage != 0)
+        return;   // the all-services step is over
     if (!disc_services) {
         ClientDiscoverComplete(conn_id, 0);
         LeTrace("LE - Discovery done 0");
@@ -378,9 +415,18 @@ void ReleaseDiscoveryList()
     disc_stage = 0;
 }
 
-void DiscoveryBegin(uint16_t conn_id) { g_walk_conn = conn_id; }
+void DiscoveryBegin(uint16_t conn_id, uint8_t owner)
+{
+    if (++g_walk_serial == 0)
+        g_walk_serial = 1;
+    g_list_walk = g_walk_serial;
+    g_walk_owner = owner;
+    g_walk_conn = conn_id;
+}
 
-bool DiscoveryRunning() { return g_walk_conn.load() != kNoWalk; }
+bool DiscoveryRunning() { return g_list_walk.load() != 0; }
+
+void DiscoveryListDone() { g_list_walk = 0; }
 
 bool DiscoveryTakesRead(uint16_t conn_id) { return disc_stage == kStageValues && IsWalkConnection(conn_id); }
 
@@ -388,33 +434,43 @@ void DiscoveryAbandon()
 {
     disc_stage = 0;
     g_walk_conn = kNoWalk;
+    g_list_walk = 0;
+}
+
+void DiscoveryCutOff()
+{
+    const int conn_id = g_walk_conn.exchange(kNoWalk);
+    if (conn_id == kNoWalk)
+        return;
+    disc_stage = 0;
+    conn_record &rec = conn_table[conn_id];
+    EnterCriticalSection(&rec.lock);
+    if (rec.op == ZR_OP_DISCOVERY)
+        ClientGateOpenLocked(rec);
+    LeaveCriticalSection(&rec.lock);
+    uint32_t walk = g_list_walk.load();
+    TellOwner(g_walk_owner, static_cast<uint16_t>(conn_id), kDriverNotOpen);
+    g_list_walk.compare_exchange_strong(walk, 0);
 }
 
 void ClientDiscoverComplete(uint16_t conn_id, uint8_t status)
 {
-    DiscoveryAbandon();
+    disc_stage = 0;
+    const bool walk_ends = g_walk_conn.exchange(kNoWalk) == conn_id;
+    uint32_t walk = g_list_walk.load();
+    uint8_t owner = 0;
     if (conn_id >= kMaxConnections) {
         LeTrace("ClientDiscoverComplete bad conn_id:%d", conn_id);
-        return;
+    } else if (!GateOfWalk(conn_id, &owner)) {
+        // Something took the walk's gate (a stray completion, the link reported
+        // up again): the walk cannot end normally, but its owner hears of it.
+        if (walk_ends)
+            TellOwner(g_walk_owner, conn_id, status ? status : kDriverRefused);
+    } else {
+        TellOwner(owner, conn_id, status);
     }
-    conn_record &rec = conn_table[conn_id];
-    EnterCriticalSection(&rec.lock);
-    if (rec.op != ZR_OP_DISCOVERY || !IsGattIf(rec.op_gatt_if)) {
-        LeTrace("ClientDiscoverComplete bad current optype:%d on conn_id:%d current gatt_if:%d", rec.op, conn_id,
-                rec.op_gatt_if);
-        LeaveCriticalSection(&rec.lock);
-        return;
-    }
-    const uint8_t owner = rec.op_gatt_if;
-    LeTrace("ClientDiscoverComplete gatt_if=%d conn_id=%d op=%d", owner, conn_id, rec.op);
-    ClientGateOpenLocked(rec);
-    // A registration that has gone is not called: its callbacks went with it.
-    uint8_t gatt_if;
-    gatt_callbacks callbacks;
-    auto on_disc_complete = ReadSlot(owner - 1, &gatt_if, &callbacks) ? callbacks.on_disc_complete : nullptr;
-    LeaveCriticalSection(&rec.lock);
-    if (on_disc_complete)
-        on_disc_complete(conn_id, ZR_OP_DISCOVERY, status);
+    if (walk_ends)
+        g_list_walk.compare_exchange_strong(walk, 0);
 }
 
 void DiscoveryResult(uint16_t conn_id, uint8_t disc_type, const ZrDiscResult *result)

@@ -42,6 +42,7 @@ struct gatt_if_record {
     LeUuid app;
     uint8_t gatt_if;                 // 0: free; otherwise index + 1
     gatt_callbacks callbacks;
+    uint32_t generation;             // the opening of the channel the number was handed out on
 };
 
 struct conn_record {
@@ -68,8 +69,12 @@ extern gatts_service_record *volatile gatts_service_list;
 
 HANDLE LinkDeviceHandle();           // INVALID_HANDLE_VALUE while the channel is closed
 
-uint8_t GATT_Register(const LeUuid *app, const gatt_callbacks *callbacks);
-void GATT_Deregister(uint8_t gatt_if);
+// Every opening of the channel has its own generation, never 0. A holder keeps
+// the generation GATT_Register gave with its gatt_if: the same number handed out
+// on a later opening is somebody else's, and GATT_Deregister refuses it. 0 as
+// the generation means the current one.
+uint8_t GATT_Register(const LeUuid *app, const gatt_callbacks *callbacks, uint32_t *generation = nullptr);
+void GATT_Deregister(uint8_t gatt_if, uint32_t generation = 0);
 void GATT_DeregisterAll(bool notify_driver);
 bool alloc_gatt_if(const LeUuid *app, const gatt_callbacks *callbacks, uint8_t *gatt_if);
 
@@ -98,12 +103,17 @@ void DiscoverClientCompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status
 void ClientDiscoverComplete(uint16_t conn_id, uint8_t status);
 // The walk runs on one connection: only that connection's discovery events and
 // read completions belong to it.
-void DiscoveryBegin(uint16_t conn_id);
+// The owner is the gatt_if that starts the walk; it always hears the end.
+void DiscoveryBegin(uint16_t conn_id, uint8_t owner);
+// True from DiscoveryBegin until the walk's list is no longer in use: the end
+// of the walk has been stored (DiscoveryListDone) or told to the owner.
 bool DiscoveryRunning();
+void DiscoveryListDone();
 bool DiscoveryTakesRead(uint16_t conn_id);
-// Forgets a walk that can no longer end by itself (its start failed, or the
-// channel closed under it).
+// Forgets a walk whose start failed.
 void DiscoveryAbandon();
+// Ends a walk whose channel closes under it: the owner hears of a failure.
+void DiscoveryCutOff();
 
 // ---- client operation gate ----
 bool ClientEnterOp(uint8_t gatt_if, uint16_t conn_id, uint8_t op);   // true: not entered

@@ -7,9 +7,8 @@
 
 // ---- channel state seen by the reader ----
 HANDLE LinkShutdownEvent();
-// True on the reader thread (set by ReadWorker itself when it starts, so it
-// holds even before GATT_Register has stored the thread's id).
-bool OnReaderThread();
+// Marks the reader thread (set by ReadWorker itself when it starts, so it holds
+// even before GATT_Register has stored the thread's id).
 void MarkReaderThread();
 // The reader has cancelled and collected its reads: from now on it may close
 // the channel itself.
@@ -23,10 +22,13 @@ void ReleaseDevice();
 
 // ---- the raw control request ----
 // Sends one control request on `device` with `event` in its OVERLAPPED and counts
-// only an immediate success. A request the driver leaves pending is cancelled and
-// collected before this returns, so nothing is written later into the caller's
-// stack; it counts as refused with GetLastError() == ERROR_IO_PENDING. The last
-// error on return is the one of the request.
+// only an immediate success. A request the driver leaves pending is cancelled; it
+// counts as refused with GetLastError() == ERROR_IO_PENDING. The OVERLAPPED and
+// the output live in a block of the heap, never in the caller's frame: when the
+// driver does not give a cancelled request back in time, the block is left to it.
+// It holds up to 32 output bytes (the contract's outputs are a byte or two); a
+// larger output is refused with ERROR_NOT_ENOUGH_MEMORY.
+// The last error on return is the one of the request.
 bool LinkControlOn(HANDLE device, HANDLE event, uint32_t code, const void *in, DWORD in_len, void *out, DWORD out_len,
                    DWORD *returned);
 // A fresh auto-reset, non-signalled, unnamed event for one request.

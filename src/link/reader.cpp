@@ -86,7 +86,11 @@ void Run(Reader &reader, HANDLE shutdown)
             return;
         }
         LeTrace("LE - ReadWorker: completed %p", static_cast<void *>(slot));
-        DispatchEvent(&slot->record);
+        // A short read leaves the previous record in the buffer: not an event.
+        if (transferred < sizeof slot->record.raw)
+            LeTrace("LE - ReadWorker: short read of %u bytes dropped", static_cast<unsigned>(transferred));
+        else
+            DispatchEvent(&slot->record);
         if (!SendRead(reader.device, slot))
             return;
     }

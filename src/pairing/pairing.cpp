@@ -18,6 +18,30 @@ gatt_callbacks pairing_callbacks = {};
 
 namespace {
 
+// The generation of the channel opening pairing_gatt_if was handed out on.
+uint32_t pairing_generation = 0;
+
+// Registering and unregistering change the pairing state one at a time: a call
+// that finds another one under way is refused as if that one had already ended
+// (it is registered, or it is not).
+std::atomic<bool> g_changing{false};
+
+class StateChange {
+public:
+    StateChange() : held_(!g_changing.exchange(true)) {}
+    ~StateChange()
+    {
+        if (held_)
+            g_changing = false;
+    }
+    StateChange(const StateChange &) = delete;
+    StateChange &operator=(const StateChange &) = delete;
+    bool Held() const { return held_; }
+
+private:
+    bool held_;
+};
+
 // 5197C140-76AC-4ECA-A127-40068D8760F2 in its memory layout.
 const uint8_t kPairingIdentity[16] = {0x40, 0xC1, 0x97, 0x51, 0xAC, 0x76, 0xCA, 0x4E,
                                       0xA1, 0x27, 0x40, 0x06, 0x8D, 0x87, 0x60, 0xF2};
@@ -42,13 +66,16 @@ disc_param WholeDatabase()
 }
 
 // Stores the list the walk built; whether the database is now in the store.
+// Once stored (or not to be stored) the list is free for a new discovery to
+// release, before the outcome is traced.
 bool StoreDiscoveredDatabase(uint8_t status)
 {
+    LSTATUS err = status == 0 ? LeDeviceDumpDiscoverDbToRegistry() : ERROR_SUCCESS;
+    DiscoveryListDone();
     if (status != 0) {
         LeTrace("***** LeDeviceDiscoveryComplete: discovery failed");
         return false;
     }
-    LSTATUS err = LeDeviceDumpDiscoverDbToRegistry();
     if (err != ERROR_SUCCESS) {
         LeTrace("***** LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry failed. err=%d", static_cast<int>(err));
         return false;
@@ -107,14 +134,15 @@ void LeDeviceDiscoveryComplete(uint16_t conn_id, uint8_t disc_type, uint8_t stat
 
 extern "C" DWORD WINAPI QorGattPairingRegister(void)
 {
-    if (pairing_gatt_if != 0) {
+    StateChange change;
+    if (!change.Held() || pairing_gatt_if != 0) {
         LeTrace("***** QorGattPairingRegister: registered already");
         return ERROR_BUSY;
     }
     pairing_callbacks = {LeDeviceConnectCallback, LeDeviceCompleteCallback, LeDeviceDiscoveryResult,
                          LeDeviceDiscoveryComplete, LeDeviceRequestCallback};
     LeUuid identity = PairingIdentity();
-    pairing_gatt_if = GATT_Register(&identity, &pairing_callbacks);
+    pairing_gatt_if = GATT_Register(&identity, &pairing_callbacks, &pairing_generation);
     if (pairing_gatt_if == 0) {
         LeTrace("***** QorGattPairingRegister: GATT_Register failed");
         return ERROR_INTERNAL_ERROR;
@@ -125,11 +153,12 @@ extern "C" DWORD WINAPI QorGattPairingRegister(void)
 
 extern "C" DWORD WINAPI QorGattPairingUnregister(void)
 {
-    if (pairing_gatt_if == 0) {
+    StateChange change;
+    if (!change.Held() || pairing_gatt_if == 0) {
         LeTrace("***** QorGattPairingUnregister: is not registered");
         return ERROR_BUSY;
     }
-    GATT_Deregister(pairing_gatt_if);
+    GATT_Deregister(pairing_gatt_if, pairing_generation);
     pairing_gatt_if = 0;
     pairing_done_cb = nullptr;
     pairing_busy = false;
@@ -158,7 +187,7 @@ extern "C" DWORD WINAPI QorGattPairingDiscover(ULONGLONG Address, PFN_LE_PAIRING
 
     disc_param param = WholeDatabase();
     const uint16_t conn_id = pairing_conn_id;
-    DiscoveryBegin(conn_id);
+    DiscoveryBegin(conn_id, pairing_gatt_if);
     uint8_t status = GATTCIf_Discover(pairing_gatt_if, conn_id, &param);
     if (status != kDriverAccepted) {
         DiscoveryAbandon();

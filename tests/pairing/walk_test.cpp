@@ -448,8 +448,8 @@ TEST_F(Walk, AWalkThatOutlivesItsRegistrationKeepsItsList)
     EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 4u);
     ASSERT_NE(disc_services, nullptr);
 
-    AnswerRead(0x04, {0x01, 0x00});   // the old walk ends, with no one to tell
-    ASSERT_TRUE(trace.WaitForPrefix("ClientDiscoverComplete gatt_if=")) << trace.Dump();
+    AnswerRead(0x04, {0x01, 0x00});   // the old walk ends and is stored, with no one to tell
+    ASSERT_TRUE(trace.WaitForPrefix("LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry")) << trace.Dump();
     EXPECT_EQ(g_outcome.calls, 0);
     StartAgain();   // and now a new one may start
     QorGattDeregister(reg);
