@@ -112,6 +112,17 @@ std::string ToHex(const uint8_t *p, size_t n)
     return s;
 }
 
+ZrEvent Record(const std::string &hex)
+{
+    std::vector<uint8_t> bytes = Hex(hex);
+    ZrEvent ev;
+    std::memset(&ev, 0, sizeof ev);
+    if (bytes.size() > sizeof ev.raw)
+        ADD_FAILURE() << "longer than an event record: " << hex;
+    std::copy(bytes.begin(), bytes.begin() + std::min(bytes.size(), sizeof ev.raw), ev.raw);
+    return ev;
+}
+
 void Note(const std::string &entry)
 {
     {
@@ -212,18 +223,9 @@ bool Scenario::Play(const Script &script)
 bool Scenario::Run(const Step &step, std::string &why)
 {
     switch (step.kind) {
-    case Step::kPost: {
-        std::vector<uint8_t> record = Hex(step.text);
-        if (record.size() > ZOREROVA_EVENT_SIZE) {
-            why = "record longer than an event";
-            return false;
-        }
-        ZrEvent ev;
-        std::memset(&ev, 0, sizeof ev);
-        std::copy(record.begin(), record.end(), ev.raw);
-        ctl_.PostEvent(ev, step.code);
+    case Step::kPost:
+        ctl_.PostEvent(Record(step.text), step.code);
         return true;
-    }
     case Step::kSent:
         return CheckSent(step, why);
     case Step::kNothingSent: {

@@ -41,6 +41,8 @@ namespace qortest {
 // Bytes of a hex string as described above; malformed text fails the test.
 std::vector<uint8_t> Hex(const std::string &hex);
 std::string ToHex(const uint8_t *p, size_t n);
+// An event record from hex, zero-padded to its full size.
+ZrEvent Record(const std::string &hex);
 // printf into a string with the runtime's formatting (as the library's trace).
 std::string Fmt(const char *format, ...);
 
