@@ -33,12 +33,17 @@ std::string Chomp(std::string s)
     return s;
 }
 
+// '*' in the pattern matches any text.
+bool Glob(const char *text, const char *pattern)
+{
+    if (*pattern == '*')
+        return Glob(text, pattern + 1) || (*text && Glob(text + 1, pattern));
+    return *pattern ? *text == *pattern && Glob(text + 1, pattern + 1) : !*text;
+}
+
 bool Matches(const std::string &line, const std::string &want)
 {
-    const std::string got = Chomp(line);
-    if (!want.empty() && want.back() == '*')
-        return got.compare(0, want.size() - 1, want, 0, want.size() - 1) == 0;
-    return got == Chomp(want);
+    return Glob(Chomp(line).c_str(), Chomp(want).c_str());
 }
 
 // The first difference of two byte strings, empty when they are equal.
@@ -108,7 +113,7 @@ std::string ToHex(const uint8_t *p, size_t n)
 {
     std::string s;
     for (size_t i = 0; i < n; ++i)
-        s += Fmt(i && i % 4 == 0 ? " %02x" : "%02x", p[i]);
+        s += Fmt("%02x", p[i]);
     return s;
 }
 
@@ -159,6 +164,7 @@ Step NothingSent() { return Make(Step::kNothingSent); }
 Step Trace(const std::string &line) { return Make(Step::kTrace, line); }
 Step NoTrace(const std::string &prefix) { return Make(Step::kNoTrace, prefix); }
 Step Callback(const std::string &entry) { return Make(Step::kCallback, entry); }
+Step NoCallback() { return Make(Step::kNoCallback); }
 Step Returns(uint64_t want, std::function<uint64_t()> fn)
 {
     Step s = Make(Step::kReturns);
@@ -182,6 +188,7 @@ std::string Step::Describe() const
     case kTrace: return "Trace(\"" + text + "\")";
     case kNoTrace: return "NoTrace(\"" + text + "\")";
     case kCallback: return "Callback(\"" + text + "\")";
+    case kNoCallback: return "NoCallback()";
     case kReturns: return Fmt("Returns(%llu)", static_cast<unsigned long long>(want));
     case kDo: return "Do()";
     case kScript: return "script";
@@ -249,6 +256,12 @@ bool Scenario::Run(const Step &step, std::string &why)
     }
     case Step::kCallback:
         return CheckCallback(step, why);
+    case Step::kNoCallback: {
+        std::vector<std::string> all = Journal();
+        if (all.size() > next_entry_)
+            why = "called: \"" + all[next_entry_] + "\"";
+        return all.size() <= next_entry_;
+    }
     case Step::kReturns: {
         uint64_t got = step.fn();
         if (got == step.want)
