@@ -5,13 +5,15 @@
 #
 #   scripts/mutants.sh [list] [id...]
 #
-# The list (default scripts/mutants.txt) has one fault per line:
+# The list (default scripts/mutants.txt) has one fault per line, fields
+# separated by " | ":
 #   id | file | n | text | replacement
 # The n-th line of `file` containing `text` gets that text replaced once. Blank
 # lines and lines starting with '#' are skipped. Ids given after the list pick
 # faults. The scratch copy (MUTANTS_DIR, default /tmp/qorle-mutants-<tree>) has
 # its own build directory and Wine prefix, so this tree's controller and build
-# are left alone. A fault whose build fails is reported as "invalid".
+# are left alone; it holds the tracked files as they are now, or those of the
+# commit MUTANTS_REV. A fault whose build fails is reported as "invalid".
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 list=$(realpath "${1:-$root/scripts/mutants.txt}")
@@ -22,9 +24,14 @@ per_mutant=${MUTANT_TIMEOUT:-600}
 src=$scratch/src
 export QORLE_BUILD_DIR=$scratch/build
 
-# The scratch tree: this tree's tracked files as they are now (edits included).
+# The scratch tree: this tree's tracked files as they are now (edits included),
+# or those of MUTANTS_REV.
 mkdir -p "$src"
-(cd "$root" && git ls-files -z | xargs -0 tar -cf -) | tar -xf - -C "$src"
+if [[ -n ${MUTANTS_REV:-} ]]; then
+    (cd "$root" && git archive "$MUTANTS_REV") | tar -xf - -C "$src"
+else
+    (cd "$root" && git ls-files -z | xargs -0 tar -cf -) | tar -xf - -C "$src"
+fi
 "$src/scripts/build.sh" >"$scratch/build.log" 2>&1 || { echo "the unchanged tree does not build" >&2; exit 1; }
 "$src/scripts/controller.sh" start
 trap '"$src/scripts/controller.sh" stop' EXIT
@@ -45,12 +52,18 @@ EOF
 }
 
 caught=0 missed=0 invalid=0 driver_changed=0
-while IFS='|' read -r id file n text repl; do
-    id=$(echo "$id" | xargs)
-    [[ -z $id || $id == \#* ]] && continue
+# The faults of the list, one per line, fields separated by 0x1f.
+faults() {
+    python3 - "$list" <<'EOF'
+import sys
+for line in open(sys.argv[1]):
+    if line.strip() and not line.startswith('#'):
+        print('\x1f'.join(f.strip() for f in line.rstrip('\n').split(' | ')))
+EOF
+}
+
+while IFS=$'\x1f' read -r id file n text repl; do
     [[ $pick != "  " && $pick != *" $id "* ]] && continue
-    file=$(echo "$file" | xargs) n=$(echo "$n" | xargs)
-    text=$(echo "$text" | sed 's/^ //; s/ $//') repl=$(echo "$repl" | sed 's/^ //; s/ $//')
     cp "$src/$file" "$scratch/original"
     if ! apply "$src/$file" "$n" "$text" "$repl"; then
         printf '%-8s %-4s %s: text not found\n' invalid "$id" "$file"; invalid=$((invalid + 1)); continue
@@ -78,6 +91,6 @@ while IFS='|' read -r id file n text repl; do
         invalid) invalid=$((invalid + 1)); by= ;;
     esac
     printf '%-8s %-4s %s: %s -> %s  %s\n' "$result" "$id" "$file" "$text" "$repl" "${by:+(by ${by#* - })}"
-done <"$list"
+done < <(faults)
 cmake --build "$QORLE_BUILD_DIR" -j2 >/dev/null 2>&1 || true
 echo "caught $caught, missed $missed, invalid $invalid"
