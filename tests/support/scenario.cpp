@@ -15,6 +15,17 @@ namespace {
 
 constexpr DWORD kWaitMs = 5000;
 
+// Under Wine an unhandled fault ends a process through the debugger with exit
+// code 0, which ctest would count as a pass: end it with a failure instead.
+LONG WINAPI EndFaultedProgram(EXCEPTION_POINTERS *p)
+{
+    std::fprintf(stderr, "unhandled exception 0x%08lx\n", p->ExceptionRecord->ExceptionCode);
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+const LPTOP_LEVEL_EXCEPTION_FILTER g_previous_filter = SetUnhandledExceptionFilter(EndFaultedProgram);
+
 std::mutex g_journal_mutex;
 std::condition_variable g_journal_changed;
 std::vector<std::string> g_journal;
