@@ -541,7 +541,7 @@ TEST_F(GuardedExports, FaultAfterTheRegistrationExistedEndsIt)
               QorGattDeregister(h);
           }),
           Trace("***QorLeApi:ERROR QorGattDeregister crashed"), Sent(ZOREROVA_GATT_DEREGISTER, "")});
-    Play({Trace(Destroyed(h)), Do([&] {
+    Play({Returns(1, [&] { return trace.WaitFor(Destroyed(h)); }), Do([&] {
               ApiLockHold hold;
               dev->pNext = nullptr;
           }),

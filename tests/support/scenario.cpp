@@ -19,7 +19,13 @@ constexpr DWORD kWaitMs = 5000;
 // code 0, which ctest would count as a pass: end it with a failure instead.
 LONG WINAPI EndFaultedProgram(EXCEPTION_POINTERS *p)
 {
-    std::fprintf(stderr, "unhandled exception 0x%08lx\n", p->ExceptionRecord->ExceptionCode);
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       static_cast<LPCSTR>(p->ExceptionRecord->ExceptionAddress), &module);
+    std::fprintf(stderr, "unhandled exception 0x%08lx at module %p + 0x%llx\n", p->ExceptionRecord->ExceptionCode,
+                 static_cast<void *>(module),
+                 static_cast<unsigned long long>(static_cast<const char *>(p->ExceptionRecord->ExceptionAddress) -
+                                                 reinterpret_cast<const char *>(module)));
     std::fflush(stderr);
     TerminateProcess(GetCurrentProcess(), 3);
     return EXCEPTION_EXECUTE_HANDLER;
@@ -44,11 +50,22 @@ std::string Chomp(std::string s)
     return s;
 }
 
-// '*' in the pattern matches any text.
+// A lone '*' in the pattern matches any text; a run of them ("***QorLeApi")
+// is text like any other.
 bool Glob(const char *text, const char *pattern)
 {
-    if (*pattern == '*')
-        return Glob(text, pattern + 1) || (*text && Glob(text + 1, pattern));
+    if (*pattern == '*' && pattern[1] != '*') {
+        for (;; ++text) {
+            if (Glob(text, pattern + 1))
+                return true;
+            if (!*text)
+                return false;
+        }
+    }
+    if (*pattern == '*') {   // a run: literal
+        size_t run = std::strspn(pattern, "*");
+        return std::strncmp(text, pattern, run) == 0 && Glob(text + run, pattern + run);
+    }
     return *pattern ? *text == *pattern && Glob(text + 1, pattern + 1) : !*text;
 }
 
@@ -227,7 +244,11 @@ bool Scenario::Play(const Script &script)
         }
         ++index_;
         std::string why;
-        if (!Run(step, why)) {
+        const ULONGLONG start = GetTickCount64();
+        const bool held = Run(step, why);
+        if (GetTickCount64() - start > 1000)   // a slow step is worth knowing of
+            std::fprintf(stderr, "step %d %s took %llu ms\n", index_, step.Describe().c_str(), GetTickCount64() - start);
+        if (!held) {
             ADD_FAILURE() << "step " << index_ << " " << step.Describe() << ": " << why << "\ntrace:\n"
                           << trace_.Dump();
             return false;

@@ -10,8 +10,8 @@
 //                           when `out` is given, these output bytes); waits for it
 //   NothingSent()           no request was logged after the previous Sent
 //   Trace(line)             a trace line equal to `line` comes after the last one
-//                           matched (other lines may come between); '*' matches
-//                           any text; waits for it
+//                           matched (other lines may come between); a lone '*'
+//                           matches any text ("***" is text); waits for it
 //   NoTrace(prefix)         no line captured so far starts with `prefix`
 //   Callback(text)          the next entry of the callback journal equals `text`;
 //                           waits for it (callbacks write entries with Note)
