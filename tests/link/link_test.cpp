@@ -556,10 +556,10 @@ TEST_F(Requests, TheGateRefusingSendsNothing)
 
 TEST_F(Requests, AWriteWhoseResultByteIsNotZeroOrMissingIsRefused)
 {
-    Play({Do([this] { ctl.ArmFault(ZOREROVA_GATTC_WRITE, VCTL_FAULT_RESULT_BYTE, 2); }),
+    Play({Do([this] { ctl.ArmFault(ZOREROVA_GATTC_WRITE, VCTL_FAULT_RESULT_BYTE, 1); }),
           Returns(kDriverRefused, [] { return GATTCIf_Write(1, 1, 2, &kValue); }),
-          Sent(ZOREROVA_GATTC_WRITE, Fmt("0100 02 %s", kValueHex), "02"), Trace("GATTCIf_Write conn_id=1 type=2"),
-          Trace("GATTCIf_Write - completed with bad result:2"), Trace("ClientExitOp gatt_if=1 conn_id=1 op=3"),
+          Sent(ZOREROVA_GATTC_WRITE, Fmt("0100 02 %s", kValueHex), "01"), Trace("GATTCIf_Write conn_id=1 type=2"),
+          Trace("GATTCIf_Write - completed with bad result:1"), Trace("ClientExitOp gatt_if=1 conn_id=1 op=3"),
           Returns(0, [] { return conn_table[1].op; }),
           Do([this] { ctl.ArmFault(ZOREROVA_GATTC_WRITE, VCTL_FAULT_SHORT_OUTPUT, 0); }),
           Returns(kDriverRefused, [] { return GATTCIf_Write(1, 1, 2, &kValue); }),
