@@ -209,8 +209,8 @@ Channel *RequesterLocked(void)
 /* Remote requests go to the owner of the local service that holds the handle. */
 static Channel *RequestOwnerLocked(const ZrEvent *ev)
 {
-    LocalService *svc = ServiceByHandleLocked(ev->request.payload.handle);
-    Channel *ch = svc ? FindChannel(svc->owner) : NULL;
+    ULONG owner = LocalOwnerLocked(ev->request.payload.handle);
+    Channel *ch = owner ? FindChannel(owner) : NULL;
     return ch ? ch : NewestRegistered();
 }
 

@@ -33,106 +33,6 @@ static NTSTATUS Deregister(Request *r)
     return STATUS_SUCCESS;
 }
 
-static void PutHandle(Request *r, USHORT handle)
-{
-    r->out[0] = (UCHAR)handle;
-    r->out[1] = (UCHAR)(handle >> 8);
-}
-
-LocalService *ServiceByHandleLocked(USHORT handle)
-{
-    ULONG i;
-    for (i = 0; i < g_zr.service_count; i++) {
-        LocalService *svc = &g_zr.services[i];
-        if (svc->s_handle <= handle && handle <= svc->e_handle)
-            return svc;
-    }
-    return NULL;
-}
-
-static LocalService *ServiceByStartLocked(USHORT s_handle)
-{
-    LocalService *svc = ServiceByHandleLocked(s_handle);
-    return svc && svc->s_handle == s_handle ? svc : NULL;
-}
-
-static void RemoveServiceLocked(ULONG index)
-{
-    g_zr.service_count--;
-    if (index < g_zr.service_count)
-        RtlMoveMemory(&g_zr.services[index], &g_zr.services[index + 1],
-                      sizeof g_zr.services[0] * (g_zr.service_count - index));
-}
-
-void DropServicesOfLocked(ULONG channel_id)
-{
-    ULONG i = 0;
-    while (i < g_zr.service_count) {
-        if (g_zr.services[i].owner == channel_id)
-            RemoveServiceLocked(i);
-        else
-            i++;
-    }
-}
-
-/* Reserves num_handles + 1 handles: the service declaration and what is added to it. */
-static NTSTATUS CreateService(Request *r)
-{
-    const ZrCreateServiceReq *req = (const ZrCreateServiceReq *)r->in;
-    LocalService *svc;
-    if (g_zr.service_count == ZR_MAX_SERVICES || g_zr.next_local_handle + req->num_handles > 0xFFFF)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    svc = &g_zr.services[g_zr.service_count++];
-    svc->owner = r->ch->id;
-    svc->uuid = req->uuid;
-    svc->instance = req->instance;
-    svc->s_handle = (USHORT)g_zr.next_local_handle;
-    svc->e_handle = (USHORT)(g_zr.next_local_handle + req->num_handles);
-    svc->next_handle = (USHORT)(svc->s_handle + 1);
-    g_zr.next_local_handle += req->num_handles + 1u;
-    PutHandle(r, svc->s_handle);
-    return STATUS_SUCCESS;
-}
-
-/* Include, characteristic and descriptor each take the service's next handle; the service handle leads each request. */
-static NTSTATUS AddToService(Request *r)
-{
-    USHORT s_handle = *(const USHORT *)r->in;
-    LocalService *svc = ServiceByStartLocked(s_handle);
-    if (!svc)
-        return STATUS_NOT_FOUND;
-    if (svc->next_handle > svc->e_handle || svc->next_handle == 0)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    PutHandle(r, svc->next_handle++);
-    return STATUS_SUCCESS;
-}
-
-static BOOLEAN SameUuid(const LeUuid *a, const LeUuid *b)
-{
-    ULONG n = a->len == 16 ? 16 : 2;
-    return a->len == b->len && RtlCompareMemory(a->value, b->value, n) == n;
-}
-
-static NTSTATUS DeleteService(Request *r)
-{
-    const ZrDeleteServiceReq *req = (const ZrDeleteServiceReq *)r->in;
-    ULONG i;
-    for (i = 0; i < g_zr.service_count; i++) {
-        LocalService *svc = &g_zr.services[i];
-        if (svc->owner == r->ch->id && svc->instance == req->instance && SameUuid(&svc->uuid, &req->uuid)) {
-            RemoveServiceLocked(i);
-            return STATUS_SUCCESS;
-        }
-    }
-    return STATUS_NOT_FOUND;
-}
-
-static NTSTATUS StartService(Request *r)
-{
-    const ZrStartServiceReq *req = (const ZrStartServiceReq *)r->in;
-    return ServiceByStartLocked(req->s_handle) ? STATUS_SUCCESS : STATUS_NOT_FOUND;
-}
-
 static const ContractEntry kContract[] = {
     {ZOREROVA_GATT_REGISTER, sizeof(ZrRegisterReq), 1, FALSE, Register},
     {ZOREROVA_GATT_DEREGISTER, 0, 0, FALSE, Deregister},
@@ -142,12 +42,12 @@ static const ContractEntry kContract[] = {
     {ZOREROVA_GATTC_READ, sizeof(ZrReadReq), 0, FALSE, RemoteRead},
     {ZOREROVA_GATTC_WRITE, sizeof(ZrWriteReq), 1, TRUE, RemoteWrite},
     {ZOREROVA_GATTC_CONFIRM, sizeof(ZrConfirmReq), 0, FALSE, Accept},
-    {ZOREROVA_GATTS_CREATE_SERVICE, sizeof(ZrCreateServiceReq), 2, FALSE, CreateService},
-    {ZOREROVA_GATTS_ADD_INCLUDE, sizeof(ZrAddIncludeReq), 2, FALSE, AddToService},
-    {ZOREROVA_GATTS_ADD_CHAR, sizeof(ZrAddCharReq), 2, FALSE, AddToService},
-    {ZOREROVA_GATTS_ADD_DESCR, sizeof(ZrAddDescrReq), 2, FALSE, AddToService},
-    {ZOREROVA_GATTS_DELETE_SERVICE, sizeof(ZrDeleteServiceReq), 0, FALSE, DeleteService},
-    {ZOREROVA_GATTS_START_SERVICE, sizeof(ZrStartServiceReq), 1, TRUE, StartService},
+    {ZOREROVA_GATTS_CREATE_SERVICE, sizeof(ZrCreateServiceReq), 2, FALSE, LocalCreateService},
+    {ZOREROVA_GATTS_ADD_INCLUDE, sizeof(ZrAddIncludeReq), 2, FALSE, LocalAddInclude},
+    {ZOREROVA_GATTS_ADD_CHAR, sizeof(ZrAddCharReq), 2, FALSE, LocalAddChar},
+    {ZOREROVA_GATTS_ADD_DESCR, sizeof(ZrAddDescrReq), 2, FALSE, LocalAddDescr},
+    {ZOREROVA_GATTS_DELETE_SERVICE, sizeof(ZrDeleteServiceReq), 0, FALSE, LocalDeleteService},
+    {ZOREROVA_GATTS_START_SERVICE, sizeof(ZrStartServiceReq), 1, TRUE, LocalStartService},
     {ZOREROVA_GATTS_INDICATION, sizeof(ZrHandleValueReq), 1, TRUE, Accept},
     {ZOREROVA_GATTS_NOTIFICATION, sizeof(ZrHandleValueReq), 1, TRUE, Accept},
     {ZOREROVA_GATTS_SEND_RSP, sizeof(ZrSendRspReq), 1, TRUE, Accept},

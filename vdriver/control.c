@@ -21,8 +21,7 @@ static NTSTATUS Reset(ControlIo *io)
     g_zr.fault_count = 0;
     RtlZeroMemory(&g_zr.refuse_open, sizeof g_zr.refuse_open);
     g_zr.log_total = 0;
-    g_zr.service_count = 0;
-    g_zr.next_local_handle = ZR_FIRST_LOCAL_HANDLE;
+    LocalDbResetLocked();
     RemoteClearLocked(freed, &count);
     FinishIrp(&w, io->irp, STATUS_SUCCESS, 0);
     Unlock(&w);
@@ -193,6 +192,7 @@ NTSTATUS ControlRequest(IRP *irp, Channel *ch)
     case VCTL_REMOVE_DEVICE:
     case VCTL_SET_LINK:
     case VCTL_GET_ATTR: return RemoteControl(irp, code);
+    case VCTL_GET_LOCAL_DB: return LocalDbQuery(irp, io.in_len, io.out_room);
     default: return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 }

@@ -55,6 +55,38 @@
 #define VCTL_SET_LINK       ZOREROVA_CODE(0x912) /* in: VctlLink */
 #define VCTL_GET_ATTR       ZOREROVA_CODE(0x913) /* in: VctlAttrQuery; out: VctlAttr (+ value) */
 
+/*
+ * The local attribute database: what the service requests of the channels have
+ * built, held as a GATT server holds it, one VctlLocalAttr per attribute in
+ * handle order.
+ * - Handles come from one counter for all channels and are not reused until
+ *   reset. Create service reserves s_handle .. s_handle + num_handles (the
+ *   declaration and num_handles more). Include, characteristic and descriptor
+ *   take the next free handles of the service their request names by its first
+ *   handle (else STATUS_NOT_FOUND), and are refused past the service's end
+ *   (STATUS_INSUFFICIENT_RESOURCES). An include must name a service.
+ * - A characteristic takes two handles, its declaration and then its value,
+ *   and the add-characteristic answer is the VALUE handle: that is the handle
+ *   remote requests and value pushes carry. The declaration record's `ref`
+ *   holds it too.
+ * - Start marks the service started. Delete removes the service (with all its
+ *   attributes) that the requesting channel created with that gatt_if, uuid
+ *   and instance, else STATUS_NOT_FOUND; so two registrations of one process
+ *   never delete each other's services. A closing channel's services go with it.
+ * - Remote requests (0xF9) are routed to the channel owning the handle.
+ * - At most VCTL_LOCAL_CAPACITY attributes in all.
+ */
+#define VCTL_GET_LOCAL_DB   ZOREROVA_CODE(0x930) /* in: uint32 channel id, 0 for every channel;
+                                                    out: VctlLocalDbHeader + VctlLocalAttr records */
+#define VCTL_LOCAL_CAPACITY 16384
+
+/* Kinds of local attributes. */
+#define VCTL_LOCAL_SERVICE    1
+#define VCTL_LOCAL_INCLUDE    2
+#define VCTL_LOCAL_CHAR_DECL  3
+#define VCTL_LOCAL_CHAR_VALUE 4
+#define VCTL_LOCAL_DESCRIPTOR 5
+
 /* Channel selectors of VctlPostEvent and VctlFailRead. */
 #define VCTL_CHANNEL_ROUTE   0u           /* route as the controller would */
 #define VCTL_CHANNEL_ALL     0xFFFFFFFFu  /* every registered channel */
@@ -174,6 +206,28 @@ typedef struct VctlAttrQuery {
     uint8_t bda[6];
     uint16_t handle;
 } VctlAttrQuery;
+
+typedef struct VctlLocalDbHeader {
+    uint32_t total;                /* records held for the channel asked about */
+    uint32_t count;                /* records that follow (as many as fit) */
+} VctlLocalDbHeader;
+
+typedef struct VctlLocalAttr {
+    uint16_t handle;
+    uint8_t kind;                  /* VCTL_LOCAL_* */
+    uint8_t properties;            /* characteristic declaration and value */
+    uint16_t perm;                 /* characteristic value and descriptor */
+    uint16_t service;              /* first handle of the owning service */
+    uint16_t end_handle;           /* service: its last handle */
+    uint16_t ref;                  /* include: the included service; declaration: the value handle */
+    uint16_t instance;             /* service */
+    uint8_t flag;                  /* service: the flag of its create request */
+    uint8_t started;               /* service */
+    uint8_t gatt_if;               /* of the create request */
+    uint32_t owner;                /* channel id */
+    LeUuid uuid;
+    uint8_t descr[22];             /* descriptor: the parameter block, as sent */
+} VctlLocalAttr;
 
 #pragma pack(pop)
 

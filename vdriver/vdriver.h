@@ -11,10 +11,8 @@
 #define ZR_POOL_TAG 0x5A72765A /* "ZvrZ" */
 #define ZR_QUEUE_CAPACITY 4096   /* events a channel holds while no read is pending */
 #define ZR_MAX_FAULTS 32
-#define ZR_MAX_SERVICES 64
 #define ZR_MAX_DEVICES 16
 #define ZR_MAX_ATTRS 4096
-#define ZR_FIRST_LOCAL_HANDLE 1
 
 /* What a pended IRP waits for; kept in Tail.Overlay.DriverContext[0]. */
 enum PendKind { PEND_READ = 1, PEND_PARKED = 2, PEND_WAIT = 3 };
@@ -37,16 +35,6 @@ typedef struct Channel {
 } Channel;
 
 typedef VctlFault Fault;
-
-/* A service created by a channel: handles s_handle..e_handle are its own. */
-typedef struct LocalService {
-    ULONG owner;               /* channel id */
-    LeUuid uuid;
-    USHORT instance;
-    USHORT s_handle;
-    USHORT e_handle;
-    USHORT next_handle;
-} LocalService;
 
 typedef struct RemoteAttr {
     VctlAttr hdr;
@@ -80,9 +68,6 @@ typedef struct DriverState {
     ULONG log_total;
     VctlChannelStats closed[VCTL_MAX_CHANNELS]; /* channels closed since reset */
     ULONG closed_count;
-    LocalService services[ZR_MAX_SERVICES];
-    ULONG service_count;
-    ULONG next_local_handle;
     RemoteDevice *devices[ZR_MAX_DEVICES];
 } DriverState;
 
@@ -126,8 +111,6 @@ void ResetChannelsLocked(Work *w);
 /* ---- contract requests (contract.c) ---- */
 BOOLEAN IsContractCode(ULONG code);
 NTSTATUS ContractRequest(IRP *irp, Channel *ch);
-LocalService *ServiceByHandleLocked(USHORT handle);
-void DropServicesOfLocked(ULONG channel_id);
 
 /* ---- test control (control.c) ---- */
 NTSTATUS ControlRequest(IRP *irp, Channel *ch);
@@ -153,6 +136,21 @@ NTSTATUS RemoteWrite(Request *r);
 void RemoteDisconnectAllLocked(void);
 void RemoteClearLocked(RemoteDevice **freed, ULONG *count);
 NTSTATUS RemoteControl(IRP *irp, ULONG code);
+
+/* ---- the local attribute database (localdb.c) ---- */
+NTSTATUS LocalDbInit(void);
+void LocalDbFree(void);
+void LocalDbResetLocked(void);
+NTSTATUS LocalCreateService(Request *r);
+NTSTATUS LocalAddInclude(Request *r);
+NTSTATUS LocalAddChar(Request *r);
+NTSTATUS LocalAddDescr(Request *r);
+NTSTATUS LocalDeleteService(Request *r);
+NTSTATUS LocalStartService(Request *r);
+const VctlLocalAttr *LocalAttrLocked(USHORT handle);
+ULONG LocalOwnerLocked(USHORT handle);   /* channel id of the service holding the handle, 0 if none */
+void DropServicesOfLocked(ULONG channel_id);
+NTSTATUS LocalDbQuery(IRP *irp, ULONG in_len, ULONG out_room);
 
 void *ZrAlloc(SIZE_T size);
 void ZrFree(void *p);

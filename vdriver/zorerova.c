@@ -40,6 +40,7 @@ static VOID NTAPI Unload(DRIVER_OBJECT *driver)
     RtlInitUnicodeString(&link, kLinkName);
     IoDeleteSymbolicLink(&link);
     IoDeleteDevice(g_zr.device);
+    LocalDbFree();
     ZrFree(g_zr.log);
     g_zr.log = NULL;
 }
@@ -52,10 +53,11 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *path)
     KeInitializeSpinLock(&g_zr.lock);
     InitializeListHead(&g_zr.channels);
     InitializeListHead(&g_zr.waiters);
-    g_zr.next_local_handle = ZR_FIRST_LOCAL_HANDLE;
     g_zr.log = ZrAlloc(sizeof(VctlLogEntry) * VCTL_LOG_CAPACITY);
-    if (!g_zr.log)
-        return STATUS_INSUFFICIENT_RESOURCES;
+    if (!g_zr.log || !NT_SUCCESS(LocalDbInit())) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto fail;
+    }
     RtlInitUnicodeString(&name, kDeviceName);
     RtlInitUnicodeString(&link, kLinkName);
     status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_zr.device);
@@ -73,6 +75,7 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *path)
     driver->DriverUnload = Unload;
     return STATUS_SUCCESS;
 fail:
+    LocalDbFree();
     ZrFree(g_zr.log);
     g_zr.log = NULL;
     return status;

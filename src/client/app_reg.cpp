@@ -8,6 +8,7 @@
 
 #include "client/api_handlers.h"
 #include "client/guard.h"
+#include "server/local_services.h"
 #include "trace/trace.h"
 
 const gatt_callbacks ApiCallbacks = {
@@ -100,6 +101,7 @@ QOR_APP_REG::~QOR_APP_REG()
         pCallbackHead = record->pNext;
         FreeCallback(record);
     }
+    FreeLocalServices(pServices);
     for (HANDLE handle : {hQueueEvent, hShutdownEvent, hStartedEvent, hThread})
         if (handle)
             CloseHandle(handle);
@@ -318,6 +320,8 @@ void DropDevicesOf(uint8_t gatt_if)
 void Retire(QOR_APP_REG *app, bool from_deregister)
 {
     uint8_t gatt_if = TakeInterface(app);
+    // Its services go while the driver still knows the interface that made them.
+    ReleaseLocalServices(app, gatt_if);
     if (gatt_if)
         GATT_Deregister(gatt_if);
 

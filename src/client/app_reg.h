@@ -69,7 +69,8 @@ public:
     // it. Without its events or thread the registration is inert: Running() is
     // false.
     QOR_APP_REG();
-    // Closes the events and frees records nobody will deliver.
+    // Closes the events and frees records nobody will deliver, and whatever is
+    // left of its local service table.
     virtual ~QOR_APP_REG();
     QOR_APP_REG(const QOR_APP_REG &) = delete;
     QOR_APP_REG &operator=(const QOR_APP_REG &) = delete;

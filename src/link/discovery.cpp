@@ -36,14 +36,30 @@ bool IsWalkConnection(uint16_t conn_id) { return g_walk_conn.load() == conn_id; 
 
 uint16_t Le16(const uint8_t *bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
 
+// Where the next node of a list goes: appends stay linear while the walk adds
+// to one list after another. It follows one list at a time and finds the end
+// of a list it has not followed; ReleaseDiscoveryList forgets it.
 template <typename Node>
-void AppendNode(Node *&head, Node *node)
-{
-    Node **tail = &head;
-    while (*tail)
-        tail = &(*tail)->next;
-    *tail = node;
-}
+struct ListTail {
+    Node **list = nullptr;
+    Node **tail = nullptr;
+
+    void Append(Node *&head, Node *node)
+    {
+        if (list != &head) {
+            list = &head;
+            tail = &head;
+        }
+        while (*tail)
+            tail = &(*tail)->next;
+        *tail = node;
+        tail = &node->next;
+    }
+};
+
+ListTail<disc_service> g_service_tail;
+ListTail<disc_char> g_char_tail;
+ListTail<disc_descr> g_descr_tail;
 
 // ---- gate state of a connection record ----
 
@@ -68,7 +84,7 @@ void AddService(const LeUuid &uuid, uint16_t s_handle, uint16_t e_handle, uint8_
     service->s_handle = s_handle;
     service->e_handle = e_handle;
     service->included = included;
-    AppendNode(disc_services, service);
+    g_service_tail.Append(disc_services, service);
 }
 
 void AddCharacteristic(const ZrDiscResult &r)
@@ -83,7 +99,7 @@ void AddCharacteristic(const ZrDiscResult &r)
     chr->properties = r.u.chr.properties;
     chr->val_handle = r.u.chr.val_handle;
     chr->uuid = r.u.chr.uuid;
-    AppendNode(cur_service->chars, chr);
+    g_char_tail.Append(cur_service->chars, chr);
 }
 
 void AddDescriptor(const ZrDiscResult &r)
@@ -96,7 +112,7 @@ void AddDescriptor(const ZrDiscResult &r)
         return;
     descr->uuid = r.attr_type;
     descr->handle = r.handle;
-    AppendNode(pCurChar->descrs, descr);
+    g_descr_tail.Append(pCurChar->descrs, descr);
 }
 
 // ---- advancing ----
@@ -353,6 +369,9 @@ void ReleaseDiscoveryList()
         service = next;
     }
     disc_services = nullptr;
+    g_service_tail = {};
+    g_char_tail = {};
+    g_descr_tail = {};
     cur_service = nullptr;
     pCurChar = nullptr;
     pCurDescr = nullptr;

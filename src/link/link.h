@@ -28,6 +28,7 @@ inline uint32_t BdaLow(const uint8_t *bda) { return static_cast<uint32_t>(bda[4]
 constexpr uint8_t kDriverAccepted = 0;
 constexpr uint8_t kDriverRefused = 1;
 constexpr uint8_t kDriverNotOpen = 10;
+constexpr uint8_t kDriverValueTooLong = 13;   // indication and notification
 
 struct gatt_callbacks {
     void (*on_connected)(uint8_t gatt_if, const uint8_t *bda, uint16_t conn_id, uint8_t connected);
@@ -122,3 +123,25 @@ uint8_t GATTCIf_Discover(uint8_t gatt_if, uint16_t conn_id, const disc_param *pa
 uint8_t GATTCIf_Read(uint8_t gatt_if, uint16_t conn_id, uint8_t type, const read_param *param);
 uint8_t GATTCIf_Write(uint8_t gatt_if, uint16_t conn_id, uint8_t type, const LeAttrValue *value);
 uint8_t GATTCIf_SendHandleValueConfirm(uint8_t gatt_if, uint16_t conn_id, uint16_t handle);
+
+// ---- server requests ----
+// Results of GATTS_StartService.
+constexpr uint8_t kStartStarted = 0;
+constexpr uint8_t kStartNotOpen = 1;
+constexpr uint8_t kStartNoEvent = 17;
+constexpr uint8_t kStartRefused = 135;
+
+// The handle requests give the driver's 16-bit handle, 0 unless the driver
+// answered at once with exactly two bytes. A created service is appended to
+// gatts_service_list (never removed).
+uint16_t GATTS_CreateService(uint8_t gatt_if, const LeUuid *uuid, uint16_t instance, uint16_t num_handles,
+                             uint8_t flag);
+uint16_t GATTS_AddIncludeService(uint16_t service, uint16_t included);
+uint16_t GATTS_AddCharacteristic(uint16_t service, const LeUuid *uuid, uint16_t perm, uint8_t property);
+uint16_t GATTS_AddCharDescritptor(uint16_t service, uint16_t perm, const LeUuid *uuid, const uint8_t *block);
+uint8_t GATTS_DeleteService(uint8_t gatt_if, const LeUuid *uuid, uint16_t instance);   // 1 deleted
+uint8_t GATTS_StartService(uint8_t gatt_if, uint16_t s_handle, uint8_t transport);
+uint8_t GATTS_HandleValueIndication(uint16_t conn_id, uint16_t attr_handle, uint16_t val_len, const uint8_t *value);
+uint8_t GATTS_HandleValueNotification(uint16_t conn_id, uint16_t attr_handle, uint16_t val_len,
+                                      const uint8_t *value);
+uint8_t GATTS_SendRsp(uint16_t conn_id, uint32_t trans_id, uint8_t status, const LeAttrValue *response);

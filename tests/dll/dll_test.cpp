@@ -106,4 +106,18 @@ TEST_F(Dll, TheTraceSetterWorksThroughTheImportLibrary)
     EXPECT_EQ(by_ordinal(nullptr), 0u);
 }
 
+// The local-service exports answer through the import library: with nothing
+// registered every one refuses its arguments or finds no service.
+TEST_F(Dll, TheLocalServiceExportsWorkThroughTheImportLibrary)
+{
+    GUID g = {};
+    USHORT h = 0;
+    EXPECT_EQ(QorGattCreateService(nullptr, &g, 0, 1, 0, &h), 87u);
+    EXPECT_EQ(QorGattAddIncludeService(0, 1), 87u);
+    EXPECT_EQ(QorGattAddCharacteristic(1, &g, 0, 0, 0, &h), 6u);
+    EXPECT_EQ(QorGattAddDescriptor(1, &g, 0, nullptr, &h), 87u);
+    EXPECT_EQ(QorGattStartService(1), 87u);
+    EXPECT_EQ(QorGattDeleteService(0), 87u);
+}
+
 } // namespace

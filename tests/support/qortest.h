@@ -212,3 +212,16 @@ protected:
 };
 
 } // namespace qortest
+
+namespace qortest {
+
+// ---- the controller's local attribute database ----
+// Every record, or those of one channel, in handle order.
+std::vector<VctlLocalAttr> LocalDb(Controller &ctl, uint32_t channel = 0);
+// One text row per record, handles and UUIDs in hexadecimal:
+// "0001 service 180d inst 0 flag 0 end 0005 if 1 started", "0002 include 180f of 0006",
+// "0003 char 2a37 props 12 value 0004", "0004 value 2a37 props 12 perm 0011",
+// "0005 descr 2902 perm 0011 block 0102" (the block without its trailing zeros).
+std::vector<std::string> LocalDbRows(Controller &ctl, uint32_t channel = 0);
+
+} // namespace qortest

@@ -77,6 +77,7 @@ TEST_F(Vdriver, EveryCodeChecksItsSizesAndAnswersAtOnce)
         in[0] = row.code == ZOREROVA_GATTS_ADD_INCLUDE || row.code == ZOREROVA_GATTS_ADD_CHAR ||
                 row.code == ZOREROVA_GATTS_ADD_DESCR;                   // that service
         in[1] = row.code == ZOREROVA_GATTS_START_SERVICE;
+        in[2] = row.code == ZOREROVA_GATTS_ADD_INCLUDE;                  // which includes itself
         EXPECT_EQ(ch.Call(row.code, in, row.in + 1, out, row.out), (DWORD)ERROR_INVALID_PARAMETER);
         if (row.in) {
             EXPECT_EQ(ch.Call(row.code, in, row.in - 1, out, row.out), (DWORD)ERROR_INVALID_PARAMETER);
@@ -104,11 +105,10 @@ TEST_F(Vdriver, ServicesHandOutHandlesInsideTheirRange)
     EXPECT_EQ(h, s1 + 4);
     const std::string first = Fmt("%02x%02x", s1 & 0xFF, s1 >> 8), second = Fmt("%02x%02x", h & 0xFF, h >> 8);
     const struct { uint32_t code; std::string in; DWORD err; uint16_t handle; } rows[] = {
-        {ZOREROVA_GATTS_ADD_CHAR, first + " 00*21", 0, uint16_t(s1 + 1)},
-        {ZOREROVA_GATTS_ADD_DESCR, first + " 00*42", 0, uint16_t(s1 + 2)},
-        {ZOREROVA_GATTS_ADD_INCLUDE, first + " 0000", 0, uint16_t(s1 + 3)},
-        {ZOREROVA_GATTS_ADD_CHAR, first + " 00*21", ERROR_NO_SYSTEM_RESOURCES, 0},   // used up
-        {ZOREROVA_GATTS_ADD_CHAR, second + " 00*21", 0, uint16_t(h + 1)},
+        {ZOREROVA_GATTS_ADD_CHAR, first + " 00*21", 0, uint16_t(s1 + 2)},   // the value, after the declaration
+        {ZOREROVA_GATTS_ADD_DESCR, first + " 00*42", 0, uint16_t(s1 + 3)},
+        {ZOREROVA_GATTS_ADD_DESCR, first + " 00*42", ERROR_NO_SYSTEM_RESOURCES, 0},   // used up
+        {ZOREROVA_GATTS_ADD_CHAR, second + " 00*21", 0, uint16_t(h + 2)},
         {ZOREROVA_GATTS_ADD_CHAR, "7777 00*21", ERROR_NOT_FOUND, 0},
     };
     for (const auto &row : rows) {

@@ -1,0 +1,81 @@
+#pragma once
+// The one method of every benchmark here: the library next to a raw program
+// that does the same driver (or registry) traffic without it.
+//
+// A benchmark gives two runs. Each does its own untimed setup, then `work`
+// units of the same traffic, and returns the seconds the timed part took (a
+// negative value: the run failed). Measure prints, after the machine's load:
+//   - one figure per trace setting, each of its own rounds: `Trace::Sink` (a
+//     sink that drops every line) and `Trace::Debugger` (no sink: the library's
+//     default output, the debugger output). A round is one library run and one
+//     raw run, the order turned round from one round to the next; each round
+//     gives a ratio, and the figure is the median ratio with its range, next to
+//     each side's median time and range;
+//   - a scaling line: each side at 1x and 3x the work (the library with the
+//     sink), alternating the same way, and the ratio of the times.
+// A ratio is library time / raw time (lower is better), or for a benchmark that
+// reads as a rate, library rate / raw rate (higher is better). Goals are judged
+// with the sink; the debugger figure is printed beside them.
+//
+// Use:
+//   bench::Benchmark b;
+//   b.name = "walk + store"; b.unit = "requests"; b.work = 961;
+//   b.library = [&](int work) { ... return seconds; };
+//   b.raw = [&](int work) { ... return seconds; };
+//   b.goal = 1.10;
+//   bool met = bench::Measure(b);
+// A run that must wait for a trace line during its setup uses LineWatch; when
+// it ends, the round's trace setting is back in place before the timed part.
+
+#include <windows.h>
+
+#include <functional>
+#include <vector>
+
+namespace bench {
+
+double Seconds();
+
+enum class Trace { Sink, Debugger };
+// The setting of the round under way (the library runs under it).
+Trace CurrentTrace();
+
+using Run = std::function<double(int work)>;
+
+struct Benchmark {
+    const char *name = "";
+    const char *unit = "units";   // what one unit of work is, for the rates printed
+    int work = 1;                 // units at 1x
+    Run library;
+    Run raw;
+    bool rate = false;            // read as a rate: higher is better
+    double goal = 0;              // the ratio to reach with the sink (0: none)
+    double scale_goal = 3.1;      // the library's 3x / 1x time at most
+    int rounds = 5;               // at least 5
+};
+
+// Runs and prints the figures; true when the goals were met with the sink.
+bool Measure(const Benchmark &b);
+
+// Median and range of samples.
+struct Spread {
+    double median = 0, low = 0, high = 0;
+};
+Spread Summarise(const std::vector<double> &samples);
+
+// Waits, in a run's untimed setup, for a trace line that begins with a
+// prefix: installs a sink of its own while it lives (one at a time) and puts
+// the round's setting back when it goes.
+class LineWatch {
+public:
+    explicit LineWatch(const char *prefix);
+    ~LineWatch();
+    LineWatch(const LineWatch &) = delete;
+    LineWatch &operator=(const LineWatch &) = delete;
+    bool Wait(DWORD timeout_ms = 5000);
+};
+
+// "load average 0.52 0.40 0.31 (1, 5, 15 min), 2 processors"
+void PrintLoad();
+
+} // namespace bench
