@@ -9,12 +9,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "QorLeLib.h"
-#include "client/api_state.h"
-#include "client/app_reg.h"
-#include "client/attr_cache.h"
 #include "client/guard.h"
-#include "scenario.h"
+#include "client_fixture.h"
 
 namespace {
 
@@ -61,7 +57,7 @@ struct Span {
 std::string Text(const GUID &g)
 {
     return Fmt("%08lx-%04x-%04x-%02x%02x-", g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1]) +
-           ToHex(g.Data4 + 2, 6);
+           ToHex(g.Data4 + 2, 6, false);
 }
 
 void WINAPI OnConnect(PVOID context, PLE_ADDRESS address, DWORD connected)
@@ -78,7 +74,7 @@ void WINAPI OnConnect(PVOID context, PLE_ADDRESS address, DWORD connected)
 void WINAPI OnComplete(ULONGLONG context, DWORD status, PLE_VALUE value)
 {
     Span span;
-    NoteFmt("complete %llx %lu %s", context, status, ToHex(value->Value, value->Length).c_str());
+    NoteFmt("complete %llx %lu %s", context, status, ToHex(value->Value, value->Length, false).c_str());
 }
 
 DWORD WINAPI OnAttribute(PLE_ADDRESS address, GUID *service, DWORD service_instance, GUID *chr, DWORD char_instance,
@@ -87,13 +83,11 @@ DWORD WINAPI OnAttribute(PLE_ADDRESS address, GUID *service, DWORD service_insta
     Span span;
     Note(Fmt("attribute %llx ", address->ullLong) + Text(*service) + Fmt(" %lu ", service_instance) + Text(*chr) +
          Fmt(" %lu ", char_instance) + Text(*descr) + Fmt(" %lu %lu ", extra, event_type) +
-         ToHex(value->Value, value->Length));
+         ToHex(value->Value, value->Length, false));
     return 0;
 }
 
 void WINAPI IgnoreConnect(PVOID, PLE_ADDRESS, DWORD) {}
-
-std::string Destroyed(const void *app) { return Fmt("~QOR_APP_REG() %p callback thread:%x ", app, 0); }
 
 QOR_CONN_DEV *ListDevice(ULONGLONG address, uint8_t gatt_if)
 {
@@ -134,49 +128,17 @@ size_t Registrations()
     return n;
 }
 
-// True when another thread can take ApiLock now.
-bool ApiLockIsFree()
-{
-    HANDLE other = CreateThread(
-        nullptr, 0,
-        [](LPVOID) -> DWORD {
-            ApiLockEnter();
-            ApiLockLeave();
-            return 0;
-        },
-        nullptr, 0, nullptr);
-    const bool done = WaitForSingleObject(other, 5000) == WAIT_OBJECT_0;
-    CloseHandle(other);
-    return done;
-}
-
-// Registrations made through the export; those still live are deregistered
-// (and waited for) behind each test, and device records placed are dropped.
-class Client : public ScenarioTest {
+class Client : public ClientTest {
 protected:
     void TearDown() override
     {
         SetEvent(g_gate);
-        for (HQORREG h : std::vector<HQORREG>(live_))
-            Deregister(h);
-        if (!bApiLockInit)
-            return;
-        ApiLockHold hold;
-        while (QOR_CONN_DEV *dev = pDevList) {
-            pDevList = dev->pNext;
-            delete dev;
-        }
+        ClientTest::TearDown();
     }
     DWORD Register(ULONGLONG address, const GUID &app, HQORREG *h, PFN_LE_CONNECT_CALLBACK connect = OnConnect,
                    PVOID context = nullptr)
     {
-        LE_ADDRESS a{};
-        a.ullLong = address;
-        GUID g = app;
-        DWORD status = QorGattRegister(&a, &g, connect, OnComplete, OnAttribute, context, h);
-        if (status == ERROR_SUCCESS)
-            live_.push_back(*h);
-        return status;
+        return ClientTest::Register(address, app, h, connect, context, OnComplete, OnAttribute);
     }
     HQORREG Register(const GUID &app)
     {
@@ -184,14 +146,6 @@ protected:
         EXPECT_EQ(Register(0, app, &h), 0u) << trace.Dump();
         return h;
     }
-    // Deregisters and waits until the callback thread has destroyed it.
-    void Deregister(HQORREG h)
-    {
-        QorGattDeregister(h);
-        EXPECT_TRUE(trace.WaitFor(Destroyed(h))) << trace.Dump();
-        Forget(h);
-    }
-    void Forget(HQORREG h) { live_.erase(std::remove(live_.begin(), live_.end(), h), live_.end()); }
     static void QueueConnect(HQORREG h, ULONGLONG context, ULONGLONG address = 0)
     {
         ApiLockHold hold;
@@ -201,7 +155,6 @@ protected:
         record->connect.Connected = 1;
         QueueCallback(static_cast<QOR_APP_REG *>(h), record);
     }
-    std::vector<HQORREG> live_;
 };
 
 using Registration = Client;

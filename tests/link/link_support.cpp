@@ -14,7 +14,7 @@ std::atomic<ConnectedHook> g_connected_hook{nullptr};
 // " <hex>" for a value, nothing for an empty one.
 std::string Value(const uint8_t *value, uint16_t len)
 {
-    return len && len <= LE_MAX_VALUE ? " " + ToHex(value, len) : std::string();
+    return len && len <= LE_MAX_VALUE ? " " + ToHex(value, len, false) : std::string();
 }
 
 template <int N>
@@ -23,7 +23,7 @@ void OnConnected(uint8_t gatt_if, const uint8_t *bda, uint16_t conn_id, uint8_t 
     const bool up = conn_id < kMaxConnections && conn_table[conn_id].connected;
     if (HANDLE release = g_block_connected.exchange(nullptr))
         WaitForSingleObject(release, 10000);
-    NoteFmt("%d connected %d %d %s %d %s", N, gatt_if, conn_id, ToHex(bda, 6).c_str(), connected, up ? "up" : "down");
+    NoteFmt("%d connected %d %d %s %d %s", N, gatt_if, conn_id, ToHex(bda, 6, false).c_str(), connected, up ? "up" : "down");
     if (ConnectedHook hook = g_connected_hook.load())
         hook(gatt_if, conn_id, connected);
 }
@@ -227,7 +227,7 @@ Step LinkTest::ChannelHolds(uint32_t reads)
                 if (reads && c.registered && c.open)
                     return c.pending_reads == reads && c.queued_events == 0;
             }
-            return !reads && open == 1;   // only the test's own handle
+            return !reads && open <= 1;   // only the test's own handle (the list may have dropped it)
         })) << "the library channel does not hold " << reads << " reads";
     });
 }

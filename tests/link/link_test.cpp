@@ -269,7 +269,7 @@ TEST_F(Dispatch, ConnectionEventsFillTheTableAndReachEveryRegistration)
           Deliver(Connection(5, 0)), BothHear(5, 0, "up"), Do([&] { EXPECT_EQ(rec.conn_id, kConnIdDown); }),
           // A disconnection of a record already down reaches everyone but changes nothing.
           Deliver(Connection(5, 0, "c0ffee010203")), BothHear(5, 0, "down", "c0ffee010203"), NoCallback(),
-          Do([&] { EXPECT_EQ(ToHex(rec.bd_addr, 6), "001a7dda7113"); })});
+          Do([&] { EXPECT_EQ(ToHex(rec.bd_addr, 6, false), "001a7dda7113"); })});
 }
 
 TEST_F(Dispatch, ACompletionOpensTheGateOnlyForItsOwnOperationAndGoesToTheOwner)

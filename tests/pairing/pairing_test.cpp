@@ -23,12 +23,12 @@ protected:
                     ctl.AddDevice(bda, db, 0);
                     ctl.SetLink(bda, true);
                 }),
-                Trace("LeDeviceConnectCallback " + ToHex(bda, 6) + " gatt_if 1 conn_id * connected 1")};
+                Trace("LeDeviceConnectCallback " + ToHex(bda, 6, false) + " gatt_if 1 conn_id * connected 1")};
     }
     Script Leaves(const uint8_t bda[6])
     {
         return {Do([this, bda] { ctl.SetLink(bda, false); }),
-                Trace("LeDeviceConnectCallback " + ToHex(bda, 6) + " gatt_if 1 conn_id * connected 0")};
+                Trace("LeDeviceConnectCallback " + ToHex(bda, 6, false) + " gatt_if 1 conn_id * connected 0")};
     }
     Script Pair(int success)
     {

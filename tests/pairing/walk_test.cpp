@@ -211,7 +211,7 @@ TEST_F(Walk, TheExportsRulesAndOutcomes)
           // A second discovery while one runs.
           Start(), Returns(ERROR_BUSY, [this] { return QorGattPairingDiscover(address + 1, OnPairingDone); }),
           Trace("***** QorGattPairingDiscover: discovery is in progress for " + a + ". addr=" + b), NothingSent(),
-          Answer(1, {}), Done(1),
+          Answer(1, {}), Done(1), Trace("LE - Discovery done 0"),
           // The completion function may start the next discovery itself.
           Start(DiscoverAgain), Answer(1, {Svc(1, 5, U16(0x1800))}), Disc(3, 1, 5), Answer(3, {}), Disc(4, 1, 5),
           Answer(4, {}), Disc(1, 1, 0xFFFF), Done(1), Returns(1, [] { return pairing_busy.load(); }), Answer(1, {}),
@@ -224,6 +224,7 @@ TEST_F(Walk, TheExportsRulesAndOutcomes)
           }),
           Start(), Answer(1, {}), Done(0),
           Trace("***** LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry failed. err=1021"),
+          Trace("LE - Discovery done 0"),
           // After the device has left.
           Link(7, 0), Returns(ERROR_INTERNAL_ERROR, [this] { return QorGattPairingDiscover(address, OnPairingDone); }),
           Trace("GATTCIf_Discover failed to start gatt_if=1 conn_id=255 type=1"), NothingSent(),

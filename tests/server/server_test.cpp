@@ -7,12 +7,11 @@
 #include <thread>
 
 #include "client/attr_lookup.h"
-#include "client_util.h"
+#include "client_fixture.h"
 #include "link/link.h"
 #include "scenario.h"
 #include "server/local_services.h"
 
-using namespace clienttest;
 using namespace qortest;
 
 namespace {

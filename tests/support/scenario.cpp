@@ -137,11 +137,11 @@ std::vector<uint8_t> Hex(const std::string &hex)
     return out;
 }
 
-std::string ToHex(const uint8_t *p, size_t n)
+std::string ToHex(const uint8_t *p, size_t n, bool grouped)
 {
     std::string s;
     for (size_t i = 0; i < n; ++i)
-        s += Fmt("%02x", p[i]);
+        s += Fmt(grouped && i && i % 4 == 0 ? " %02x" : "%02x", p[i]);
     return s;
 }
 

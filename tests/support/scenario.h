@@ -41,7 +41,8 @@ namespace qortest {
 
 // Bytes of a hex string as described above; malformed text fails the test.
 std::vector<uint8_t> Hex(const std::string &hex);
-std::string ToHex(const uint8_t *p, size_t n);
+// Hex of bytes, in groups of four unless `grouped` is false.
+std::string ToHex(const uint8_t *p, size_t n, bool grouped = true);
 // An event record from hex, zero-padded to its full size.
 ZrEvent Record(const std::string &hex);
 // printf into a string with the runtime's formatting (as the library's trace).
