@@ -37,7 +37,7 @@ static const ContractEntry kContract[] = {
     {ZOREROVA_GATT_REGISTER, sizeof(ZrRegisterReq), 1, FALSE, Register},
     {ZOREROVA_GATT_DEREGISTER, 0, 0, FALSE, Deregister},
     {ZOREROVA_GATT_CONNECT, sizeof(ZrConnectReq), 0, FALSE, RemoteConnect},
-    {ZOREROVA_GATT_CANCEL_CONNECT, sizeof(ZrConnectReq), 0, FALSE, Accept},
+    {ZOREROVA_GATT_CANCEL_CONNECT, sizeof(ZrConnectReq), 0, FALSE, RemoteCancelConnect},
     {ZOREROVA_GATTC_DISCOVER, sizeof(ZrDiscoverReq), 0, FALSE, RemoteDiscover},
     {ZOREROVA_GATTC_READ, sizeof(ZrReadReq), 0, FALSE, RemoteRead},
     {ZOREROVA_GATTC_WRITE, sizeof(ZrWriteReq), 1, TRUE, RemoteWrite},

@@ -191,7 +191,10 @@ NTSTATUS ControlRequest(IRP *irp, Channel *ch)
     case VCTL_ADD_DEVICE:
     case VCTL_REMOVE_DEVICE:
     case VCTL_SET_LINK:
-    case VCTL_GET_ATTR: return RemoteControl(irp, code);
+    case VCTL_GET_ATTR:
+    case VCTL_LINK_UP:
+    case VCTL_ADVERTISE:
+    case VCTL_GET_DEVICE: return RemoteControl(irp, code);
     case VCTL_GET_LOCAL_DB: return LocalDbQuery(irp, io.in_len, io.out_room);
     default: return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }

@@ -65,10 +65,12 @@ static RemoteAttr *AttrByHandle(RemoteDevice *d, USHORT handle)
     return NULL;
 }
 
-static USHORT LowestFreeConnId(void)
+/* The lowest conn_id that no other connected device uses. */
+static USHORT LowestFreeConnId(const RemoteDevice *self)
 {
     USHORT id = 0;
-    while (ByConnId(id))
+    RemoteDevice *other;
+    while ((other = ByConnId(id)) != NULL && other != self)
         id++;
     return id;
 }
@@ -84,13 +86,19 @@ static void AnnounceLink(Work *w, RemoteDevice *d)
     DeliverRegisteredLocked(w, &ev);
 }
 
+/* Announced even when the link was up already: a reconnection under conn_id. */
+static void LinkUpAsLocked(Work *w, RemoteDevice *d, USHORT conn_id)
+{
+    d->conn_id = conn_id == VCTL_CONN_ID_LOWEST ? LowestFreeConnId(d) : conn_id;
+    d->connected = TRUE;
+    d->connect_pending = FALSE;
+    AnnounceLink(w, d);
+}
+
 static void LinkUpLocked(Work *w, RemoteDevice *d)
 {
-    if (d->connected)
-        return;
-    d->conn_id = LowestFreeConnId();
-    d->connected = TRUE;
-    AnnounceLink(w, d);
+    if (!d->connected)
+        LinkUpAsLocked(w, d, VCTL_CONN_ID_LOWEST);
 }
 
 static void LinkDownLocked(Work *w, RemoteDevice *d)
@@ -105,8 +113,10 @@ void RemoteDisconnectAllLocked(void)
 {
     ULONG i;
     for (i = 0; i < ZR_MAX_DEVICES; i++) {
-        if (g_zr.devices[i])
+        if (g_zr.devices[i]) {
             g_zr.devices[i]->connected = FALSE;
+            g_zr.devices[i]->connect_pending = FALSE;
+        }
     }
 }
 
@@ -132,6 +142,18 @@ NTSTATUS RemoteConnect(Request *r)
         return STATUS_DEVICE_NOT_CONNECTED;
     if (d->flags & VCTL_DEV_AUTO_CONNECT)
         LinkUpLocked(r->work, d);
+    else if (!d->connected)
+        d->connect_pending = TRUE;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RemoteCancelConnect(Request *r)
+{
+    RemoteDevice *d = ByAddress(((const ZrConnectReq *)r->in)->bda);
+    if (d) {
+        d->connect_pending = FALSE;
+        d->cancels++;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -333,7 +355,9 @@ static NTSTATUS AddDevice(IRP *irp, const UCHAR *in, ULONG in_len)
         old = *slot;
         if (old) {
             d->connected = old->connected;
+            d->connect_pending = old->connect_pending;
             d->conn_id = old->conn_id;
+            d->cancels = old->cancels;
         }
         *slot = d;
         d = NULL;
@@ -371,28 +395,6 @@ static NTSTATUS RemoveDevice(IRP *irp, const UCHAR *in, ULONG in_len)
     return status;
 }
 
-static NTSTATUS SetLink(IRP *irp, const UCHAR *in, ULONG in_len)
-{
-    const VctlLink *link = (const VctlLink *)in;
-    RemoteDevice *d;
-    NTSTATUS status = STATUS_NOT_FOUND;
-    Work w;
-    if (in_len != sizeof *link)
-        return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
-    Lock(&w);
-    d = ByAddress(link->bda);
-    if (d) {
-        if (link->connected)
-            LinkUpLocked(&w, d);
-        else
-            LinkDownLocked(&w, d);
-        status = STATUS_SUCCESS;
-    }
-    FinishIrp(&w, irp, status, 0);
-    Unlock(&w);
-    return status;
-}
-
 static NTSTATUS GetAttr(IRP *irp, UCHAR *buffer, ULONG in_len, ULONG out_room)
 {
     VctlAttrQuery q;
@@ -422,6 +424,59 @@ static NTSTATUS GetAttr(IRP *irp, UCHAR *buffer, ULONG in_len, ULONG out_room)
     return status;
 }
 
+/* Link up or down (set link), up under a conn_id (link up), or up only while a connect is pending (advertise). */
+static NTSTATUS ChangeLink(IRP *irp, const UCHAR *in, ULONG in_len, ULONG code)
+{
+    const VctlLink *set = (const VctlLink *)in;
+    const VctlLinkUp *up = (const VctlLinkUp *)in;
+    ULONG size = code == VCTL_SET_LINK ? sizeof *set : code == VCTL_LINK_UP ? sizeof *up : sizeof(VctlAddress);
+    RemoteDevice *d;
+    NTSTATUS status = STATUS_NOT_FOUND;
+    Work w;
+    if (in_len != size)
+        return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
+    Lock(&w);
+    d = ByAddress(in);
+    if (d) {
+        if (code == VCTL_LINK_UP)
+            LinkUpAsLocked(&w, d, up->conn_id);
+        else if (code == VCTL_SET_LINK ? set->connected : d->connect_pending)
+            LinkUpLocked(&w, d);
+        else if (code == VCTL_SET_LINK)
+            LinkDownLocked(&w, d);
+        status = STATUS_SUCCESS;
+    }
+    FinishIrp(&w, irp, status, 0);
+    Unlock(&w);
+    return status;
+}
+
+static NTSTATUS GetDevice(IRP *irp, UCHAR *buffer, ULONG in_len, ULONG out_room)
+{
+    VctlDeviceState state;
+    RemoteDevice *d;
+    NTSTATUS status = STATUS_NOT_FOUND;
+    Work w;
+    if (in_len != sizeof(VctlAddress))
+        return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
+    if (out_room < sizeof state)
+        return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    RtlZeroMemory(&state, sizeof state);
+    Lock(&w);
+    d = ByAddress(((const VctlAddress *)buffer)->bda);
+    if (d) {
+        state.connected = d->connected;
+        state.connect_pending = d->connect_pending;
+        state.conn_id = d->conn_id;
+        state.cancels = d->cancels;
+        status = STATUS_SUCCESS;
+    }
+    Unlock(&w);
+    if (status == STATUS_SUCCESS)
+        RtlCopyMemory(buffer, &state, sizeof state);
+    return CompleteNow(irp, status, status == STATUS_SUCCESS ? sizeof state : 0);
+}
+
 NTSTATUS RemoteControl(IRP *irp, ULONG code)
 {
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
@@ -430,7 +485,10 @@ NTSTATUS RemoteControl(IRP *irp, ULONG code)
     switch (code) {
     case VCTL_ADD_DEVICE: return AddDevice(irp, buffer, in_len);
     case VCTL_REMOVE_DEVICE: return RemoveDevice(irp, buffer, in_len);
-    case VCTL_SET_LINK: return SetLink(irp, buffer, in_len);
+    case VCTL_SET_LINK:
+    case VCTL_LINK_UP:
+    case VCTL_ADVERTISE: return ChangeLink(irp, buffer, in_len, code);
+    case VCTL_GET_DEVICE: return GetDevice(irp, buffer, in_len, stack->Parameters.DeviceIoControl.OutputBufferLength);
     default: return GetAttr(irp, buffer, in_len, stack->Parameters.DeviceIoControl.OutputBufferLength);
     }
 }

@@ -35,6 +35,11 @@
  *   Requests for other addresses or connections are accepted and left for the
  *   test to answer. When the last registered channel goes (deregister or
  *   close), every simulated link is dropped without events.
+ * - A device without auto-connect keeps a connect request pending (it is
+ *   "connecting"); a cancel-connect request for its address clears that and is
+ *   counted. VCTL_ADVERTISE brings its link up only while a connect is pending,
+ *   as a device coming into range would; otherwise it does nothing. The
+ *   controller has no timers: when a device comes, the test decides.
  */
 #ifndef ZOREROVA_VCTL_H
 #define ZOREROVA_VCTL_H
@@ -54,6 +59,13 @@
 #define VCTL_REMOVE_DEVICE  ZOREROVA_CODE(0x911) /* in: VctlAddress */
 #define VCTL_SET_LINK       ZOREROVA_CODE(0x912) /* in: VctlLink */
 #define VCTL_GET_ATTR       ZOREROVA_CODE(0x913) /* in: VctlAttrQuery; out: VctlAttr (+ value) */
+/* Link up under a given conn_id (VCTL_CONN_ID_LOWEST: the lowest no other
+   connected device uses), announced even when the device was connected
+   already: a reconnection whose drop nobody saw. */
+#define VCTL_LINK_UP        ZOREROVA_CODE(0x920) /* in: VctlLinkUp */
+/* The device advertises: link up (lowest free conn_id) if a connect is pending. */
+#define VCTL_ADVERTISE      ZOREROVA_CODE(0x921) /* in: VctlAddress */
+#define VCTL_GET_DEVICE     ZOREROVA_CODE(0x922) /* in: VctlAddress; out: VctlDeviceState */
 
 /*
  * The local attribute database: what the service requests of the channels have
@@ -206,6 +218,20 @@ typedef struct VctlAttrQuery {
     uint8_t bda[6];
     uint16_t handle;
 } VctlAttrQuery;
+
+#define VCTL_CONN_ID_LOWEST 0xFFFFu
+
+typedef struct VctlLinkUp {
+    uint8_t bda[6];
+    uint16_t conn_id;              /* any value, even one the library rejects; or VCTL_CONN_ID_LOWEST */
+} VctlLinkUp;
+
+typedef struct VctlDeviceState {
+    uint8_t connected;
+    uint8_t connect_pending;       /* a connect request waits for VCTL_ADVERTISE */
+    uint16_t conn_id;              /* valid while connected */
+    uint32_t cancels;              /* cancel-connect requests for this device since it was added */
+} VctlDeviceState;
 
 typedef struct VctlLocalDbHeader {
     uint32_t total;                /* records held for the channel asked about */

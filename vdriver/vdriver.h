@@ -46,7 +46,9 @@ typedef struct RemoteDevice {
     UCHAR bda[6];
     ULONG flags;
     BOOLEAN connected;
+    BOOLEAN connect_pending;   /* without auto-connect: waits for VCTL_ADVERTISE */
     USHORT conn_id;
+    ULONG cancels;             /* cancel-connect requests for this device */
     ULONG attr_count;
     RemoteAttr attrs[1];       /* attr_count records */
 } RemoteDevice;
@@ -130,6 +132,7 @@ typedef struct Request {
 } Request;
 
 NTSTATUS RemoteConnect(Request *r);
+NTSTATUS RemoteCancelConnect(Request *r);
 NTSTATUS RemoteDiscover(Request *r);
 NTSTATUS RemoteRead(Request *r);
 NTSTATUS RemoteWrite(Request *r);

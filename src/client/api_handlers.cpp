@@ -1,10 +1,9 @@
-// Connection, completion and request delivery are not built yet: until they
-// are, the handlers take their events and do nothing, and nothing is answered.
+// Completion and request delivery are not built yet: until they are, the
+// handlers take their events and do nothing, and nothing is answered. The
+// connection handler is in connection.cpp.
 #include "client/api_handlers.h"
 
 namespace api {
-
-void ConnectCallback(uint8_t, const uint8_t *, uint16_t, uint8_t) {}
 
 void CompleteCallback(uint16_t, uint8_t, uint8_t, const LeAttrValue *) {}
 

@@ -211,6 +211,17 @@ protected:
     TraceCapture trace;
 };
 
+// ---- connection control of simulated devices (connect_ctl.cpp) ----
+// Link up under conn_id (VCTL_CONN_ID_LOWEST: lowest free), announced even on a
+// link that is up already.
+void LinkUp(Controller &ctl, const uint8_t bda[6], uint16_t conn_id = VCTL_CONN_ID_LOWEST);
+// The device advertises: its link comes up only while a connect is pending.
+void Advertise(Controller &ctl, const uint8_t bda[6]);
+VctlDeviceState DeviceState(Controller &ctl, const uint8_t bda[6]);
+// Pairs the simulated device (added for the purpose, removed after) and stores
+// its database under `address`; false when the store was not written.
+bool StoreByPairing(Controller &ctl, TraceCapture &trace, const uint8_t bda[6], const GattDb &db, ULONGLONG address);
+
 } // namespace qortest
 
 namespace qortest {
