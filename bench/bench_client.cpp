@@ -1,190 +1,240 @@
-// Application registration: what QorGattRegister and QorGattDeregister cost
-// (the first registration opens the driver channel, later ones only take an
-// interface number; the last deregistration closes it), and how long a record
-// takes from QueueCallback to the application's callback.
-//
-// Runs against the virtual controller (scripts/controller.sh start). Trace
-// lines go to a sink that only counts them.
+// Application registration, against a raw program doing the same without the
+// library:
+//   queue to callback: records queued with QueueCallback until the
+//     application's pfnConnect has seen them, against records handed to a
+//     thread of the program's own (a locked list and an event, as the library
+//     keeps them, nodes allocated beforehand); one at a time (the thread asleep
+//     when each arrives) and in a burst (queued back to back while it delivers);
+//   register + deregister: QorGattRegister and QorGattDeregister of the only
+//     registration (which open and close the driver channel) until the callback
+//     thread has gone, against a channel of the program's own opened,
+//     registered and given its twenty reads, plus a thread of its own started
+//     and stopped.
+// Measured with the method of method.h.
 
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "client/app_reg.h"
 #include "qortest.h"
 
-#include "bench_stats.h"
+#include "method.h"
+#include "raw_channel.h"
 
 namespace {
 
-std::atomic<long> trace_lines{0};
-void WINAPI CountLine(const char *) { ++trace_lines; }
+constexpr int kRecords = 2000;          // one at a time
+constexpr int kBurstRecords = 20000;    // back to back: enough for the raw side to take measurable time
+constexpr int kRegistrations = 10;
+constexpr DWORD kWaitMs = 30000;
 
-double ticks_per_us = 0;
-LONGLONG Now()
-{
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return t.QuadPart;
-}
-double Us(LONGLONG ticks) { return ticks / ticks_per_us; }
+// ---- the application's callback: counts, and tells when the wanted one came ----
+HANDLE g_delivered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+std::atomic<long> g_count{0};
+std::atomic<long> g_want{0};
 
-GUID AppGuid(int i)
+void WINAPI Count(PVOID, PLE_ADDRESS, DWORD)
 {
-    GUID g = {0x7A3B0000u + static_cast<unsigned>(i), 0x51C2, 0x4D8E, {0x9F, 0x10, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}};
-    return g;
+    if (++g_count == g_want)
+        SetEvent(g_delivered);
 }
 
-HQORREG Register(int i, PFN_LE_CONNECT_CALLBACK connect = nullptr)
+// Either side's producer: queues one record for pfnConnect.
+using Queue = std::function<void()>;
+
+// n records, each waited for before the next (idle), or all back to back (burst).
+double Deliver(const Queue &queue, int n, bool burst)
+{
+    g_count = 0;
+    const double start = bench::Seconds();
+    for (int i = 0; i < n; ++i) {
+        g_want = burst ? n : i + 1;
+        queue();
+        if (!burst && WaitForSingleObject(g_delivered, kWaitMs) != WAIT_OBJECT_0)
+            return -1;
+    }
+    if (burst && WaitForSingleObject(g_delivered, kWaitMs) != WAIT_OBJECT_0)
+        return -1;
+    return bench::Seconds() - start;
+}
+
+// ---- the library side ----
+
+HQORREG Register(PFN_LE_CONNECT_CALLBACK connect)
 {
     LE_ADDRESS address{};
-    GUID app = AppGuid(i);
+    GUID app = {0x7A3B0000u, 0x51C2, 0x4D8E, {0x9F, 0x10, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}};
     HQORREG h = nullptr;
     if (QorGattRegister(&address, &app, connect, nullptr, nullptr, nullptr, &h) != ERROR_SUCCESS)
         return nullptr;
     return h;
 }
 
-// The registration's callback thread, which ends once it has destroyed it.
-HANDLE ThreadOf(HQORREG h)
+// Deregisters and waits until the callback thread has destroyed the registration.
+bool Deregister(HQORREG h)
 {
     HANDLE thread = nullptr;
     DuplicateHandle(GetCurrentProcess(), static_cast<QOR_APP_REG *>(h)->hThread, GetCurrentProcess(), &thread,
                     SYNCHRONIZE, FALSE, 0);
-    return thread;
-}
-
-void WaitGone(HANDLE thread)
-{
-    WaitForSingleObject(thread, 10000);
-    CloseHandle(thread);
-}
-
-void RegistrationCosts()
-{
-    constexpr int kRounds = 40, kLater = 7;
-    std::vector<double> first, later, dereg_later, dereg_last;
-    for (int round = 0; round < kRounds; ++round) {
-        LONGLONG t0 = Now();
-        HQORREG head = Register(0);
-        first.push_back(Us(Now() - t0));
-        if (!head) {
-            std::printf("registration failed: is the controller running?\n");
-            return;
-        }
-        std::vector<HQORREG> more;
-        for (int i = 1; i <= kLater; ++i) {
-            t0 = Now();
-            more.push_back(Register(i));
-            later.push_back(Us(Now() - t0));
-        }
-        for (HQORREG h : more) {
-            HANDLE thread = ThreadOf(h);
-            t0 = Now();
-            QorGattDeregister(h);
-            dereg_later.push_back(Us(Now() - t0));
-            WaitGone(thread);
-        }
-        HANDLE thread = ThreadOf(head);
-        t0 = Now();
-        QorGattDeregister(head);
-        dereg_last.push_back(Us(Now() - t0));
-        WaitGone(thread);
-    }
-    std::printf("QorGattRegister, first (opens the channel):   median %8.1f us  (%d runs)\n", Median(first), kRounds);
-    std::printf("QorGattRegister, later (interface only):      median %8.1f us  (%zu runs)\n", Median(later),
-                later.size());
-    std::printf("QorGattDeregister, not the last:              median %8.1f us  (%zu runs)\n", Median(dereg_later),
-                dereg_later.size());
-    std::printf("QorGattDeregister, the last (closes channel): median %8.1f us  (%d runs)\n", Median(dereg_last),
-                kRounds);
-}
-
-// ---- queue to callback ----
-
-HANDLE delivered = nullptr;
-std::vector<double> latencies;   // written by the callback thread only while the main thread waits
-std::atomic<int> delivered_count{0};
-
-void WINAPI Stamp(PVOID context, PLE_ADDRESS, DWORD)
-{
-    latencies.push_back(Us(Now() - static_cast<LONGLONG>(reinterpret_cast<uintptr_t>(context))));
-    ++delivered_count;
-    SetEvent(delivered);
-}
-
-void QueueOne(QOR_APP_REG *app)
-{
-    ApiLockHold hold;
-    LeCallback *record = NewCallback(kCallbackConnect);
-    if (!record)
-        return;
-    record->Context = static_cast<ULONGLONG>(Now());
-    record->connect.Connected = 1;
-    QueueCallback(app, record);
-}
-
-void DeliveryLatency()
-{
-    constexpr int kRecords = 2000;
-    delivered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HQORREG h = Register(0, Stamp);
-    if (!h || !delivered)
-        return;
-    latencies.reserve(kRecords);
-    // One at a time: the thread is asleep in its wait when each record arrives.
-    for (int i = 0; i < kRecords; ++i) {
-        QueueOne(static_cast<QOR_APP_REG *>(h));
-        WaitForSingleObject(delivered, 5000);
-    }
-    std::printf("QueueCallback -> pfnConnect, idle thread:      median %8.1f us  (%d records)\n",
-                Median(latencies), kRecords);
-
-    // A burst: records queued back to back while the thread delivers.
-    latencies.clear();
-    delivered_count = 0;
-    std::vector<double> queue_cost;
-    queue_cost.reserve(kRecords);
-    LONGLONG t0 = Now();
-    for (int i = 0; i < kRecords; ++i) {
-        LONGLONG q0 = Now();
-        QueueOne(static_cast<QOR_APP_REG *>(h));
-        queue_cost.push_back(Us(Now() - q0));
-    }
-    while (delivered_count < kRecords)
-        if (WaitForSingleObject(delivered, 5000) != WAIT_OBJECT_0)
-            break;
-    double total = Us(Now() - t0);
-    std::printf("QueueCallback -> pfnConnect, burst of %d:    median %8.1f us, %.1f us per record overall\n",
-                kRecords, Median(latencies), total / kRecords);
-    std::printf("producer side (lock, record, queue), burst:   median %8.2f us\n", Median(queue_cost));
-
-    HANDLE thread = ThreadOf(h);
     QorGattDeregister(h);
-    WaitGone(thread);
-    CloseHandle(delivered);
+    bool gone = WaitForSingleObject(thread, kWaitMs) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return gone;
+}
+
+double LibraryDelivery(int n, bool burst)
+{
+    HQORREG h = Register(Count);
+    if (!h)
+        return -1;
+    auto *app = static_cast<QOR_APP_REG *>(h);
+    double seconds = Deliver(
+        [app] {
+            ApiLockHold hold;
+            if (LeCallback *record = NewCallback(kCallbackConnect)) {
+                record->connect.Connected = 1;
+                QueueCallback(app, record);
+            }
+        },
+        n, burst);
+    return Deregister(h) ? seconds : -1;
+}
+
+double LibraryRegistration(int n)
+{
+    const double start = bench::Seconds();
+    for (int i = 0; i < n; ++i) {
+        HQORREG h = Register(nullptr);
+        if (!h || !Deregister(h))
+            return -1;
+    }
+    return bench::Seconds() - start;
+}
+
+// ---- the raw side: a thread of one's own with a locked list and an event ----
+
+class RawQueue {
+public:
+    struct Node {
+        Node *next;
+        LE_ADDRESS address;
+        DWORD connected;
+    };
+
+    explicit RawQueue(int capacity) : nodes_(capacity)
+    {
+        InitializeCriticalSection(&lock_);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~RawQueue()
+    {
+        EnterCriticalSection(&lock_);
+        stop_ = true;
+        LeaveCriticalSection(&lock_);
+        SetEvent(wake_);
+        thread_.join();
+        CloseHandle(wake_);
+        DeleteCriticalSection(&lock_);
+    }
+    void Push()
+    {
+        EnterCriticalSection(&lock_);
+        Node *node = &nodes_[used_++ % nodes_.size()];
+        node->next = nullptr;
+        node->connected = 1;
+        bool was_empty = !head_;
+        if (was_empty)
+            head_ = node;
+        else
+            tail_->next = node;
+        tail_ = node;
+        LeaveCriticalSection(&lock_);
+        if (was_empty)
+            SetEvent(wake_);
+    }
+
+private:
+    void Run()
+    {
+        EnterCriticalSection(&lock_);
+        for (;;) {
+            Node *node = head_;
+            if (!node) {
+                if (stop_)
+                    break;
+                LeaveCriticalSection(&lock_);
+                WaitForSingleObject(wake_, INFINITE);
+                EnterCriticalSection(&lock_);
+                continue;
+            }
+            head_ = node->next;
+            LeaveCriticalSection(&lock_);
+            Count(nullptr, &node->address, node->connected);
+            EnterCriticalSection(&lock_);
+        }
+        LeaveCriticalSection(&lock_);
+    }
+
+    std::vector<Node> nodes_;
+    size_t used_ = 0;
+    Node *head_ = nullptr;
+    Node *tail_ = nullptr;
+    bool stop_ = false;
+    CRITICAL_SECTION lock_;
+    HANDLE wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::thread thread_;
+};
+
+double RawDelivery(int n, bool burst)
+{
+    RawQueue queue(n);
+    return Deliver([&queue] { queue.Push(); }, n, burst);
+}
+
+double RawRegistration(int n)
+{
+    const double start = bench::Seconds();
+    for (int i = 0; i < n; ++i) {
+        bench::RawChannel channel([](const ZrEvent &) {});
+        RawQueue thread(1);
+        if (!channel.Ready())
+            return -1;
+    }
+    return bench::Seconds() - start;
 }
 
 } // namespace
 
 int main()
 {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    ticks_per_us = f.QuadPart / 1e6;
-
     qortest::Controller ctl;
     if (!ctl.IsOpen())
         return 1;
     ctl.Reset();
-    QorGattSetTraceFunction(CountLine);
-
-    RegistrationCosts();
-    DeliveryLatency();
-    std::printf("(trace lines emitted: %ld)\n", trace_lines.load());
-    QorGattSetTraceFunction(nullptr);
-    return 0;
+    bool met = true;
+    for (bool burst : {false, true}) {
+        bench::Benchmark b;
+        b.name = burst ? "queue to callback, a burst" : "queue to callback, one at a time";
+        b.unit = "records";
+        b.work = burst ? kBurstRecords : kRecords;
+        b.rate = true;
+        b.library = [burst](int n) { return LibraryDelivery(n, burst); };
+        b.raw = [burst](int n) { return RawDelivery(n, burst); };
+        met &= bench::Measure(b);
+    }
+    bench::Benchmark reg;
+    reg.name = "register + deregister, the only registration";
+    reg.unit = "registrations";
+    reg.work = kRegistrations;
+    reg.rate = true;
+    reg.library = LibraryRegistration;
+    reg.raw = RawRegistration;
+    met &= bench::Measure(reg);
+    ctl.Reset();
+    return met ? 0 : 2;
 }

@@ -1,47 +1,31 @@
-// Events per second through the library's reader and dispatch, next to the raw
-// event rate of the controller measured the same way in the same run.
+// Events per second through the library's reader and dispatch, next to a raw
+// program that takes the same events with twenty reads of its own.
 //
 // Both sides keep twenty reads pending and take them strictly in turn. Two
 // figures each:
-//   drain: the reader is held while the events are posted (twenty complete the
-//          pending reads, the rest wait in the controller), then let go; the
-//          time until the last one was taken. This is the reader's own rate.
+//   drain (the headline): the reader is held while the events are posted
+//          (twenty complete the pending reads, the rest wait in the
+//          controller), then let go; the time until the last one was taken.
+//          This is the reader's own rate.
 //   live:  events posted back to back while the reader runs; includes the cost
 //          of posting, the same for both.
-// The library traces every event it takes; it runs once with its default
-// output (the debugger output) and once with a trace sink that drops lines.
-// The machine is shared and noisy: each figure is the median of several rounds,
-// the raw and library runs alternating.
+// Measured with the method of method.h: alternating rounds, the library once
+// with a trace sink and once with its default debugger output, and 3x the work.
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <thread>
-#include <vector>
+#include <string>
 
 #include "link/link.h"
 #include "qortest.h"
 
-#include "bench_stats.h"
+#include "method.h"
+#include "raw_channel.h"
 
 namespace {
 
 constexpr int kSlots = 20;
-constexpr int kDrainEvents = 2000;   // within the controller's queue (4096) plus the pending reads
-constexpr int kLiveEvents = 1500;
-constexpr int kRounds = 5;
-
-double Seconds()
-{
-    static const LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(freq.QuadPart);
-}
+constexpr int kEvents = 1300;   // 3x stays within the controller's queue (4096) and the pending reads
 
 // Counts taken events and tells when the wanted number is reached; the first
 // event can be held until released.
@@ -68,7 +52,7 @@ struct Counter {
         if (n == 1)
             WaitForSingleObject(release, INFINITE);
         if (n == want) {
-            last = Seconds();
+            last = bench::Seconds();
             SetEvent(done);
         }
     }
@@ -77,146 +61,54 @@ struct Counter {
 
 Counter g_counter;
 
-// ---- the raw side: twenty reads on a channel of its own ----
-class RawReader {
-public:
-    explicit RawReader(HANDLE device) : device_(device)
-    {
-        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread_ = std::thread([this] { Run(); });
-        WaitForSingleObject(ready_, INFINITE);
-    }
-    ~RawReader()
-    {
-        SetEvent(stop_);
-        thread_.join();
-        CloseHandle(ready_);
-        CloseHandle(stop_);
-    }
-
-private:
-    struct Slot {
-        ZrEvent record;
-        OVERLAPPED ov;
-    };
-    void Send(Slot &s)
-    {
-        HANDLE ev = s.ov.hEvent;
-        s.ov = OVERLAPPED{};
-        s.ov.hEvent = ev;
-        ResetEvent(ev);
-        DWORD n = 0;
-        if (DeviceIoControl(device_, ZOREROVA_GATT_READ_EVENT, nullptr, 0, s.record.raw, sizeof s.record.raw, &n,
-                            &s.ov))
-            SetEvent(ev);
-    }
-    void Run()
-    {
-        std::vector<Slot> slots(kSlots);
-        for (Slot &s : slots) {
-            s.ov.hEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-            Send(s);
-        }
-        SetEvent(ready_);
-        for (int i = 0;; i = (i + 1) % kSlots) {
-            HANDLE objects[2] = {stop_, slots[i].ov.hEvent};
-            if (WaitForMultipleObjects(2, objects, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
-                break;
-            DWORD n = 0;
-            if (!GetOverlappedResult(device_, &slots[i].ov, &n, FALSE))
-                break;
-            g_counter.Take();
-            Send(slots[i]);
-        }
-        CancelIo(device_);
-        for (Slot &s : slots) {
-            DWORD n = 0;
-            GetOverlappedResult(device_, &s.ov, &n, TRUE);
-            CloseHandle(s.ov.hEvent);
-        }
-    }
-    HANDLE device_;
-    HANDLE ready_, stop_;
-    std::thread thread_;
-};
-
 // ---- the library side: a registration whose callbacks only count ----
 void OnConnected(uint8_t, const uint8_t *, uint16_t, uint8_t) { g_counter.Take(); }
 void OnComplete(uint16_t, uint8_t, uint8_t, const LeAttrValue *) { g_counter.Take(); }
-void WINAPI DropLine(const char *) {}
 
-// Posts n events to a channel and returns the events per second taken.
-double Drain(qortest::Controller &ctl, uint32_t channel, const ZrEvent &event, int n)
+enum class Mode { Drain, Live };
+
+// Posts n events to a channel; the seconds until the last was taken.
+double Pass(qortest::Controller &ctl, uint32_t channel, const ZrEvent &event, int n, Mode mode)
 {
-    g_counter.Reset(n, true);
+    g_counter.Reset(n, mode == Mode::Drain);
+    double start = bench::Seconds();
     for (int i = 0; i < n; ++i)
         ctl.PostEvent(event, channel);
-    const double start = Seconds();
-    SetEvent(g_counter.release);
+    if (mode == Mode::Drain) {
+        start = bench::Seconds();
+        SetEvent(g_counter.release);
+    }
     if (!g_counter.Wait())
-        return 0;
-    return n / (g_counter.last - start);
+        return -1;
+    return g_counter.last - start;
 }
 
-double Live(qortest::Controller &ctl, uint32_t channel, const ZrEvent &event, int n)
+double RawRun(qortest::Controller &ctl, const ZrEvent &event, int n, Mode mode)
 {
-    g_counter.Reset(n, false);
-    const double start = Seconds();
-    for (int i = 0; i < n; ++i)
-        ctl.PostEvent(event, channel);
-    if (!g_counter.Wait())
-        return 0;
-    return n / (g_counter.last - start);
+    ctl.Reset();
+    bench::RawChannel channel([](const ZrEvent &) { g_counter.Take(); });
+    if (!channel.Ready())
+        return -1;
+    return Pass(ctl, channel.Id(), event, n, mode);
 }
 
-struct Rates {
-    double drain = 0, live = 0;
-};
-
-Rates MeasureRaw(qortest::Controller &ctl, const ZrEvent &event)
+double LibraryRun(qortest::Controller &ctl, const ZrEvent &event, int n, Mode mode)
 {
-    qortest::DeviceChannel ch;
-    if (!ch.Register())
-        return {};
-    RawReader reader(ch.Handle());
-    Rates r;
-    r.drain = Drain(ctl, ch.Id(), event, kDrainEvents);
-    r.live = Live(ctl, ch.Id(), event, kLiveEvents);
-    return r;
-}
-
-Rates MeasureLibrary(qortest::Controller &ctl, const ZrEvent &event, bool drop_trace)
-{
-    QorGattSetTraceFunction(drop_trace ? DropLine : nullptr);
+    ctl.Reset();
     LeUuid app{};
     app.len = 16;
     gatt_callbacks callbacks{OnConnected, OnComplete, nullptr, nullptr, nullptr};
     if (GATT_Register(&app, &callbacks) != 1) {
         std::printf("the library could not register\n");
-        return {};
+        return -1;
     }
     // Completions count only for a connection that is up.
     const uint8_t addr[6] = {1, 2, 3, 4, 5, 6};
     g_counter.Reset(1, false);
     ctl.PostEvent(qortest::ConnectionEvent(addr, 7, 1), ctl.LibraryChannel());
-    if (!g_counter.Wait()) {
-        std::printf("no connection event reached the library\n");
-        GATT_Deregister(1);
-        return {};
-    }
-    Rates r;
-    r.drain = Drain(ctl, ctl.LibraryChannel(), event, kDrainEvents);
-    r.live = Live(ctl, ctl.LibraryChannel(), event, kLiveEvents);
+    double seconds = g_counter.Wait() ? Pass(ctl, ctl.LibraryChannel(), event, n, mode) : -1;
     GATT_Deregister(1);
-    QorGattSetTraceFunction(nullptr);
-    return r;
-}
-
-void Print(const char *what, const std::vector<double> &library, const std::vector<double> &raw)
-{
-    const double l = Median(library), r = Median(raw);
-    std::printf("%-40s library %7.0f /s   raw %7.0f /s   ratio %.2f\n", what, l, r, r > 0 ? l / r : 0.0);
+    return seconds;
 }
 
 } // namespace
@@ -227,6 +119,10 @@ int main()
     if (!ctl.IsOpen())
         return 1;
     ctl.Reset();
+    if (ctl.Stats().queue_capacity + kSlots < 3 * kEvents) {
+        std::printf("the controller's queue holds fewer than %d events\n", 3 * kEvents);
+        return 1;
+    }
     // A completion before any operation goes to every registration; a
     // disconnection of a record that is not up changes nothing.
     const uint8_t addr[6] = {1, 2, 3, 4, 5, 6};
@@ -236,29 +132,22 @@ int main()
     } cases[] = {{"completion (0xF8) -> on_complete", qortest::CompleteEvent(7, ZR_OP_NOTIFICATION, 0, 0x10, {1, 2})},
                  {"connection (0xFF) -> on_connected", qortest::ConnectionEvent(addr, 8, 0)}};
 
-    std::printf("events per second, twenty reads pending; median of %d rounds (%d drained, %d posted live)\n",
-                kRounds, kDrainEvents, kLiveEvents);
+    bool met = true;
     for (const Case &c : cases) {
-        std::vector<double> raw_drain, raw_live, traced_drain, traced_live, quiet_drain, quiet_live;
-        for (int round = 0; round < kRounds; ++round) {
-            Rates raw = MeasureRaw(ctl, c.event);
-            ctl.Reset();
-            Rates traced = MeasureLibrary(ctl, c.event, false);
-            ctl.Reset();
-            Rates quiet = MeasureLibrary(ctl, c.event, true);
-            ctl.Reset();
-            raw_drain.push_back(raw.drain);
-            raw_live.push_back(raw.live);
-            traced_drain.push_back(traced.drain);
-            traced_live.push_back(traced.live);
-            quiet_drain.push_back(quiet.drain);
-            quiet_live.push_back(quiet.live);
+        for (Mode mode : {Mode::Drain, Mode::Live}) {
+            std::string name = std::string(mode == Mode::Drain ? "drain, " : "live, ") + c.name;
+            bench::Benchmark b;
+            b.name = name.c_str();
+            b.unit = "events";
+            b.work = kEvents;
+            b.rate = true;
+            b.goal = mode == Mode::Drain ? 0.95 : 0;
+            b.rounds = mode == Mode::Drain ? 9 : 5;   // the headline: short runs, more of them
+            b.library = [&](int n) { return LibraryRun(ctl, c.event, n, mode); };
+            b.raw = [&](int n) { return RawRun(ctl, c.event, n, mode); };
+            met &= bench::Measure(b);
         }
-        std::printf("%s\n", c.name);
-        Print("  drain, trace to debugger output", traced_drain, raw_drain);
-        Print("  drain, trace sink dropping lines", quiet_drain, raw_drain);
-        Print("  live, trace to debugger output", traced_live, raw_live);
-        Print("  live, trace sink dropping lines", quiet_live, raw_live);
     }
-    return 0;
+    ctl.Reset();
+    return met ? 0 : 2;
 }

@@ -14,8 +14,6 @@ typedef struct ContractEntry {
     Handler handle;
 } ContractEntry;
 
-static NTSTATUS Accept(Request *r) { return STATUS_SUCCESS; }
-
 static NTSTATUS Register(Request *r)
 {
     r->ch->registered = TRUE;
@@ -41,16 +39,16 @@ static const ContractEntry kContract[] = {
     {ZOREROVA_GATTC_DISCOVER, sizeof(ZrDiscoverReq), 0, FALSE, RemoteDiscover},
     {ZOREROVA_GATTC_READ, sizeof(ZrReadReq), 0, FALSE, RemoteRead},
     {ZOREROVA_GATTC_WRITE, sizeof(ZrWriteReq), 1, TRUE, RemoteWrite},
-    {ZOREROVA_GATTC_CONFIRM, sizeof(ZrConfirmReq), 0, FALSE, Accept},
+    {ZOREROVA_GATTC_CONFIRM, sizeof(ZrConfirmReq), 0, FALSE, PeerConfirm},
     {ZOREROVA_GATTS_CREATE_SERVICE, sizeof(ZrCreateServiceReq), 2, FALSE, LocalCreateService},
     {ZOREROVA_GATTS_ADD_INCLUDE, sizeof(ZrAddIncludeReq), 2, FALSE, LocalAddInclude},
     {ZOREROVA_GATTS_ADD_CHAR, sizeof(ZrAddCharReq), 2, FALSE, LocalAddChar},
     {ZOREROVA_GATTS_ADD_DESCR, sizeof(ZrAddDescrReq), 2, FALSE, LocalAddDescr},
     {ZOREROVA_GATTS_DELETE_SERVICE, sizeof(ZrDeleteServiceReq), 0, FALSE, LocalDeleteService},
     {ZOREROVA_GATTS_START_SERVICE, sizeof(ZrStartServiceReq), 1, TRUE, LocalStartService},
-    {ZOREROVA_GATTS_INDICATION, sizeof(ZrHandleValueReq), 1, TRUE, Accept},
-    {ZOREROVA_GATTS_NOTIFICATION, sizeof(ZrHandleValueReq), 1, TRUE, Accept},
-    {ZOREROVA_GATTS_SEND_RSP, sizeof(ZrSendRspReq), 1, TRUE, Accept},
+    {ZOREROVA_GATTS_INDICATION, sizeof(ZrHandleValueReq), 1, TRUE, PeerIndication},
+    {ZOREROVA_GATTS_NOTIFICATION, sizeof(ZrHandleValueReq), 1, TRUE, PeerNotification},
+    {ZOREROVA_GATTS_SEND_RSP, sizeof(ZrSendRspReq), 1, TRUE, PeerSendRsp},
 };
 
 static const ContractEntry *FindEntry(ULONG code)
@@ -119,8 +117,11 @@ static NTSTATUS PerformLocked(Request *r, const ContractEntry *entry, IRP *irp, 
         r->has_event_status = TRUE;
         r->event_status = (UCHAR)fault->param;
     }
+    if (fault && fault->kind >= VCTL_FAULT_HOLD_EVENT)
+        r->event_fault = fault->kind;
     r->out_len = entry->out_len;
     status = entry->handle(r);
+    AfterRequestLocked(r);
     if (!NT_SUCCESS(status)) {
         r->out_len = 0;
         return status;

@@ -23,6 +23,7 @@ static NTSTATUS Reset(ControlIo *io)
     g_zr.log_total = 0;
     LocalDbResetLocked();
     RemoteClearLocked(freed, &count);
+    PeerResetLocked();
     FinishIrp(&w, io->irp, STATUS_SUCCESS, 0);
     Unlock(&w);
     for (i = 0; i < count; i++)
@@ -60,7 +61,7 @@ static NTSTATUS ArmFault(ControlIo *io)
     const VctlFault *f = io->buffer;
     NTSTATUS status = STATUS_SUCCESS;
     Work w;
-    if (io->in_len != sizeof *f || f->kind < VCTL_FAULT_STATUS || f->kind > VCTL_FAULT_EVENT_STATUS)
+    if (io->in_len != sizeof *f || f->kind < VCTL_FAULT_STATUS || f->kind > VCTL_FAULT_DROP_LINK)
         return CompleteNow(io->irp, STATUS_INVALID_PARAMETER, 0);
     Lock(&w);
     if (f->kind == VCTL_FAULT_REFUSE_OPEN)
@@ -195,6 +196,10 @@ NTSTATUS ControlRequest(IRP *irp, Channel *ch)
     case VCTL_LINK_UP:
     case VCTL_ADVERTISE:
     case VCTL_GET_DEVICE: return RemoteControl(irp, code);
+    case VCTL_REMOTE_NOTIFY:
+    case VCTL_CENTRAL_REQUEST:
+    case VCTL_GET_CENTRAL:
+    case VCTL_RELEASE_HELD: return PeerControl(irp, code);
     case VCTL_GET_LOCAL_DB: return LocalDbQuery(irp, io.in_len, io.out_room);
     default: return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }

@@ -38,13 +38,13 @@ static RemoteDevice **SlotByAddress(const UCHAR bda[6])
     return NULL;
 }
 
-static RemoteDevice *ByAddress(const UCHAR bda[6])
+RemoteDevice *RemoteByAddressLocked(const UCHAR bda[6])
 {
     RemoteDevice **slot = SlotByAddress(bda);
     return slot ? *slot : NULL;
 }
 
-static RemoteDevice *ByConnId(USHORT conn_id)
+RemoteDevice *RemoteByConnIdLocked(USHORT conn_id)
 {
     ULONG i;
     for (i = 0; i < ZR_MAX_DEVICES; i++) {
@@ -55,7 +55,7 @@ static RemoteDevice *ByConnId(USHORT conn_id)
     return NULL;
 }
 
-static RemoteAttr *AttrByHandle(RemoteDevice *d, USHORT handle)
+RemoteAttr *RemoteAttrLocked(RemoteDevice *d, USHORT handle)
 {
     ULONG i;
     for (i = 0; i < d->attr_count; i++) {
@@ -70,7 +70,7 @@ static USHORT LowestFreeConnId(const RemoteDevice *self)
 {
     USHORT id = 0;
     RemoteDevice *other;
-    while ((other = ByConnId(id)) != NULL && other != self)
+    while ((other = RemoteByConnIdLocked(id)) != NULL && other != self)
         id++;
     return id;
 }
@@ -101,7 +101,7 @@ static void LinkUpLocked(Work *w, RemoteDevice *d)
         LinkUpAsLocked(w, d, VCTL_CONN_ID_LOWEST);
 }
 
-static void LinkDownLocked(Work *w, RemoteDevice *d)
+void RemoteLinkDownLocked(Work *w, RemoteDevice *d)
 {
     if (!d->connected)
         return;
@@ -135,7 +135,7 @@ void RemoteClearLocked(RemoteDevice **freed, ULONG *count)
 NTSTATUS RemoteConnect(Request *r)
 {
     const ZrConnectReq *req = (const ZrConnectReq *)r->in;
-    RemoteDevice *d = ByAddress(req->bda);
+    RemoteDevice *d = RemoteByAddressLocked(req->bda);
     if (!d)
         return STATUS_SUCCESS;
     if (d->flags & VCTL_DEV_REFUSE_CONNECT)
@@ -149,7 +149,7 @@ NTSTATUS RemoteConnect(Request *r)
 
 NTSTATUS RemoteCancelConnect(Request *r)
 {
-    RemoteDevice *d = ByAddress(((const ZrConnectReq *)r->in)->bda);
+    RemoteDevice *d = RemoteByAddressLocked(((const ZrConnectReq *)r->in)->bda);
     if (d) {
         d->connect_pending = FALSE;
         d->cancels++;
@@ -165,7 +165,7 @@ static void SendDiscResult(Request *r, USHORT conn_id, UCHAR type, const ZrDiscR
     ev.disc_result.conn_id = conn_id;
     ev.disc_result.disc_type = type;
     ev.disc_result.result = *result;
-    DeliverLocked(r->work, r->ch, &ev);
+    ProduceLocked(r, r->ch, &ev);
 }
 
 /* The UUID of an included service: in the declaration when 16-bit, else from the service itself. */
@@ -174,7 +174,7 @@ static LeUuid IncludedUuid(RemoteDevice *d, const RemoteAttr *a)
     RemoteAttr *svc;
     if (a->hdr.value_len >= 6)
         return UuidFrom(a->value + 4, 2);
-    svc = AttrByHandle(d, GetU16(a->value));
+    svc = RemoteAttrLocked(d, GetU16(a->value));
     return svc ? UuidFrom(svc->value, svc->hdr.value_len) : UuidFrom(NULL, 0);
 }
 
@@ -215,13 +215,14 @@ static BOOLEAN DiscoveredAs(RemoteDevice *d, const RemoteAttr *a, UCHAR type, Zr
 NTSTATUS RemoteDiscover(Request *r)
 {
     const ZrDiscoverReq *req = (const ZrDiscoverReq *)r->in;
-    RemoteDevice *d = ByConnId(req->conn_id);
+    RemoteDevice *d = RemoteByConnIdLocked(req->conn_id);
     ZrDiscResult res;
     ZrEvent done;
     UCHAR status = r->has_event_status ? r->event_status : 0;
     ULONG i;
     if (!d)
         return STATUS_SUCCESS;
+    r->peer = d;
     for (i = 0; i < d->attr_count && status == 0; i++) {
         const RemoteAttr *a = &d->attrs[i];
         if (a->hdr.handle >= req->s_handle && a->hdr.handle <= req->e_handle && DiscoveredAs(d, a, req->type, &res))
@@ -232,7 +233,7 @@ NTSTATUS RemoteDiscover(Request *r)
     done.disc_complete.conn_id = req->conn_id;
     done.disc_complete.disc_type = req->type;
     done.disc_complete.status = status;
-    DeliverLocked(r->work, r->ch, &done);
+    ProduceLocked(r, r->ch, &done);
     return STATUS_SUCCESS;
 }
 
@@ -252,17 +253,20 @@ static void SendCompletion(Request *r, USHORT conn_id, UCHAR op, UCHAR status, U
         ev.complete.payload.len = len;
         RtlCopyMemory(ev.complete.payload.value, value, len);
     }
-    DeliverLocked(r->work, r->ch, &ev);
+    ProduceLocked(r, r->ch, &ev);
 }
 
 NTSTATUS RemoteRead(Request *r)
 {
     const ZrReadReq *req = (const ZrReadReq *)r->in;
-    RemoteDevice *d = ByConnId(req->conn_id);
+    RemoteDevice *d = RemoteByConnIdLocked(req->conn_id);
     RemoteAttr *a;
     if (!d)
         return STATUS_SUCCESS;
-    a = AttrByHandle(d, req->param.handle);
+    r->peer = d;
+    if (LoopbackRequest(r, d, VCTL_CENTRAL_READ, req->param.handle, NULL, 1))
+        return STATUS_SUCCESS;
+    a = RemoteAttrLocked(d, req->param.handle);
     if (!a)
         SendCompletion(r, req->conn_id, ZR_OP_READ, ATT_INVALID_HANDLE, req->param.handle, req->param.auth_req, NULL, 0);
     else
@@ -279,14 +283,17 @@ NTSTATUS RemoteRead(Request *r)
 NTSTATUS RemoteWrite(Request *r)
 {
     const ZrWriteReq *req = (const ZrWriteReq *)r->in;
-    RemoteDevice *d = ByConnId(req->conn_id);
+    RemoteDevice *d = RemoteByConnIdLocked(req->conn_id);
     RemoteAttr *a;
     UCHAR status;
     USHORT len = req->value.len < LE_MAX_VALUE ? req->value.len : LE_MAX_VALUE;
     r->out[0] = 0;
     if (!d || r->refused)
         return STATUS_SUCCESS;
-    a = AttrByHandle(d, req->value.handle);
+    r->peer = d;
+    if (LoopbackRequest(r, d, VCTL_CENTRAL_WRITE, req->value.handle, &req->value, req->type == 2))
+        return STATUS_SUCCESS;
+    a = RemoteAttrLocked(d, req->value.handle);
     status = a ? a->hdr.write_status : ATT_INVALID_HANDLE;
     if (a && status == 0 && !(r->has_event_status && r->event_status)) {
         RtlCopyMemory(a->value, req->value.value, len);
@@ -384,7 +391,7 @@ static NTSTATUS RemoveDevice(IRP *irp, const UCHAR *in, ULONG in_len)
     slot = SlotByAddress(((const VctlAddress *)in)->bda);
     if (slot) {
         old = *slot;
-        LinkDownLocked(&w, old);
+        RemoteLinkDownLocked(&w, old);
         *slot = NULL;
         w.changed = TRUE;
         status = STATUS_SUCCESS;
@@ -409,9 +416,9 @@ static NTSTATUS GetAttr(IRP *irp, UCHAR *buffer, ULONG in_len, ULONG out_room)
         return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL, 0);
     RtlCopyMemory(&q, buffer, sizeof q);
     Lock(&w);
-    d = ByAddress(q.bda);
+    d = RemoteByAddressLocked(q.bda);
     if (d)
-        a = AttrByHandle(d, q.handle);
+        a = RemoteAttrLocked(d, q.handle);
     if (a) {
         len = a->hdr.value_len < out_room - sizeof a->hdr ? a->hdr.value_len : out_room - sizeof a->hdr;
         RtlCopyMemory(buffer, &a->hdr, sizeof a->hdr);
@@ -436,14 +443,14 @@ static NTSTATUS ChangeLink(IRP *irp, const UCHAR *in, ULONG in_len, ULONG code)
     if (in_len != size)
         return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
     Lock(&w);
-    d = ByAddress(in);
+    d = RemoteByAddressLocked(in);
     if (d) {
         if (code == VCTL_LINK_UP)
             LinkUpAsLocked(&w, d, up->conn_id);
         else if (code == VCTL_SET_LINK ? set->connected : d->connect_pending)
             LinkUpLocked(&w, d);
         else if (code == VCTL_SET_LINK)
-            LinkDownLocked(&w, d);
+            RemoteLinkDownLocked(&w, d);
         status = STATUS_SUCCESS;
     }
     FinishIrp(&w, irp, status, 0);
@@ -463,7 +470,7 @@ static NTSTATUS GetDevice(IRP *irp, UCHAR *buffer, ULONG in_len, ULONG out_room)
         return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL, 0);
     RtlZeroMemory(&state, sizeof state);
     Lock(&w);
-    d = ByAddress(((const VctlAddress *)buffer)->bda);
+    d = RemoteByAddressLocked(((const VctlAddress *)buffer)->bda);
     if (d) {
         state.connected = d->connected;
         state.connect_pending = d->connect_pending;

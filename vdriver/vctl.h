@@ -35,6 +35,34 @@
  *   Requests for other addresses or connections are accepted and left for the
  *   test to answer. When the last registered channel goes (deregister or
  *   close), every simulated link is dropped without events.
+ * - Value pushes of a simulated peripheral (VCTL_REMOTE_NOTIFY): completions of
+ *   op 5 (notification) or 6 (indication) on its connection, routed like other
+ *   completions. An indication stays outstanding until a confirmation request
+ *   for that connection arrives; confirmations are counted as good (for the
+ *   outstanding indication's handle), wrong-handle, or unexpected (none
+ *   outstanding).
+ * - A simulated central (VCTL_DEV_CENTRAL, no attributes) only connects to us
+ *   (VCTL_SET_LINK). VCTL_CENTRAL_REQUEST posts its read or write of a local
+ *   handle to the channel that owns the handle and records the transaction;
+ *   handles of services that are not started, or deleted, are refused
+ *   (STATUS_DEVICE_NOT_READY, STATUS_NOT_FOUND). A response on its connection
+ *   is accepted (result byte 0) only for an outstanding transaction, else it
+ *   gets result byte 1; status, value and duplicate answers are recorded.
+ *   Notifications and indications sent on its connection are recorded; an
+ *   indication is confirmed at once (op 7 to the sender) with the central's
+ *   confirm status, or never (VCTL_DEV_NEVER_CONFIRM). Responses, values and
+ *   confirmations for any other connection are accepted as before.
+ * - A loopback central (VCTL_DEV_LOOPBACK) joins two channels, for two
+ *   processes: the client connects to it like a peripheral; its reads and
+ *   writes become transactions posted to the owner of the local handle, whose
+ *   response completes the read (op 2) or write (op 3) of the client. Values
+ *   pushed on its connection go as op 5/6 to every other registered channel,
+ *   and a confirmation request from one of them ends the indication with op 7
+ *   to the sender.
+ * - Event faults (kinds 7 to 9) act on what a matched request produces: hold
+ *   the events until VCTL_RELEASE_HELD, drop them, or drop the link of the
+ *   request's device right after the request (a disconnection event to every
+ *   registered channel, after the request's own events).
  * - A device without auto-connect keeps a connect request pending (it is
  *   "connecting"); a cancel-connect request for its address clears that and is
  *   counted. VCTL_ADVERTISE brings its link up only while a connect is pending,
@@ -66,6 +94,11 @@
 /* The device advertises: link up (lowest free conn_id) if a connect is pending. */
 #define VCTL_ADVERTISE      ZOREROVA_CODE(0x921) /* in: VctlAddress */
 #define VCTL_GET_DEVICE     ZOREROVA_CODE(0x922) /* in: VctlAddress; out: VctlDeviceState */
+/* Peers: value pushes, centrals, held events (see the notes at the top). */
+#define VCTL_REMOTE_NOTIFY  ZOREROVA_CODE(0x940) /* in: VctlNotify */
+#define VCTL_CENTRAL_REQUEST ZOREROVA_CODE(0x941) /* in: VctlCentralRequest; out: uint32 trans_id */
+#define VCTL_GET_CENTRAL    ZOREROVA_CODE(0x942) /* in: VctlAddress; out: VctlCentral */
+#define VCTL_RELEASE_HELD   ZOREROVA_CODE(0x943) /* out: uint32 events released to their channels */
 
 /*
  * The local attribute database: what the service requests of the channels have
@@ -110,6 +143,10 @@
 #define VCTL_FAULT_RESULT_BYTE  4 /* succeed with output byte 0 set to `param` */
 #define VCTL_FAULT_REFUSE_OPEN  5 /* refuse the next opens with NTSTATUS `param`; `code` ignored */
 #define VCTL_FAULT_EVENT_STATUS 6 /* the event the request produces carries status `param` */
+#define VCTL_FAULT_HOLD_EVENT   7 /* the events the request produces wait for VCTL_RELEASE_HELD */
+#define VCTL_FAULT_DROP_EVENT   8 /* the events the request produces are dropped */
+#define VCTL_FAULT_DROP_LINK    9 /* the request's device disconnects right after it */
+#define VCTL_MAX_HELD 16
 
 #define VCTL_MAX_CHANNELS 32
 #define VCTL_LOG_CAPACITY 4096
@@ -119,6 +156,18 @@
 /* Device flags. */
 #define VCTL_DEV_AUTO_CONNECT  0x1 /* a connect request produces a connection event at once */
 #define VCTL_DEV_REFUSE_CONNECT 0x2 /* a connect request is refused (STATUS_DEVICE_NOT_CONNECTED) */
+#define VCTL_DEV_CENTRAL        0x4 /* a central: requests come from VCTL_CENTRAL_REQUEST */
+#define VCTL_DEV_NEVER_CONFIRM  0x8 /* a central that never confirms an indication */
+#define VCTL_DEV_LOOPBACK       0x10 /* a central whose requests come from another channel */
+#define VCTL_DEV_CONFIRM_STATUS(s) ((uint32_t)(s) << 8) /* a central's confirmation status */
+
+/* Kinds of VctlNotify and VctlReceived: the completion op they arrive as. */
+#define VCTL_KIND_NOTIFICATION 5
+#define VCTL_KIND_INDICATION   6
+/* Kinds of VctlCentralRequest: the request type of the 0xF9 record. */
+#define VCTL_CENTRAL_READ  1
+#define VCTL_CENTRAL_WRITE 2
+#define VCTL_CENTRAL_KEEP  8   /* transactions and received values a central keeps */
 
 #pragma pack(push, 1)
 
@@ -218,6 +267,62 @@ typedef struct VctlAttrQuery {
     uint8_t bda[6];
     uint16_t handle;
 } VctlAttrQuery;
+
+/* count pushes of one value by a connected simulated peripheral. */
+typedef struct VctlNotify {
+    uint8_t bda[6];
+    uint16_t handle;
+    uint8_t kind;                  /* VCTL_KIND_* */
+    uint8_t auth_req;
+    uint8_t use_stored;            /* 1: the attribute's stored value instead of value */
+    uint16_t value_len;            /* at most 512 */
+    uint32_t count;
+    uint8_t value[LE_MAX_VALUE];
+} VctlNotify;
+
+typedef struct VctlCentralRequest {
+    uint8_t bda[6];                /* a connected central */
+    uint8_t kind;                  /* VCTL_CENTRAL_READ or VCTL_CENTRAL_WRITE */
+    uint8_t need_rsp;
+    uint16_t handle;
+    uint16_t value_len;            /* writes, at most 512 */
+    uint32_t trans_id;             /* 0: the controller's next; else this one, and the count goes on after it */
+    uint8_t value[LE_MAX_VALUE];
+} VctlCentralRequest;
+
+typedef struct VctlCentralTx {
+    uint32_t trans_id;
+    uint16_t handle;
+    uint8_t kind;                  /* VCTL_CENTRAL_* */
+    uint8_t need_rsp;
+    uint16_t answers;              /* responses that named it: more than 1 are duplicates */
+    uint8_t status;                /* of the first response */
+    uint16_t len;                  /* of the first response's value */
+    uint8_t value[LE_MAX_VALUE];
+} VctlCentralTx;
+
+typedef struct VctlReceived {
+    uint8_t kind;                  /* VCTL_KIND_* */
+    uint16_t handle;
+    uint16_t len;
+    uint8_t value[LE_MAX_VALUE];
+} VctlReceived;
+
+/* What a simulated device saw: as a central, and (confirmations) as a peripheral. */
+typedef struct VctlCentral {
+    uint32_t received;             /* notifications and indications, in all */
+    uint32_t confirmed;            /* indications it confirmed */
+    uint32_t responses;            /* responses accepted */
+    uint32_t refused;              /* responses for no outstanding transaction (duplicates among them) */
+    uint32_t duplicates;
+    uint32_t confirms_good;
+    uint32_t confirms_wrong_handle;
+    uint32_t confirms_unexpected;
+    uint32_t indications_outstanding;
+    uint32_t tx_count;             /* transactions in all; the latest VCTL_CENTRAL_KEEP follow, oldest first */
+    VctlCentralTx tx[VCTL_CENTRAL_KEEP];
+    VctlReceived last[VCTL_CENTRAL_KEEP]; /* the latest received, oldest first */
+} VctlCentral;
 
 #define VCTL_CONN_ID_LOWEST 0xFFFFu
 

@@ -41,13 +41,25 @@ typedef struct RemoteAttr {
     UCHAR value[LE_MAX_VALUE];
 } RemoteAttr;
 
-/* A simulated remote GATT server. */
+/*
+ * What a simulated device saw (peer.c). The rings of `seen` are indexed by
+ * their counters modulo VCTL_CENTRAL_KEEP; VCTL_GET_CENTRAL puts them in order.
+ */
+typedef struct PeerState {
+    VctlCentral seen;
+    ULONG tx_requester[VCTL_CENTRAL_KEEP]; /* loopback: channel id of the client, 0 for the test */
+    USHORT ind_handle;         /* the outstanding indication of a peripheral */
+    ULONG ind_sender;          /* loopback: channel id awaiting a confirmation, 0 for none */
+} PeerState;
+
+/* A simulated remote GATT server, or a central. */
 typedef struct RemoteDevice {
     UCHAR bda[6];
     ULONG flags;
     BOOLEAN connected;
     BOOLEAN connect_pending;   /* without auto-connect: waits for VCTL_ADVERTISE */
     USHORT conn_id;
+    PeerState peer;
     ULONG cancels;             /* cancel-connect requests for this device */
     ULONG attr_count;
     RemoteAttr attrs[1];       /* attr_count records */
@@ -71,6 +83,10 @@ typedef struct DriverState {
     VctlChannelStats closed[VCTL_MAX_CHANNELS]; /* channels closed since reset */
     ULONG closed_count;
     RemoteDevice *devices[ZR_MAX_DEVICES];
+    ULONG next_trans_id;       /* of central transactions */
+    ULONG held_count;          /* events held by VCTL_FAULT_HOLD_EVENT */
+    ULONG held_channel[VCTL_MAX_HELD];
+    ZrEvent held[VCTL_MAX_HELD];
 } DriverState;
 
 extern DriverState g_zr;
@@ -128,6 +144,8 @@ typedef struct Request {
     BOOLEAN refused;           /* the answer carries a non-zero result byte: no effect */
     BOOLEAN has_event_status;
     UCHAR event_status;
+    ULONG event_fault;         /* VCTL_FAULT_HOLD_EVENT, _DROP_EVENT, _DROP_LINK or 0 */
+    struct RemoteDevice *peer; /* the simulated device the request reached, if any */
     Work *work;
 } Request;
 
@@ -137,6 +155,23 @@ NTSTATUS RemoteDiscover(Request *r);
 NTSTATUS RemoteRead(Request *r);
 NTSTATUS RemoteWrite(Request *r);
 void RemoteDisconnectAllLocked(void);
+RemoteDevice *RemoteByAddressLocked(const UCHAR bda[6]);
+RemoteDevice *RemoteByConnIdLocked(USHORT conn_id);
+RemoteAttr *RemoteAttrLocked(RemoteDevice *d, USHORT handle);
+void RemoteLinkDownLocked(Work *w, RemoteDevice *d);
+
+/* ---- peers: value pushes, centrals, confirmations, event faults (peer.c) ---- */
+/* Delivers an event the request produced to `to`, unless a fault holds or drops it. */
+void ProduceLocked(Request *r, Channel *to, const ZrEvent *ev);
+void AfterRequestLocked(Request *r);  /* the link-dropping fault */
+BOOLEAN LoopbackRequest(Request *r, RemoteDevice *d, UCHAR kind, USHORT handle, const LeAttrValue *value,
+                        UCHAR need_rsp);
+NTSTATUS PeerConfirm(Request *r);
+NTSTATUS PeerIndication(Request *r);
+NTSTATUS PeerNotification(Request *r);
+NTSTATUS PeerSendRsp(Request *r);
+NTSTATUS PeerControl(IRP *irp, ULONG code);
+void PeerResetLocked(void);
 void RemoteClearLocked(RemoteDevice **freed, ULONG *count);
 NTSTATUS RemoteControl(IRP *irp, ULONG code);
 

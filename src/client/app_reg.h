@@ -38,6 +38,11 @@ struct LeAttributeRecord {
     DWORD EventType;                 // QOR_EVENT_*
     LE_VALUE Value;
     DWORD NeedResponse;              // write requests: the request's need-response flag
+    // What the answer names: the connection the event came on, the attribute
+    // handle it concerns and, for requests, the transaction id.
+    uint16_t ConnId;
+    uint16_t Handle;
+    uint32_t TransId;
 };
 
 struct LeCallback {

@@ -78,9 +78,10 @@ public:
     QOR_APP_REG *pOpApp = nullptr;   // who started the outstanding read or write
     uint8_t gatt_if = 0;             // the interface whose connection event created the record
     uint16_t conn_id = 0;
-    uint16_t ReqTransId = 0;         // last remote request to a local service
+    uint32_t ReqTransId = 0;         // last remote request to a local service
     uint16_t ReqHandle = 0;
     uint8_t OpStatus = 0;
+    uint8_t OpKind = 0;              // the completion op that ends the outstanding operation; 0: none does
     uint32_t OpWait = 0;             // non-zero: the caller of the outstanding operation waits
     HANDLE hOpEvent = nullptr;
     LeService *services = nullptr;

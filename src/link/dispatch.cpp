@@ -2,6 +2,8 @@
 // the connection table, open the client operation gate and pass events up
 // through the registrations' callbacks.
 
+#include <algorithm>
+
 #include "link/link_private.h"
 #include "trace/trace.h"
 
@@ -19,13 +21,22 @@ const gatts_service_record *FindService(uint16_t handle)
     return nullptr;
 }
 
+// Each distinct handler once: registrations that share one handler (every
+// application registration of the API does) would otherwise see the event once
+// per interface.
 void CompleteToAll(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttrValue *payload)
 {
+    decltype(gatt_callbacks::on_complete) called[kMaxGattIf];
+    int n = 0;
     for (int i = 0; i < kMaxGattIf; ++i) {
         uint8_t gatt_if;
         gatt_callbacks callbacks;
-        if (ReadSlot(i, &gatt_if, &callbacks) && callbacks.on_complete)
-            callbacks.on_complete(conn_id, op, status, payload);
+        if (!ReadSlot(i, &gatt_if, &callbacks) || !callbacks.on_complete)
+            continue;
+        if (std::find(called, called + n, callbacks.on_complete) != called + n)
+            continue;
+        called[n++] = callbacks.on_complete;
+        callbacks.on_complete(conn_id, op, status, payload);
     }
 }
 

@@ -77,12 +77,7 @@ TEST_F(Dll, EveryExportSitsAtItsFixedOrdinal)
         EXPECT_NE(by_ordinal, nullptr) << name;
         EXPECT_EQ(by_ordinal, by_name) << name;
     }
-    // An ordinal of a function that is not exported by name holds nothing either.
-    for (const auto &[ordinal, name] : kOrdinals) {
-        if (!exported.count(name)) {
-            EXPECT_EQ(GetProcAddress(module_, MAKEINTRESOURCEA(ordinal)), nullptr) << name;
-        }
-    }
+    EXPECT_EQ(exported.size(), kOrdinals.size()) << "all 21 functions are exported";
     EXPECT_EQ(GetProcAddress(module_, MAKEINTRESOURCEA(22)), nullptr);
 }
 

@@ -1,0 +1,239 @@
+// Characteristic and descriptor access: the four exports that read or write
+// one value of a connected device, waiting up to 10 s or handing the result to
+// the registration's completion callback later.
+
+#include <cstring>
+
+#include "QorLeLib.h"
+#include "client/connection.h"
+#include "client/guard.h"
+#include "client/op_slot.h"
+#include "trace/trace.h"
+
+namespace {
+
+constexpr DWORD kOpWaitMs = 10000;
+constexpr uint8_t kPropRead = 0x02;
+constexpr uint8_t kPropWriteNoRsp = 0x04;
+constexpr uint8_t kPropWrite = 0x08;
+constexpr uint8_t kWriteNoRsp = 1;
+constexpr uint8_t kWriteWithRsp = 2;
+constexpr uint8_t kReadType = 2;
+
+// One member of the family.
+struct Access {
+    const char *name;
+    bool write;
+    bool descriptor;
+    uint8_t refused;                 // the completion status that gives 1
+    DWORD crashed;                   // what the guard returns
+};
+
+constexpr Access kReadChar = {"QorGattReadCharacteristic", false, false, 2, ERROR_INTERNAL_ERROR};
+constexpr Access kReadDescr = {"QorGattReadDescriptor", false, true, 2, ERROR_INTERNAL_ERROR};
+constexpr Access kWriteChar = {"QorGattWriteCharacteristic", true, false, 3, ERROR_INTERNAL_ERROR};
+constexpr Access kWriteDescr = {"QorGattWriteDescriptor", true, true, 3, ERROR_ACCESS_DENIED};
+
+struct AccessArgs {
+    HQORREG hReg;
+    PLE_ADDRESS pAddress;
+    GUID *pGuidService;
+    DWORD serviceInstance;
+    GUID *pGuidChar;
+    DWORD charInstance;
+    GUID *pGuidDescr;
+    BYTE authReq;
+    PLE_VALUE pValue;
+    DWORD wait;
+    ULONGLONG context;
+};
+
+// What the request needs once ApiLock is left.
+struct Target {
+    uint8_t gatt_if = 0;
+    uint16_t conn_id = 0;
+    uint16_t handle = 0;
+    uint8_t write_type = kWriteWithRsp;
+};
+
+void TraceInvalid(const Access &k, const AccessArgs &a)
+{
+    if (k.descriptor)
+        LeTrace("***QorLeApi:ERROR %s invalid arguments hReg:%p pAddress:%p pGuidService:%p pGuidChar:%p "
+                "pGuidDescr:%p pValue:%p\n",
+                k.name, a.hReg, static_cast<void *>(a.pAddress), static_cast<void *>(a.pGuidService),
+                static_cast<void *>(a.pGuidChar), static_cast<void *>(a.pGuidDescr), static_cast<void *>(a.pValue));
+    else
+        LeTrace("***QorLeApi:ERROR %s invalid arguments hReg:%p pAddress:%p pGuidService:%p pGuidChar:%p "
+                "pValue:%p\n",
+                k.name, a.hReg, static_cast<void *>(a.pAddress), static_cast<void *>(a.pGuidService),
+                static_cast<void *>(a.pGuidChar), static_cast<void *>(a.pValue));
+}
+
+bool ArgumentsMissing(const Access &k, const AccessArgs &a)
+{
+    return !pFirst || !a.hReg || !a.pAddress || !a.pGuidService || !a.pGuidChar || (k.descriptor && !a.pGuidDescr) ||
+           (!a.pValue && (k.write || a.wait == 0));
+}
+
+// Resolves the attribute and checks the properties (ApiLock held); 0 or the code.
+DWORD Resolve(const Access &k, const AccessArgs &a, QOR_CONN_DEV *dev, Target *t)
+{
+    if (k.descriptor) {
+        LeDescr *d = FindDescr(dev->services, a.pGuidService, a.serviceInstance, a.pGuidChar, a.charInstance,
+                               a.pGuidDescr);
+        if (!d) {
+            LeTrace("***QorLeApi:ERROR %s descriptor %x not found\n", k.name, static_cast<unsigned>(a.pGuidDescr->Data1));
+            return ERROR_NOT_FOUND;
+        }
+        t->handle = d->handle;
+        return ERROR_SUCCESS;
+    }
+    LeChar *c = FindChar(dev->services, a.pGuidService, a.serviceInstance, a.pGuidChar, a.charInstance);
+    if (!c) {
+        LeTrace("***QorLeApi:ERROR %s char %x not found\n", k.name, static_cast<unsigned>(a.pGuidChar->Data1));
+        return ERROR_NOT_FOUND;
+    }
+    t->handle = c->valueHandle;
+    if (!k.write && !(c->properties & kPropRead)) {
+        LeTrace("***QorLeApi:ERROR %s read not allowed\n", k.name);
+        return ERROR_ACCESS_DENIED;
+    }
+    if (k.write && !(c->properties & (kPropWrite | kPropWriteNoRsp))) {
+        LeTrace("***QorLeApi:ERROR %s write not allowed\n", k.name);
+        return ERROR_ACCESS_DENIED;
+    }
+    t->write_type = (c->properties & kPropWrite) ? kWriteWithRsp : kWriteNoRsp;
+    return ERROR_SUCCESS;
+}
+
+// Steps under ApiLock: the device, its free slot, the attribute, the event.
+DWORD Start(const Access &k, const AccessArgs &a, ULONGLONG address, Target *t, HANDLE *event)
+{
+    ApiLockHold hold;
+    QOR_CONN_DEV *dev = FindDevice(address);
+    if (!dev) {
+        LeTrace("***QorLeApi:ERROR %s not connected\n", k.name);
+        return ERROR_NOT_CONNECTED;
+    }
+    if (dev->hOpEvent) {
+        LeTrace("***QorLeApi:ERROR %s event already exists\n", k.name);
+        return ERROR_SERVICE_ALREADY_RUNNING;
+    }
+    if (DWORD rc = Resolve(k, a, dev, t))
+        return rc;
+    *event = OccupySlot(dev, static_cast<QOR_APP_REG *>(a.hReg), a.pValue, a.wait, a.context,
+                        k.write ? ZR_OP_WRITE : ZR_OP_READ);
+    if (!*event) {
+        LeTrace("***QorLeApi:ERROR %s failed to create event\n", k.name);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    t->gatt_if = dev->gatt_if;
+    t->conn_id = dev->conn_id;
+    return ERROR_SUCCESS;
+}
+
+uint8_t Send(const Access &k, const AccessArgs &a, const Target &t)
+{
+    if (!k.write) {
+        read_param param{};
+        param.auth_req = a.authReq;
+        param.handle = t.handle;
+        return GATTCIf_Read(t.gatt_if, t.conn_id, kReadType, &param);
+    }
+    LeAttrValue value{};
+    value.handle = t.handle;
+    value.len = a.pValue->Length;
+    value.auth_req = a.authReq;
+    std::memcpy(value.value, a.pValue->Value, value.len);
+    return GATTCIf_Write(t.gatt_if, t.conn_id, k.descriptor ? kWriteWithRsp : t.write_type, &value);
+}
+
+DWORD Body(const Access &k, const AccessArgs &a)
+{
+    const ULONGLONG address = a.pAddress->ullLong;
+    LeTrace("***QorLeApi:%s %012I64x wait %d\n", k.name, address, static_cast<int>(a.wait));
+    if (k.write && a.pValue->Length > LE_MAX_VALUE) {
+        TraceInvalid(k, a);
+        return ERROR_INVALID_PARAMETER;
+    }
+    Target t;
+    HANDLE event = nullptr;
+    if (DWORD rc = Start(k, a, address, &t, &event))
+        return rc;
+    uint8_t status = 1;
+    if (uint8_t rc = Send(k, a, t)) {
+        LeTrace("***QorLeApi:ERROR %s failed rc:%d\n", k.name, rc);
+        EndSlot(address, event, a.wait != 0, &status);
+        return ERROR_INTERNAL_ERROR;
+    }
+    if (k.write)
+        LeTrace("***QorLeApi:%s GATTCIf_Write succeeded\n", k.name);
+    if (a.wait == 0) {
+        LeTrace("***QorLeApi:%s status pending\n", k.name);
+        return ERROR_IO_PENDING;
+    }
+    const bool timed_out = WaitForSingleObject(event, kOpWaitMs) == WAIT_TIMEOUT;
+    if (!EndSlot(address, event, true, &status)) {
+        LeTrace("***QorLeApi:ERROR %s abandoned while waiting for write to complete\n", k.name);
+        return ERROR_NOT_CONNECTED;
+    }
+    if (status == 0)
+        return ERROR_SUCCESS;
+    if (timed_out)
+        return ERROR_TIMEOUT;
+    return status == k.refused ? ERROR_INVALID_FUNCTION : ERROR_INTERNAL_ERROR;
+}
+
+DWORD Run(const Access &k, const AccessArgs &a)
+{
+    if (ArgumentsMissing(k, a)) {
+        TraceInvalid(k, a);
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!IsAppRegistered(a.hReg)) {
+        LeTrace("***QorLeApi:%s invalid handle hReg:%p\n", k.name, a.hReg);
+        return ERROR_INVALID_HANDLE;
+    }
+    DWORD result = ERROR_INTERNAL_ERROR;
+    if (RunGuarded([&] { result = Body(k, a); }))
+        return result;
+    LeTrace("***QorLeApi:ERROR %s crashed\n", k.name);
+    return k.crashed;
+}
+
+} // namespace
+
+extern "C" DWORD WINAPI QorGattReadCharacteristic(HQORREG hReg, PLE_ADDRESS pAddress, GUID *pGuidService,
+                                                  DWORD serviceInstance, GUID *pGuidChar, DWORD charInstance,
+                                                  BYTE authReq, PLE_VALUE pValue, DWORD wait, ULONGLONG context)
+{
+    return Run(kReadChar, {hReg, pAddress, pGuidService, serviceInstance, pGuidChar, charInstance, nullptr, authReq,
+                           pValue, wait, context});
+}
+
+extern "C" DWORD WINAPI QorGattReadDescriptor(HQORREG hReg, PLE_ADDRESS pAddress, GUID *pGuidService,
+                                              DWORD serviceInstance, GUID *pGuidChar, DWORD charInstance,
+                                              GUID *pGuidDescr, BYTE authReq, PLE_VALUE pValue, DWORD wait,
+                                              ULONGLONG context)
+{
+    return Run(kReadDescr, {hReg, pAddress, pGuidService, serviceInstance, pGuidChar, charInstance, pGuidDescr,
+                            authReq, pValue, wait, context});
+}
+
+extern "C" DWORD WINAPI QorGattWriteCharacteristic(HQORREG hReg, PLE_ADDRESS pAddress, GUID *pGuidService,
+                                                   DWORD serviceInstance, GUID *pGuidChar, DWORD charInstance,
+                                                   BYTE authReq, PLE_VALUE pValue, DWORD wait, ULONGLONG context)
+{
+    return Run(kWriteChar, {hReg, pAddress, pGuidService, serviceInstance, pGuidChar, charInstance, nullptr, authReq,
+                            pValue, wait, context});
+}
+
+extern "C" DWORD WINAPI QorGattWriteDescriptor(HQORREG hReg, PLE_ADDRESS pAddress, GUID *pGuidService,
+                                               DWORD serviceInstance, GUID *pGuidChar, DWORD charInstance,
+                                               GUID *pGuidDescr, BYTE authReq, PLE_VALUE pValue, DWORD wait,
+                                               ULONGLONG context)
+{
+    return Run(kWriteDescr, {hReg, pAddress, pGuidService, serviceInstance, pGuidChar, charInstance, pGuidDescr,
+                             authReq, pValue, wait, context});
+}

@@ -1,0 +1,98 @@
+// Value change: a local characteristic's new value pushed to a connected
+// device as a notification, or as an indication awaited for up to 10 s.
+
+#include "QorLeLib.h"
+#include "client/connection.h"
+#include "client/guard.h"
+#include "client/op_slot.h"
+#include "trace/trace.h"
+
+namespace {
+
+constexpr DWORD kConfirmWaitMs = 10000;
+
+// The registration whose local table holds a characteristic with this handle
+// (ApiLock held).
+QOR_APP_REG *OwnerOfChar(USHORT hChar)
+{
+    for (QOR_APP_REG *app = pFirst; app; app = app->pNext)
+        for (const LeService *s = app->pServices; s; s = s->next)
+            for (const LeChar *c = s->characteristics; c; c = c->next)
+                if (c->attrHandle == hChar)
+                    return app;
+    return nullptr;
+}
+
+// Takes the device's slot (ApiLock held): 0 or the code.
+DWORD Start(ULONGLONG address, USHORT hChar, bool indicate, uint16_t *conn_id, HANDLE *event)
+{
+    ApiLockHold hold;
+    QOR_CONN_DEV *dev = FindDevice(address);
+    if (!dev) {
+        LeTrace("***QorLeApi:QorGattCharValueChanged not connected\n");
+        return ERROR_NOT_CONNECTED;
+    }
+    QOR_APP_REG *owner = OwnerOfChar(hChar);
+    if (!owner) {
+        LeTrace("***QorLeApi:QorGattCharValueChanged char handle not found\n");
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (dev->hOpEvent) {
+        LeTrace("***QorLeApi:ERROR QorGattCharValueChanged event already exists\n");
+        return ERROR_SERVICE_ALREADY_RUNNING;
+    }
+    // A notification takes the whole slot too, with no completion that may end
+    // it, so a stray completion during the send finds nobody waiting.
+    *event = OccupySlot(dev, owner, nullptr, 1, 0, indicate ? ZR_OP_INDICATION_DONE : 0);
+    if (!*event) {
+        LeTrace("***QorLeApi:ERROR QorGattCharValueChanged failed to create event\n");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    *conn_id = dev->conn_id;
+    return ERROR_SUCCESS;
+}
+
+DWORD Body(PLE_ADDRESS pAddress, USHORT hChar, bool indicate, PLE_VALUE pValue)
+{
+    LeTrace("***QorLeApi:QorGattCharValueChanged\n");
+    const ULONGLONG address = pAddress->ullLong;
+    uint16_t conn_id = 0;
+    HANDLE event = nullptr;
+    if (DWORD rc = Start(address, hChar, indicate, &conn_id, &event))
+        return rc;
+    uint8_t rc = indicate ? GATTS_HandleValueIndication(conn_id, hChar, pValue->Length, pValue->Value)
+                          : GATTS_HandleValueNotification(conn_id, hChar, pValue->Length, pValue->Value);
+    uint8_t status = 1;
+    if (rc) {
+        LeTrace("***QorLeApi:ERROR GATTS_HandleValue failed rc:%d\n", rc);
+        EndSlot(address, event, true, &status);
+        return ERROR_INTERNAL_ERROR;
+    }
+    if (!indicate) {
+        EndSlot(address, event, true, &status);
+        return ERROR_SUCCESS;
+    }
+    const bool timed_out = WaitForSingleObject(event, kConfirmWaitMs) == WAIT_TIMEOUT;
+    if (!EndSlot(address, event, true, &status)) {
+        LeTrace("***QorLeApi:ERROR QorGattCharValueChanged abandoned while waiting for confirmation\n");
+        return ERROR_NOT_CONNECTED;
+    }
+    if (status == 0)
+        return ERROR_SUCCESS;
+    return timed_out ? ERROR_TIMEOUT : ERROR_INTERNAL_ERROR;
+}
+
+} // namespace
+
+extern "C" DWORD WINAPI QorGattCharValueChanged(PLE_ADDRESS pAddress, USHORT hChar, DWORD bIndicate, PLE_VALUE pValue)
+{
+    if (!pFirst || !pAddress || !pValue || hChar == 0) {
+        LeTrace("***QorLeApi:QorGattCharValueChanged no app registered\n");
+        return ERROR_INVALID_PARAMETER;
+    }
+    DWORD result = ERROR_INTERNAL_ERROR;
+    if (RunGuarded([&] { result = Body(pAddress, hChar, bIndicate != 0, pValue); }))
+        return result;
+    LeTrace("***QorLeApi:ERROR QorGattCharValueChanged crashed\n");
+    return ERROR_INTERNAL_ERROR;
+}
