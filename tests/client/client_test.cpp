@@ -325,8 +325,9 @@ TEST_F(CallbackThread, HandsEachRecordsFieldsToItsCallback)
         QueueCallback(app, NewCallback(9));
         LeCallback *attribute = NewCallback(kCallbackAttribute);
         attribute->Device.ullLong = 0x010203040506ull;
-        attribute->attribute = {BaseGuid(0x180F), 1, BaseGuid(0x2A19), 2, BaseGuid(0x2902), 5,
-                                QOR_EVENT_NOTIFICATION, {2, {0x64, 0x65}}, 0};
+        LeAttributeRecord &a = attribute->attribute;
+        a.ServiceGuid = BaseGuid(0x180F), a.ServiceInstance = 1, a.CharGuid = BaseGuid(0x2A19), a.CharInstance = 2;
+        a.DescrGuid = BaseGuid(0x2902), a.Extra = 5, a.EventType = QOR_EVENT_NOTIFICATION, a.Value = {2, {0x64, 0x65}};
         QueueCallback(app, attribute);
     }
     Play({Callback("connect 77 aabbccddeeff 0"), Callback("complete 1122334455667788 87 010203"),
