@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, once. Safe to run again.
 set -euo pipefail
-packages=(mingw-w64 wine64 cmake googletest make)
+packages=(mingw-w64 wine64 cmake googletest make libcli11-dev nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,0 +1,30 @@
+# The installed package: the DLL and the tool in bin/, the header in include/,
+# the import libraries in lib/ (libQorLeLib.dll.a for GNU linkers, QorLeLib.lib
+# for Microsoft's linker, made from the export list) and a CMake package, so
+# that find_package(QorLeLib) gives the imported target QorLeLib::QorLeLib.
+include(CMakePackageConfigHelpers)
+
+set(QORLE_MSVC_IMPLIB ${CMAKE_BINARY_DIR}/lib/QorLeLib.lib)
+find_program(QORLE_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
+add_custom_command(
+    OUTPUT ${QORLE_MSVC_IMPLIB}
+    COMMAND ${QORLE_DLLTOOL} --machine i386:x86-64 --input-def ${PROJECT_SOURCE_DIR}/include/QorLeLib.def
+            --dllname QorLeLib.dll --output-lib ${QORLE_MSVC_IMPLIB}
+    DEPENDS ${PROJECT_SOURCE_DIR}/include/QorLeLib.def
+    COMMENT "Import library QorLeLib.lib from the export list"
+    VERBATIM)
+add_custom_target(qorle_msvc_implib ALL DEPENDS ${QORLE_MSVC_IMPLIB})
+
+install(TARGETS QorLeLib qorgatt EXPORT QorLeLibTargets
+        RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
+install(FILES ${PROJECT_SOURCE_DIR}/include/QorLeLib.h DESTINATION include)
+install(FILES ${QORLE_MSVC_IMPLIB} DESTINATION lib)
+install(EXPORT QorLeLibTargets NAMESPACE QorLeLib:: DESTINATION lib/cmake/QorLeLib)
+
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/QorLeLibConfig.cmake.in
+                              ${CMAKE_BINARY_DIR}/QorLeLibConfig.cmake
+                              INSTALL_DESTINATION lib/cmake/QorLeLib)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/QorLeLibConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/QorLeLibConfig.cmake ${CMAKE_BINARY_DIR}/QorLeLibConfigVersion.cmake
+        DESTINATION lib/cmake/QorLeLib)

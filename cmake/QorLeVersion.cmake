@@ -1,0 +1,16 @@
+# qorle_version_resource(<target> <description>): gives a DLL or program a
+# Windows version resource with the project's version.
+function(qorle_version_resource target description)
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "SHARED_LIBRARY")
+        set(QORLE_RC_FILETYPE "0x2L")
+        set(QORLE_RC_FILENAME "${target}.dll")
+    else()
+        set(QORLE_RC_FILETYPE "0x1L")
+        set(QORLE_RC_FILENAME "${target}.exe")
+    endif()
+    set(QORLE_RC_DESCRIPTION "${description}")
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+    target_sources(${target} PRIVATE ${rc})
+endfunction()

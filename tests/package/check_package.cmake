@@ -1,0 +1,32 @@
+# Installs the build into WORK/prefix, checks the layout, builds the C consumer
+# against it and runs the consumer's two programs under Wine.
+function(run)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "${ARGN}\nfailed (${rc}):\n${out}")
+    endif()
+    set(out "${out}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK})
+run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/prefix)
+foreach(file bin/QorLeLib.dll bin/qorgatt.exe include/QorLeLib.h lib/libQorLeLib.dll.a lib/QorLeLib.lib
+             lib/cmake/QorLeLib/QorLeLibConfig.cmake lib/cmake/QorLeLib/QorLeLibConfigVersion.cmake)
+    if(NOT EXISTS ${WORK}/prefix/${file})
+        message(FATAL_ERROR "the installed package lacks ${file}")
+    endif()
+endforeach()
+
+run(${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/consumer -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}
+    -DCMAKE_PREFIX_PATH=${WORK}/prefix -DQORLE_PREFIX=${WORK}/prefix)
+run(${CMAKE_COMMAND} --build ${WORK}/consumer)
+foreach(program consumer consumer_msvc_lib)
+    run(${RUN} ${WORK}/consumer/${program}.exe)
+    message(STATUS "${program}:\n${out}")
+    foreach(expected "QorGattRegister without an address -> 87" "QorGattPairingRegister -> 0"
+                     "QorGattPairingUnregister -> 0" "trace lines seen: [1-9]")
+        if(NOT out MATCHES "${expected}")
+            message(FATAL_ERROR "${program} did not print \"${expected}\"")
+        endif()
+    endforeach()
+endforeach()

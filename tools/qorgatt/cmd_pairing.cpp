@@ -1,0 +1,169 @@
+// pair: pairing discovery of one device into the service store;
+// devices: what the store holds.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "qorgatt.h"
+
+namespace qorgatt {
+
+namespace {
+
+const char kDevicesKey[] = "SYSTEM\\CurrentControlSet\\services\\BTHPORT\\Parameters\\Devices";
+
+// ---- pair ----
+
+struct PairRun {
+    Event connected, done;
+    DWORD success = 0;
+    int services = 0, characteristics = 0, descriptors = 0;
+};
+PairRun *g_pair = nullptr;
+
+void WINAPI OnPaired(ULONGLONG, DWORD success)
+{
+    g_pair->success = success;
+    g_pair->done.Set();
+}
+
+bool StartsWith(const char *line, const char *prefix) { return std::strncmp(line, prefix, std::strlen(prefix)) == 0; }
+
+// The pairing registration reports connections and discovery results only as
+// trace lines; they give the progress.
+void WatchPairing(PairRun &run, ULONGLONG address)
+{
+    const std::string connected = "LeDeviceConnectCallback " + StoreName(address) + " ";
+    WatchTrace([&run, connected](const char *line) {
+        if (StartsWith(line, connected.c_str()) && std::strstr(line, "connected 1")) {
+            run.connected.Set();
+        } else if (StartsWith(line, "DiscoveryResult All Services") ||
+                   StartsWith(line, "DiscoveryResult Included Service")) {
+            std::printf("  found service #%d\n", ++run.services);
+        } else if (StartsWith(line, "DiscoveryResult Char ")) {
+            std::printf("  found characteristic #%d\n", ++run.characteristics);
+        } else if (StartsWith(line, "DiscoveryResult descriptor")) {
+            std::printf("  found descriptor #%d\n", ++run.descriptors);
+        }
+    });
+}
+
+struct PairingRegistration {
+    PairingRegistration() { Check("QorGattPairingRegister", QorGattPairingRegister()); }
+    ~PairingRegistration()
+    {
+        QorGattPairingUnregister();
+        WatchTrace(nullptr);
+    }
+};
+
+void Pair(const std::string &addr_text, unsigned wait_s)
+{
+    const ULONGLONG address = AddressArg(addr_text);
+    PairRun run;
+    g_pair = &run;
+    WatchPairing(run, address);
+    PairingRegistration reg;
+    std::printf("pairing registered; waiting up to %u s for %s to connect\n", wait_s, FormatAddress(address).c_str());
+    if (!run.connected.Wait(wait_s * 1000))
+        throw Failure(FormatAddress(address) + " did not connect within " + std::to_string(wait_s) + " s");
+    std::printf("%s connected; discovering its database\n", FormatAddress(address).c_str());
+    Check("QorGattPairingDiscover", QorGattPairingDiscover(address, OnPaired));
+    if (!run.done.Wait(30000))
+        throw Failure("discovery of " + FormatAddress(address) + " did not end within 30 s");
+    if (!run.success)
+        throw Failure("discovery of " + FormatAddress(address) + " failed; nothing stored");
+    std::printf("paired %s: %d services, %d characteristics, %d descriptors stored\n",
+                FormatAddress(address).c_str(), run.services, run.characteristics, run.descriptors);
+}
+
+// ---- devices ----
+
+struct Key {
+    HKEY h = nullptr;
+    Key(HKEY parent, const std::string &path)
+    {
+        if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
+            h = nullptr;
+    }
+    ~Key()
+    {
+        if (h)
+            RegCloseKey(h);
+    }
+    Key(const Key &) = delete;
+    Key &operator=(const Key &) = delete;
+    std::vector<std::string> Subkeys() const
+    {
+        std::vector<std::string> names;
+        char name[260];
+        DWORD size = sizeof name;
+        for (DWORD i = 0; h && RegEnumKeyExA(h, i, name, &size, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+             ++i, size = sizeof name)
+            names.emplace_back(name, size);
+        return names;
+    }
+};
+
+void Forget(const std::string &addr_text)
+{
+    const ULONGLONG address = AddressArg(addr_text);
+    LSTATUS err = RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kDevicesKey) + "\\" + StoreName(address)).c_str());
+    if (err == ERROR_FILE_NOT_FOUND)
+        return (void)std::printf("nothing stored for %s\n", FormatAddress(address).c_str());
+    Check(("forgetting " + FormatAddress(address)).c_str(), static_cast<DWORD>(err));
+    std::printf("forgot %s: its stored tree is removed\n", FormatAddress(address).c_str());
+}
+
+void Devices(bool json)
+{
+    Json list = Json::array();
+    Key devices(HKEY_LOCAL_MACHINE, kDevicesKey);
+    for (const std::string &name : devices.Subkeys()) {
+        ULONGLONG address;
+        Key services(devices.h, name + "\\Services");
+        if (!ParseAddress(name, &address) || !services.h)
+            continue;
+        Json entry{{"address", FormatAddress(address)}, {"services", Json::array()}};
+        for (const std::string &s : services.Subkeys()) {
+            GUID uuid{};
+            ParseUuid(s, &uuid);
+            entry["services"].push_back({{"uuid", s}, {"name", UuidName(uuid)}});
+        }
+        list.push_back(entry);
+    }
+    if (json)
+        return Print(list);
+    if (list.empty())
+        std::printf("no devices in the store\n");
+    for (const Json &d : list) {
+        std::printf("%s  %zu service(s)\n", d["address"].get<std::string>().c_str(), d["services"].size());
+        for (const Json &s : d["services"])
+            std::printf("  %-38s %s\n", s["uuid"].get<std::string>().c_str(), s["name"].get<std::string>().c_str());
+    }
+}
+
+void Add(CLI::App &app)
+{
+    auto addr = std::make_shared<std::string>();
+    auto wait_s = std::make_shared<unsigned>(10);
+    CLI::App *pair = app.add_subcommand("pair", "Discover a device's whole database and store it (pairing discovery)");
+    AddAddress(pair, *addr);
+    pair->add_option("--wait", *wait_s, "seconds to wait for the device to connect")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 600));
+    pair->callback([addr, wait_s] { Pair(*addr, *wait_s); });
+
+    auto json = std::make_shared<bool>(false);
+    auto forget = std::make_shared<std::string>();
+    CLI::App *devices = app.add_subcommand("devices", "List the devices in the service store and their services");
+    devices->add_flag("--json", *json, "print JSON");
+    devices->add_option("--forget", *forget, "remove this device's stored tree instead")->check(kAddress);
+    devices->callback([json, forget] { forget->empty() ? Devices(*json) : Forget(*forget); });
+}
+
+const Group kGroup(1, Add);
+
+} // namespace
+
+} // namespace qorgatt

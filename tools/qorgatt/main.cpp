@@ -1,0 +1,134 @@
+// qorgatt: the entry point, the trace sink and the exit codes.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "session.h"
+
+namespace qorgatt {
+
+namespace {
+
+bool g_print_trace = false;
+std::mutex g_watch_lock;
+TraceWatcher g_watcher;
+Event *g_interrupt = nullptr;
+
+std::vector<std::pair<int, void (*)(CLI::App &)>> &Groups()
+{
+    static std::vector<std::pair<int, void (*)(CLI::App &)>> groups;
+    return groups;
+}
+
+void WINAPI TraceSink(const char *line)
+{
+    if (g_print_trace)
+        std::fprintf(stderr, "trace| %s", line);
+    std::lock_guard<std::mutex> hold(g_watch_lock);
+    if (g_watcher)
+        g_watcher(line);
+}
+
+BOOL WINAPI OnConsoleCtrl(DWORD type)
+{
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+        return FALSE;
+    g_interrupt->Set();
+    return TRUE;
+}
+
+const char kFooter[] = R"(
+Addresses: AA:BB:CC:DD:EE:FF or 12 hex digits. UUIDs: 4 hex digits (a standard
+16-bit UUID) or braced GUID text {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}.
+Subcommands chain in one run, sharing one registration and its connections:
+  qorgatt connect ADDR read ADDR 180d 2a38 watch ADDR 180d 2a37 --count 10
+Exit codes: 0 done, 1 the operation failed, 2 bad input.)";
+
+// Builds the app; `trace` is the subcommand that runs another one traced.
+void Build(CLI::App &app, CLI::App *&trace)
+{
+    app.require_subcommand(1, 0);   // subcommands chain, in one registration
+    app.footer(kFooter);
+    app.allow_windows_style_options(false);   // "/path/file.json" is an argument, not an option
+    trace = app.add_subcommand("trace", "Run SUBCOMMAND and print the library's trace lines live on stderr");
+    trace->prefix_command();
+    std::sort(Groups().begin(), Groups().end());
+    for (const auto &g : Groups())
+        g.second(app);
+}
+
+int Run(int argc, const char *const *argv)
+{
+    CLI::App app("qorgatt: Bluetooth LE GATT from the command line, on QorLeLib", "qorgatt");
+    CLI::App *trace = nullptr;
+    Build(app, trace);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        int code = app.exit(e);
+        return code == 0 ? kExitOk : kExitUsage;
+    } catch (const UsageError &e) {
+        std::fprintf(stderr, "qorgatt: error: %s\n", e.what());
+        return kExitUsage;
+    } catch (const nlohmann::json::exception &e) {
+        std::fprintf(stderr, "qorgatt: error: bad description: %s\n", e.what());
+        return kExitUsage;
+    } catch (const Failure &e) {
+        std::fprintf(stderr, "qorgatt: %s\n", e.what());
+        return kExitFailed;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "qorgatt: error: %s\n", e.what());
+        return kExitFailed;
+    }
+    if (trace->parsed()) {   // "trace" with something after it never gets here
+        std::fprintf(stderr, "qorgatt: error: trace needs a subcommand to run, e.g. qorgatt trace pair ADDR\n");
+        return kExitUsage;
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+Group::Group(int order, void (*add)(CLI::App &app)) { Groups().emplace_back(order, add); }
+
+void InstallTraceSink(bool print)
+{
+    g_print_trace = g_print_trace || print;
+    QorGattSetTraceFunction(TraceSink);
+}
+
+void WatchTrace(TraceWatcher watcher)
+{
+    std::lock_guard<std::mutex> hold(g_watch_lock);
+    g_watcher = std::move(watcher);
+}
+
+void Print(const Json &doc) { std::printf("%s\n", doc.dump(2).c_str()); }
+
+bool WaitForInterrupt(DWORD ms, HANDLE also)
+{
+    HANDLE ends[2] = {g_interrupt->Handle(), also};
+    return WaitForMultipleObjects(also ? 2 : 1, ends, FALSE, ms) != WAIT_TIMEOUT;
+}
+
+} // namespace qorgatt
+
+int main(int argc, char **argv)
+{
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    qorgatt::Event interrupt;
+    qorgatt::g_interrupt = &interrupt;
+    SetConsoleCtrlHandler(qorgatt::OnConsoleCtrl, TRUE);
+    qorgatt::InstallTraceSink(false);
+    if (argc > 2 && std::strcmp(argv[1], "trace") == 0) {
+        qorgatt::InstallTraceSink(true);
+        argv[1] = argv[0];
+        ++argv;
+        --argc;
+    }
+    int code = qorgatt::Run(argc, argv);
+    qorgatt::Session::End();
+    return code;
+}

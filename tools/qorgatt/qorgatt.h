@@ -1,0 +1,110 @@
+#pragma once
+// qorgatt: a command-line tool on the public QorLeLib API. Each subcommand
+// group lives in its own source file and adds its subcommands to the app.
+#include <windows.h>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "QorLeLib.h"
+
+namespace qorgatt {
+
+using Json = nlohmann::ordered_json;
+
+// Exit codes.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;   // the library, the device or the controller said no
+constexpr int kExitUsage = 2;    // bad arguments or a bad description file
+
+// Bad input found after argument parsing (a description file, a value).
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// The operation ran and failed; the message says how.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// ---- addresses, UUIDs, values ----
+// "AA:BB:CC:DD:EE:FF" or 12 hex digits; false if it is neither.
+bool ParseAddress(const std::string &text, ULONGLONG *address);
+std::string FormatAddress(ULONGLONG address);   // AA:BB:CC:DD:EE:FF
+std::string StoreName(ULONGLONG address);       // the store's 12 lower-case digits
+// 4 hex digits (a 16-bit UUID on the Bluetooth base) or braced GUID text.
+bool ParseUuid(const std::string &text, GUID *uuid);
+GUID BaseUuid(uint16_t value);                  // 0000xxxx-0000-1000-8000-00805F9B34FB
+bool IsBaseUuid(const GUID &uuid);              // a 16-bit UUID on the base
+std::string FormatUuid(const GUID &uuid);       // 4 digits for base UUIDs, else braced text
+const char *UuidName(const GUID &uuid);         // name of a standard UUID, or ""
+// Hex bytes, optionally separated by blanks, colons or dashes.
+bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes);
+std::string FormatHex(const uint8_t *bytes, size_t n);
+// Characteristic properties: a number or names joined by '|' or ',' (read, write, notify...).
+bool ParseProperties(const std::string &text, uint8_t *properties);
+std::string FormatProperties(uint8_t properties);
+
+// CLI11 validators that print what a valid value looks like.
+extern const CLI::Validator kAddress;
+extern const CLI::Validator kUuid;
+
+// Adds the required positional ADDR, checked.
+void AddAddress(CLI::App *cmd, std::string &addr);
+
+// Converts a checked argument (the validators above ran already).
+ULONGLONG AddressArg(const std::string &text);
+GUID UuidArg(const std::string &text);
+
+// Windows error codes with their names, for messages.
+std::string CodeText(DWORD code);
+// Throws Failure "<what> failed: <code>" unless code is `expected`.
+void Check(const char *what, DWORD code, DWORD expected = ERROR_SUCCESS);
+
+// ---- trace lines ----
+// The tool's trace sink is installed for the whole run; it prints each line to
+// stderr when tracing is on, and hands it to the current watcher.
+void InstallTraceSink(bool print);
+using TraceWatcher = std::function<void(const char *line)>;
+void WatchTrace(TraceWatcher watcher);   // an empty watcher stops watching
+
+// ---- output ----
+// Prints a JSON document (the --json output), indented.
+void Print(const Json &doc);
+
+// ---- an event with a bounded wait ----
+class Event {
+public:
+    Event() : h_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~Event()
+    {
+        if (h_)
+            CloseHandle(h_);
+    }
+    Event(const Event &) = delete;
+    Event &operator=(const Event &) = delete;
+    void Set() { SetEvent(h_); }
+    bool Wait(DWORD ms) { return WaitForSingleObject(h_, ms) == WAIT_OBJECT_0; }
+    HANDLE Handle() const { return h_; }
+
+private:
+    HANDLE h_;
+};
+
+// Ends when Ctrl-C (or Ctrl-Break) arrives, when `also` is signalled, or after
+// `ms` (INFINITE: never). True unless the time ran out.
+bool WaitForInterrupt(DWORD ms, HANDLE also = nullptr);
+
+// ---- subcommand groups ----
+// Each group's source file adds its subcommands through a static Group, in
+// the order of `order` (the order of the help text).
+struct Group {
+    Group(int order, void (*add)(CLI::App &app));
+};
+
+} // namespace qorgatt
