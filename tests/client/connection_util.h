@@ -8,10 +8,14 @@
 #include <vector>
 
 #include "../pairing/store_view.h"
-#include "client_util.h"
+#include "client_fixture.h"
 #include "scenario.h"
 
 namespace clienttest {
+
+using qortest::ApiLockIsFree;
+using qortest::ClientTest;
+using qortest::Fmt;
 
 // "180f" for a Base-UUID GUID, braced lower-case text for any other.
 inline std::string Name(const GUID &g)
@@ -62,17 +66,7 @@ inline ULONGLONG AddressOf(const uint8_t bda[6])
     return a;
 }
 
-// Registrations as ClientTest makes them, and a scenario on the controller and
-// the trace.
-class ConnectionTest : public ClientTest {
-protected:
-    void SetUp() override
-    {
-        ClientTest::SetUp();
-        scenario.SkipRequests();
-    }
-    bool Play(const qortest::Script &script) { return scenario.Play(script); }
-    qortest::Scenario scenario{ctl, trace};
-};
+// Registrations as ClientTest makes them, with a scenario on the controller and the trace.
+using ConnectionTest = ClientTest;
 
 } // namespace clienttest

@@ -1,40 +1,16 @@
-// The discovery walk as a conversation with the driver: each test checks the
-// exact request the library sent and answers it with raw event records.
+// The discovery walk as a conversation with the driver: each case states the
+// exact requests the library sends and answers them with raw event records.
 
 #include <gtest/gtest.h>
 
-#include "devices.h"
 #include "pairing_fixture.h"
 
 using namespace pairingtest;
-using namespace devices;
-using qortest::Uuid128;
-using qortest::Uuid16;
 namespace sv = storeview;
 
 namespace {
 
-class Walk : public PairingTest {
-protected:
-    // A walk that ends well without reading a value: the trace tells which
-    // step ended it.
-    void ExpectEndAfter(const char *done_line, size_t discover_requests)
-    {
-        ASSERT_TRUE(WaitDone()) << trace.Dump();
-        EXPECT_TRUE(trace.WaitFor(done_line));
-        EXPECT_EQ(g_outcome.success, 1u);
-        EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), discover_requests);
-        EXPECT_TRUE(ctl.Requests(ZOREROVA_GATTC_READ).empty());
-    }
-
-    // A new discovery once the one before has ended.
-    void StartAgain()
-    {
-        ResetEvent(g_done_event);
-        discovers = ctl.Requests(ZOREROVA_GATTC_DISCOVER).size();
-        Start();
-    }
-};
+using Walk = PairingTest;
 
 const disc_service *ServiceAt(size_t index)
 {
@@ -50,385 +26,147 @@ const disc_service *ServiceAt(size_t index)
 // 128-bit and an unknown 16-bit descriptor.
 TEST_F(Walk, WholeDatabaseInOrder)
 {
-    Connect();
-    Start();
-    AnswerServices({{0x01, 0x07, Uuid16(0x1800)}, {0x08, 0x0E, Uuid16(0x180F)}, {0x30, 0x40, Uuid128(kCustomService)}});
-
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x07);
-    AnswerIncluded({});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x08, 0x0E);
-    AnswerIncluded({{0x09, {0x20, 0x25, Uuid16(0x180A)}}});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x30, 0x40);
-    AnswerIncluded({});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x20, 0x25);   // the included service is searched as well
-    AnswerIncluded({});
-
-    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x07);
-    AnswerChars({{0x02, 0x02, 0x03, Uuid16(0x2A00)}, {0x04, 0x02, 0x05, Uuid16(0x2A01)},
-                 {0x06, 0x02, 0x07, Uuid16(0x2A04)}});
-    ExpectDiscover(ZR_DISC_CHARS, 0x08, 0x0E);
-    AnswerChars({{0x0A, 0x12, 0x0B, Uuid16(0x2A19)}});
-    ExpectDiscover(ZR_DISC_CHARS, 0x30, 0x40);
-    AnswerChars({{0x31, 0x1A, 0x32, Uuid128(kCustomChar)}});
-    ExpectDiscover(ZR_DISC_CHARS, 0x20, 0x25);
-    AnswerChars({{0x21, 0x02, 0x22, Uuid16(0x2A29)}, {0x24, 0x02, 0x25, Uuid16(0x2A24)}});
-
-    // 0x1800 has no room for descriptors anywhere; the battery level's range
-    // runs to its service's end.
-    ExpectDiscover(ZR_DISC_DESCRS, 0x0C, 0x0E);
-    AnswerDescrs({{0x0C, Uuid16(0x2902)}, {0x0D, Uuid16(0x2904)}, {0x0E, Uuid16(0x2901)}});
-    ExpectDiscover(ZR_DISC_DESCRS, 0x33, 0x40);
-    AnswerDescrs({{0x33, Uuid16(0x2903)}, {0x34, Uuid128(kCustomDescr)}, {0x35, Uuid16(0x2905)}});
-    ExpectDiscover(ZR_DISC_DESCRS, 0x23, 0x23);   // up to the next declaration
-    AnswerDescrs({{0x23, Uuid16(0x2900)}});
-
-    // Values in the order of the descriptors, the first characteristic of the
-    // next service after the last of the one before.
-    const std::pair<uint16_t, std::vector<uint8_t>> values[] = {
-        {0x0C, {0x01, 0x00}}, {0x0D, {0x04, 0xFE, 0x27, 0x00, 0x01, 0x00, 0x00}}, {0x0E, Text("Battery Level")},
-        {0x33, {0x01, 0x00}}, {0x34, {0xAA, 0xBB}}, {0x35, {0x01}}, {0x23, {0x01, 0x00}}};
-    for (const auto &[handle, value] : values) {
-        ExpectRead(handle);
-        AnswerRead(handle, value);
-    }
-
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    EXPECT_EQ(g_outcome.calls, 1);
-    EXPECT_EQ(g_outcome.address, address);
-    EXPECT_EQ(g_outcome.success, 1u);
-    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), discovers);
-    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_READ).size(), reads);
-    EXPECT_EQ(trace.CountPrefix("LE - Discovery done"), 0u);
-
-    // The search for descriptor ranges after each descriptor discovery.
-    std::vector<std::string> searched;
-    for (const std::string &l : trace.Lines())
-        if (l.rfind("DiscoveryComplete service ", 0) == 0)
-            searched.push_back(l);
-    EXPECT_EQ(searched, (std::vector<std::string>{
-                            "DiscoveryComplete service 0x30-0x40 pCurChar handle:0x31 cur_service e_handle:0x40\n",
-                            "DiscoveryComplete service 0x20-0x25 pCurChar handle:0x21 next char:0x24 discovey "
-                            "e_handle:0x23\n",
-                            "DiscoveryComplete service 0x20-0x25 pCurChar handle:0x24 cur_service e_handle:0x25\n"}));
-
-    // The list: primaries in order, the included one appended and flagged.
-    const disc_service *incl = ServiceAt(3);
-    ASSERT_NE(incl, nullptr);
-    EXPECT_EQ(incl->included, 1);
-    EXPECT_EQ(ServiceAt(0)->included, 0);
-    const disc_char *level = ServiceAt(1)->chars;
-    EXPECT_EQ(level->client_config, 1);
-    EXPECT_EQ(level->format, 4);
-    EXPECT_EQ(level->exponent, 0xFE);
-    EXPECT_EQ(level->unit, 0x0027);
-    EXPECT_EQ(level->name_space, 1);
-    EXPECT_EQ(level->description, 0);
-    EXPECT_STREQ(level->user_description, "Battery Level");
-    EXPECT_EQ(ServiceAt(2)->chars->server_config, 1);
-    EXPECT_EQ(incl->chars->ext_props, 1);
-
-    // And the store: the included service has a key of its own, and only the
+    Play({Link(), Start(),
+          Answer(1, {Svc(1, 7, U16(0x1800)), Svc(8, 0xE, U16(0x180F)), Svc(0x30, 0x40, kCustomService)}),
+          Disc(3, 1, 7), Answer(3, {}), Disc(3, 8, 0xE), Answer(3, {Inc(9, 0x20, 0x25, U16(0x180A))}),
+          Disc(3, 0x30, 0x40), Answer(3, {}), Disc(3, 0x20, 0x25), Answer(3, {}),   // the included one as well
+          Disc(4, 1, 7), Answer(4, {Chr(2, 2, 3, U16(0x2A00)), Chr(4, 2, 5, U16(0x2A01)), Chr(6, 2, 7, U16(0x2A04))}),
+          Disc(4, 8, 0xE), Answer(4, {Chr(0xA, 0x12, 0xB, U16(0x2A19))}), Disc(4, 0x30, 0x40),
+          Answer(4, {Chr(0x31, 0x1A, 0x32, kCustomChar)}), Disc(4, 0x20, 0x25),
+          Answer(4, {Chr(0x21, 2, 0x22, U16(0x2A29)), Chr(0x24, 2, 0x25, U16(0x2A24))}),
+          // 0x1800 has no room for descriptors; the battery level's range runs to its service's end.
+          Disc(5, 0xC, 0xE), Answer(5, {Dsc(0xC, U16(0x2902)), Dsc(0xD, U16(0x2904)), Dsc(0xE, U16(0x2901))}),
+          Trace("DiscoveryComplete service 0x30-0x40 pCurChar handle:0x31 cur_service e_handle:0x40"),
+          Disc(5, 0x33, 0x40), Answer(5, {Dsc(0x33, U16(0x2903)), Dsc(0x34, kCustomDescr), Dsc(0x35, U16(0x2905))}),
+          Trace("DiscoveryComplete service 0x20-0x25 pCurChar handle:0x21 next char:0x24 discovey e_handle:0x23"),
+          Disc(5, 0x23, 0x23), Answer(5, {Dsc(0x23, U16(0x2900))}),   // up to the next declaration
+          Trace("DiscoveryComplete service 0x20-0x25 pCurChar handle:0x24 cur_service e_handle:0x25"),
+          // Values in the order of the descriptors, service after service.
+          Read(0xC), ReadAnswer(0xC, "0100"), Read(0xD), ReadAnswer(0xD, "04fe2700010000"), Read(0xE),
+          ReadAnswer(0xE, "42617474657279204c6576656c"), Read(0x33), ReadAnswer(0x33, "0100"), Read(0x34),
+          ReadAnswer(0x34, "aabb"), Read(0x35), ReadAnswer(0x35, "01"), Read(0x23), ReadAnswer(0x23, "0100"),
+          Done(1), NothingSent(), NoCallback(), NoTrace("LE - Discovery done"),
+          Returns(1, [] { return ServiceAt(3)->included; })});
+    // The store: the included service has a key of its own, and only the
     // standard descriptors carry values.
-    std::string root = Root();
+    const std::string root = Root(), level = root + "\\180f\\Characteristics\\2a19\\Descriptors\\";
+    const std::string custom = root + "\\{7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17}\\Characteristics\\"
+                                      "{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17}\\Descriptors\\";
     EXPECT_EQ(sv::Subkeys(root).size(), 4u);
     EXPECT_EQ(sv::Dword(root + "\\180a", "s_handle"), 0x20);
     EXPECT_FALSE(sv::KeyExists(root + "\\180f\\Includes"));
-    std::string level_key = root + "\\180f\\Characteristics\\2a19\\Descriptors";
-    EXPECT_EQ(sv::Read(level_key + "\\2904", "Value").data,
-              (std::vector<uint8_t>{0x04, 0xFE, 0x27, 0x00, 0x01, 0x00, 0x00}));
-    EXPECT_EQ(sv::Text(level_key + "\\2901", "Value"), "Battery Level");
-    std::string custom = root + "\\" + kCustomServiceName + "\\Characteristics\\" + kCustomCharName + "\\Descriptors";
+    EXPECT_EQ(sv::Dword(level + "2902", "Value"), 1);
+    EXPECT_EQ(sv::Read(level + "2904", "Value").data, Hex("04fe2700010000"));
+    EXPECT_EQ(sv::Text(level + "2901", "Value"), "Battery Level");
     EXPECT_EQ(sv::Subkeys(custom).size(), 3u);
-    EXPECT_FALSE(sv::Read(custom + "\\" + kCustomDescrName, "Value").present);
+    EXPECT_EQ(sv::Dword(custom + "2903", "Value"), 1);
+    EXPECT_FALSE(sv::Read(custom + "{7a1c0009-3d52-4e8b-9c61-2f0a5b8d4e17}", "Value").present);
     EXPECT_EQ(sv::Dword(root + "\\180a\\Characteristics\\2a29\\Descriptors\\2900", "Value"), 1);
 }
 
-TEST_F(Walk, NoServices)
+// Walks that end well without reading a value; the trace tells which step ended them.
+TEST_F(Walk, WalksWithoutValues)
 {
-    Connect();
-    Start();
-    AnswerServices({});
-    ExpectEndAfter("LE - Discovery done 0", 1);
-    EXPECT_TRUE(sv::KeyExists(Root()));
-    EXPECT_TRUE(sv::Subkeys(Root()).empty());
+    Play({Link(), Start(), Answer(1, {}), Done(1), Trace("LE - Discovery done 0"),
+          Returns(1, [this] { return sv::KeyExists(Root()) && sv::Subkeys(Root()).empty(); }),
+          // A service without characteristics.
+          ToCharacteristics(1, 5, 0x1800), Answer(4, {}), Done(1), Trace("LE - Discovery done 1"),
+          // Adjacent declarations, then a value on the service's last handle.
+          ToCharacteristics(1, 5, 0x1800), Answer(4, {Chr(2, 2, 3, U16(0x2A00)), Chr(4, 2, 5, U16(0x2A01))}),
+          Done(1), Trace("LE - Discovery done 1"),
+          // Descriptor ranges without descriptors.
+          ToDescriptors(), Answer(5, {}), Done(1), Trace("LE - Discovery done 2"), NothingSent()});
 }
 
-TEST_F(Walk, ServicesWithoutCharacteristics)
+TEST_F(Walk, RefusedRequestsAndFailedStepsEndTheWalk)
 {
-    Connect();
-    Start();
-    RunToCharacteristics(0x01, 0x05, 0x1800);
-    AnswerChars({});
-    ExpectEndAfter("LE - Discovery done 1", 3);
-}
-
-TEST_F(Walk, NoRoomForDescriptors)
-{
-    Connect();
-    Start();
-    RunToCharacteristics(0x01, 0x05, 0x1800);
-    // Adjacent declarations, then a value on the service's last handle.
-    AnswerChars({{0x02, 0x02, 0x03, Uuid16(0x2A00)}, {0x04, 0x02, 0x05, Uuid16(0x2A01)}});
-    ExpectEndAfter("LE - Discovery done 1", 3);
-}
-
-TEST_F(Walk, RangesWithoutDescriptors)
-{
-    Connect();
-    RunToDescriptors();
-    AnswerDescrs({});
-    ExpectEndAfter("LE - Discovery done 2", 4);
-}
-
-// ---- ends with a failure ----
-
-TEST_F(Walk, RefusedDiscoverEndsTheWalkAndOpensTheGate)
-{
-    Connect();
     ctl.ArmFault(ZOREROVA_GATTC_DISCOVER, VCTL_FAULT_STATUS, 0xC0000001u, 1, 1);
-    Start();
-    AnswerServices({{0x01, 0x05, Uuid16(0x1800)}});
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    EXPECT_EQ(g_outcome.success, 0u);
-    EXPECT_TRUE(trace.Contains("***** LeDeviceDiscoveryComplete: discovery failed"));
-    EXPECT_TRUE(trace.Contains("LeDeviceDiscoveryComplete: conn_id=0x7 disc_type=0x1 status=0x1"));
-    EXPECT_FALSE(sv::KeyExists(Root()));
-    // The gate is open again: a new discovery starts at once.
-    StartAgain();
-}
-
-TEST_F(Walk, FailedDiscoveryCompleteEndsTheWalk)
-{
-    Connect();
-    Start();
-    AnswerServices({{0x01, 0x05, Uuid16(0x1800)}});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x05);
-    Complete(ZR_DISC_INCLUDED, 0x0A);
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    EXPECT_EQ(g_outcome.success, 0u);
-    EXPECT_TRUE(trace.Contains("DiscoveryComplete conn_id 7 disc type:included service status:10"));
-    EXPECT_TRUE(trace.Contains("LeDeviceDiscoveryComplete: conn_id=0x7 disc_type=0x1 status=0xa"));
-    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 2u);
-}
-
-TEST_F(Walk, RefusedDescriptorReadEndsTheWalk)
-{
-    Connect();
     ctl.ArmFault(ZOREROVA_GATTC_READ, VCTL_FAULT_STATUS, 0xC0000001u, 1, 1);
-    RunToDescriptors();
-    AnswerDescrs({{0x04, Uuid16(0x2902)}, {0x05, Uuid16(0x2901)}});
-    ExpectRead(0x04);
-    AnswerRead(0x04, {0x01, 0x00});
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    EXPECT_EQ(g_outcome.success, 0u);
-    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_READ).size(), 2u);
-    EXPECT_TRUE(trace.Contains("LeDeviceDiscoveryComplete: conn_id=0x7 disc_type=0x1 status=0x1"));
+    Play({Link(), Start(), Answer(1, {Svc(1, 5, U16(0x1800))}), Disc(3, 1, 5), Done(0),
+          Trace("LeDeviceDiscoveryComplete: conn_id=0x7 disc_type=0x1 status=0x1"),
+          Trace("***** LeDeviceDiscoveryComplete: discovery failed"),
+          Returns(0, [this] { return sv::KeyExists(Root()); }),
+          // The gate is open again: a new discovery starts at once.
+          Start(), Answer(1, {Svc(1, 5, U16(0x1800))}), Disc(3, 1, 5), Complete(3, 0x0A), Done(0),
+          Trace("DiscoveryComplete conn_id 7 disc type:included service status:10"),
+          Trace("LeDeviceDiscoveryComplete: conn_id=0x7 disc_type=0x1 status=0xa"), ToDescriptors(),
+          Answer(5, {Dsc(4, U16(0x2902)), Dsc(5, U16(0x2901))}), Read(4), ReadAnswer(4, "0100"), Read(5), Done(0),
+          Trace("LeDeviceDiscoveryComplete: conn_id=0x7 disc_type=0x1 status=0x1"), NothingSent()});
 }
-
-// ---- descriptor values ----
 
 TEST_F(Walk, DescriptorValuesAsTheyCome)
 {
-    Connect();
-    Start();
-    RunToCharacteristics(0x01, 0x08, 0x180F);
-    AnswerChars({{0x02, 0x12, 0x03, Uuid16(0x2A19)}});
-    ExpectDiscover(ZR_DISC_DESCRS, 0x04, 0x08);
-    AnswerDescrs({{0x04, Uuid16(0x2901)}, {0x05, Uuid16(0x2902)}, {0x06, Uuid16(0x2901)}});
-
-    ExpectRead(0x04);
-    // A completion of another kind meanwhile is no descriptor value.
-    Post(qortest::CompleteEvent(conn, 3, 0, 0x04, {0x55}));
-    ASSERT_TRUE(trace.WaitFor("LeDeviceCompleteCallback conn_id 7 op 3 status 0"));
-    AnswerRead(0x04, std::vector<uint8_t>(512, 'x'));   // the longest value there is
-    ExpectRead(0x05);
-    AnswerRead(0x05, {0x02, 0x00, 0x99}, 0x05);          // a failed read stores what it carries
-    ExpectRead(0x06);
-    AnswerRead(0x06, Text("abc"));
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-
-    const disc_char *c = disc_services->chars;
-    EXPECT_EQ(c->client_config, 2);
-    EXPECT_STREQ(c->user_description, "abc");
-    EXPECT_EQ(c->user_description[3], 0);
-    EXPECT_EQ(c->user_description[4], 'x');   // what is left of the 512-byte text read before
-    EXPECT_EQ(c->user_description[512], 0);
-    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_READ).size(), 3u);
-    EXPECT_EQ(trace.CountPrefix("DiscoverClientCompleteCallback conn_id 7 op 2"), 3u);
+    Play({Link(), ToCharacteristics(1, 8, 0x180F), Answer(4, {Chr(2, 0x12, 3, U16(0x2A19))}), Disc(5, 4, 8),
+          Answer(5, {Dsc(4, U16(0x2901)), Dsc(5, U16(0x2902)), Dsc(6, U16(0x2901))}), Read(4),
+          // A completion of another kind meanwhile is no descriptor value.
+          Post("f8 0700 03 00 0700 0400 0000 0100 00 55"), Trace("LeDeviceCompleteCallback conn_id 7 op 3 status 0"),
+          ReadAnswer(4, "78*512"), Read(5),   // the longest value there is
+          ReadAnswer(5, "020099", 5), Read(6), ReadAnswer(6, "616263"), Done(1),   // a failed read stores what it carries
+          Returns(3, [this] { return trace.CountPrefix("DiscoverClientCompleteCallback conn_id 7 op 2"); }), Do([this] {
+              const disc_char *c = disc_services->chars;
+              EXPECT_EQ(c->client_config, 2);
+              EXPECT_STREQ(c->user_description, "abc");
+              EXPECT_EQ(c->user_description[4], 'x');   // what is left of the 512-byte text read before
+              EXPECT_EQ(c->user_description[512], 0);
+              EXPECT_EQ(sv::Text(Root() + "\\180f\\Characteristics\\2a19\\Descriptors\\2901", "Value"), "abc");
+          })});
+    // Outside the value step a completion only traces.
+    LeAttrValue value{};
+    DiscoverClientCompleteCallback(7, 2, 0, &value);
+    Play({Trace("DiscoverClientCompleteCallback conn_id 7 op 2 status 0"), NothingSent()});
 }
-
-TEST_F(Walk, CompletionsOutsideTheValueStepOnlyTrace)
-{
-    LeAttrValue value;
-    std::memset(&value, 0, sizeof value);
-    value.len = 2;
-    trace.Clear();
-    DiscoverClientCompleteCallback(kConn, 2, 0, &value);
-    DiscoverClientCompleteCallback(kConn, 3, 0, &value);
-    EXPECT_EQ(trace.Lines(), (std::vector<std::string>{"DiscoverClientCompleteCallback conn_id 7 op 2 status 0\n",
-                                                       "DiscoverClientCompleteCallback conn_id 7 op 3 status 0\n"}));
-    EXPECT_TRUE(ctl.Requests(ZOREROVA_GATTC_READ).empty());
-}
-
-// ---- results that belong to no walk ----
 
 TEST_F(Walk, ResultsOutsideTheWalkAreDropped)
 {
-    Connect(9);
-    Connect();   // the walk runs on the last connection heard of
-    ZrDiscResult r;
-    std::memset(&r, 0, sizeof r);
-    r.handle = 1;
-    Post(qortest::DiscResultEvent(200, ZR_DISC_ALL_SERVICES, r));
-    ASSERT_TRUE(trace.WaitFor("DiscoveryResult bad conn_id:200"));
-
-    Start();
-    // A connection the walk does not hold.
-    PostChar({0x02, 0x02, 0x03, Uuid16(0x2A00)}, 9);
-    ASSERT_TRUE(trace.WaitFor("DiscoveryResult conn_id=9 waited DiscoveryResult received=4 status=0"));
-    // Characteristics and descriptors before their step has started.
-    PostChar({0x02, 0x02, 0x03, Uuid16(0x2A00)}, conn);
-    PostDescr({0x04, Uuid16(0x2902)}, conn);
-    AnswerServices({{0x01, 0x05, Uuid16(0x1800)}});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x05);
-    PostChar({0x02, 0x02, 0x03, Uuid16(0x2A00)}, conn);
-    AnswerIncluded({});
-    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x05);
-    AnswerChars({});
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    ASSERT_NE(disc_services, nullptr);
-    EXPECT_EQ(disc_services->chars, nullptr);
-    EXPECT_EQ(disc_services->next, nullptr);
-    EXPECT_TRUE(trace.WaitFor("LE - Discovery done 1"));   // traced after the callback
-}
-
-TEST_F(Walk, LateResultsOfAReleasedWalkAreDropped)
-{
-    Connect();
-    RunToDescriptors();
-    Complete(ZR_DISC_DESCRS, 0x81);   // ends the walk with the cursors on the old list
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-
-    StartAgain();   // releases the old list
-    PostDescr({0x04, Uuid16(0x2902)}, conn);
-    PostChar({0x02, 0x12, 0x03, Uuid16(0x2A19)}, conn);
-    AnswerServices({});
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    EXPECT_EQ(disc_services, nullptr);
-    EXPECT_EQ(g_outcome.success, 1u);
-}
-
-// An application registering while a walk runs does not touch the walk's list.
-TEST_F(Walk, ApplicationRegistrationKeepsTheList)
-{
-    Connect();
-    Start();
-    AnswerServices({{0x01, 0x05, Uuid16(0x1800)}, {0x06, 0x09, Uuid16(0x180F)}});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x05);
-
-    LE_ADDRESS any = {};
-    GUID app = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
-    HQORREG reg = nullptr;
-    ASSERT_EQ(QorGattRegister(&any, &app, nullptr, nullptr, nullptr, nullptr, &reg), 0u) << trace.Dump();
-
-    AnswerIncluded({});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x06, 0x09);
-    AnswerIncluded({});
-    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x05);
-    AnswerChars({});
-    ExpectDiscover(ZR_DISC_CHARS, 0x06, 0x09);
-    AnswerChars({});
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    EXPECT_EQ(g_outcome.success, 1u);
-    EXPECT_EQ(sv::Subkeys(Root()).size(), 2u);
-    QorGattDeregister(reg);
+    Play({Link(9), Link(),   // the walk runs on the last connection heard of
+          Post("fd c800 01 0200 0028 00*14 0100"), Trace("DiscoveryResult bad conn_id:200"), Start(),
+          Post(Chr(2, 2, 3, U16(0x2A00), 9)),   // a connection the walk does not hold
+          Trace("DiscoveryResult conn_id=9 waited DiscoveryResult received=4 status=0"),
+          // Characteristics and descriptors before their step has started.
+          Post(Chr(2, 2, 3, U16(0x2A00))), Post(Dsc(4, U16(0x2902))), Answer(1, {Svc(1, 5, U16(0x1800))}),
+          Disc(3, 1, 5), Post(Chr(2, 2, 3, U16(0x2A00))), Answer(3, {}), Disc(4, 1, 5), Answer(4, {}), Done(1),
+          Trace("LE - Discovery done 1"),
+          Returns(1, [] { return disc_services && !disc_services->chars && !disc_services->next; }),
+          // Late results of a released walk.
+          ToDescriptors(), Complete(5, 0x81), Done(0), Start(), Post(Dsc(4, U16(0x2902))),
+          Post(Chr(2, 0x12, 3, U16(0x2A19))), Answer(1, {}), Done(1), Returns(0, [] { return uintptr_t(disc_services); }),
+          NothingSent()});
 }
 
 TEST_F(Walk, StrayCompletionsChangeNothing)
 {
-    Connect();
-    Start();
-    AnswerServices({{0x01, 0x06, Uuid16(0x1800)}});
-    ExpectDiscover(ZR_DISC_INCLUDED, 0x01, 0x06);
-    Complete(ZR_DISC_CHARS);    // not the step under way
-    Complete(ZR_DISC_DESCRS);
-    AnswerIncluded({});
-    ExpectDiscover(ZR_DISC_CHARS, 0x01, 0x06);
-    AnswerChars({{0x02, 0x02, 0x03, Uuid16(0x2A00)}});
-    ExpectDiscover(ZR_DISC_DESCRS, 0x04, 0x06);
-    AnswerDescrs({});
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    ASSERT_TRUE(trace.WaitFor("LE - Discovery done 2"));
-
-    // After the end, completions of any step start nothing.
-    Complete(ZR_DISC_INCLUDED);
-    Complete(ZR_DISC_CHARS);
-    Complete(ZR_DISC_DESCRS);
-    // Events are handled in order: the third of these lines means all three were.
-    ASSERT_TRUE(trace.WaitForCount("DiscoveryComplete conn_id 7 disc type:characteristic descriptors status:0", 3));
-    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 4u);
-    EXPECT_EQ(g_outcome.calls, 1);
-}
-
-// ---- the exports ----
-
-TEST_F(Walk, SecondDiscoveryWhileOneRuns)
-{
-    Connect();
-    Start();
-    ULONGLONG other = address + 1;
-    EXPECT_EQ(QorGattPairingDiscover(other, OnPairingDone), static_cast<DWORD>(ERROR_BUSY));
-    EXPECT_TRUE(trace.Contains("***** QorGattPairingDiscover: discovery is in progress for " +
-                               sv::AddressText(address) + ". addr=" + sv::AddressText(other)));
-    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 1u);
-    AnswerServices({});
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    EXPECT_EQ(g_outcome.address, address);
-    StartAgain();   // accepted again after the callback
+    Play({Link(), Start(), Answer(1, {Svc(1, 6, U16(0x1800))}), Disc(3, 1, 6), Complete(4), Complete(5),
+          Answer(3, {}), Disc(4, 1, 6), Answer(4, {Chr(2, 2, 3, U16(0x2A00))}), Disc(5, 4, 6), Answer(5, {}), Done(1),
+          Trace("LE - Discovery done 2"),
+          // After the end, completions of any step start nothing.
+          Complete(3), Complete(4), Complete(5),
+          Trace("DiscoveryComplete conn_id 7 disc type:characteristic descriptors status:0"), NothingSent(),
+          NoCallback()});
 }
 
 // While the walk reads descriptor values, a read completion of another
-// connection is that connection's own: it reaches the registrations and the
-// walk goes on with its own read.
-TEST_F(Walk, ReadsOfOtherConnectionsAreNotTakenByTheWalk)
+// connection is that connection's own, and its discoveries do not end the walk;
+// a walk goes on while an application registers and ends with a closing channel.
+TEST_F(Walk, OtherConnectionsAndRegistrationsLeaveTheWalkAlone)
 {
-    Connect(9);
-    Connect();
-    RunToDescriptorRead();
-    ASSERT_EQ(disc_stage, 5);
-
-    Post(qortest::CompleteEvent(9, 2, 0, 0x0030, {0xAA, 0xBB}));
-    ASSERT_TRUE(trace.WaitFor("LeDeviceCompleteCallback conn_id 9 op 2 status 0")) << trace.Dump();
-    EXPECT_EQ(trace.CountPrefix("DiscoverClientCompleteCallback conn_id 9"), 0u);
-    Post(qortest::DiscCompleteEvent(9, ZR_DISC_ALL_SERVICES, 0x85));   // nor do its discoveries end the walk
-    ASSERT_TRUE(trace.WaitFor("DiscoveryComplete conn_id 9 disc type:discover all services status:133"));
-    EXPECT_EQ(g_outcome.calls, 0);
-
-    AnswerRead(0x04, {0x02, 0x00});
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    EXPECT_EQ(g_outcome.success, 1u);
-    EXPECT_EQ(disc_services->chars->client_config, 2);
-}
-
-// A channel that closes under a walk takes the walk with it: read completions
-// on the next channel are not taken as descriptor values.
-TEST_F(Walk, AChannelThatClosesEndsTheWalk)
-{
-    Connect();
-    RunToDescriptorRead();
-    ASSERT_EQ(disc_stage, 5);
-    ctl.FailRead(channel, 0xC0000001u);
-    ASSERT_TRUE(trace.WaitFor("LE - ReadWorker: exits")) << trace.Dump();
-    EXPECT_EQ(disc_stage, 0);
-
-    ASSERT_EQ(QorGattPairingUnregister(), 0u);
-    ASSERT_EQ(QorGattPairingRegister(), 0u);
-    channel = ctl.LibraryChannel();
-    Connect();
-    Post(qortest::CompleteEvent(kConn, 2, 0, 0x04, {0x01, 0x00}));
-    ASSERT_TRUE(trace.WaitFor("LeDeviceCompleteCallback conn_id 7 op 2 status 0")) << trace.Dump();
-    EXPECT_EQ(trace.CountPrefix("DiscoverClientCompleteCallback"), 0u);
-    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_READ).size(), 1u);
+    LE_ADDRESS any = {};
+    GUID app = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+    HQORREG reg = nullptr;
+    Play({Link(9), Link(), ToDescriptorRead(),
+          Returns(0, [&] { return QorGattRegister(&any, &app, nullptr, nullptr, nullptr, nullptr, &reg); }),
+          ReadAnswer(0x30, "aabb", 0, 9), Trace("LeDeviceCompleteCallback conn_id 9 op 2 status 0"),
+          NoTrace("DiscoverClientCompleteCallback conn_id 9"), Complete(1, 0x85, 9),
+          Trace("DiscoveryComplete conn_id 9 disc type:discover all services status:133"), NoCallback(),
+          ReadAnswer(4, "0200"), Done(1), Returns(2, [] { return disc_services->chars->client_config; }),
+          Returns(1, [this] { return sv::Subkeys(Root()).size(); }), Do([&] { QorGattDeregister(reg); }),
+          // A channel that closes under a walk takes the walk with it.
+          ToDescriptorRead(), Do([this] { ctl.FailRead(ctl.LibraryChannel(), 0xC0000001u); }),
+          Trace("LE - ReadWorker: exits"), Sent(ZOREROVA_GATT_DEREGISTER, ""), Returns(0, [] { return disc_stage; }),
+          Returns(0, [] { return QorGattPairingUnregister(); }), Returns(0, [] { return QorGattPairingRegister(); }),
+          Sent(ZOREROVA_GATT_REGISTER, "1000 40c19751 ac76 ca4e a12740068d8760f2", "01"), Link(),
+          ReadAnswer(4, "0100"), Trace("LeDeviceCompleteCallback conn_id 7 op 2 status 0"),
+          Returns(1, [this] { return trace.CountPrefix("DiscoverClientCompleteCallback"); }), NothingSent(),
+          NoCallback()});
 }
 
 // Unregistering does not stop a walk that runs on: until it has ended, a new
@@ -438,121 +176,66 @@ TEST_F(Walk, AWalkThatOutlivesItsRegistrationKeepsItsList)
     LE_ADDRESS any = {};
     GUID app = {0x2468ACE0, 0x1357, 0x1357, {1, 2, 3, 4, 5, 6, 7, 8}};
     HQORREG reg = nullptr;
-    ASSERT_EQ(QorGattRegister(&any, &app, nullptr, nullptr, nullptr, nullptr, &reg), 0u) << trace.Dump();
-    Connect();
-    RunToDescriptorRead();
-
-    ASSERT_EQ(QorGattPairingUnregister(), 0u);   // the application keeps the channel open
-    ASSERT_EQ(QorGattPairingRegister(), 0u);   // the connection id is still known
-    EXPECT_EQ(QorGattPairingDiscover(address, OnPairingDone), static_cast<DWORD>(ERROR_BUSY));
-    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 4u);
-    ASSERT_NE(disc_services, nullptr);
-
-    AnswerRead(0x04, {0x01, 0x00});   // the old walk ends and is stored, with no one to tell
-    ASSERT_TRUE(trace.WaitForPrefix("LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry")) << trace.Dump();
-    EXPECT_EQ(g_outcome.calls, 0);
-    StartAgain();   // and now a new one may start
-    QorGattDeregister(reg);
+    Play({Returns(0, [&] { return QorGattRegister(&any, &app, nullptr, nullptr, nullptr, nullptr, &reg); }), Link(),
+          ToDescriptorRead(), Returns(0, [] { return QorGattPairingUnregister(); }),   // the channel stays open
+          Returns(0, [] { return QorGattPairingRegister(); }),
+          Returns(ERROR_BUSY, [this] { return QorGattPairingDiscover(address, OnPairingDone); }), NothingSent(),
+          // The old walk ends, with no one to tell; the new registration (on the
+          // same interface number) stores its list. Only then may a new walk
+          // release that list.
+          ReadAnswer(4, "0100"), Trace("ClientDiscoverComplete gatt_if=*"),
+          Trace("LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry succeeded"), NoCallback(), Start(),
+          Do([&] { QorGattDeregister(reg); })});
 }
 
+int g_again = 0;
 void WINAPI DiscoverAgain(ULONGLONG address, DWORD success)
 {
     OnPairingDone(address, success);
-    if (g_outcome.calls == 1)
+    if (g_again++ == 0)
         QorGattPairingDiscover(address, DiscoverAgain);
 }
 
-// The completion function may start the next discovery itself.
-TEST_F(Walk, DiscoveryStartedFromTheCompletionFunction)
+TEST_F(Walk, TheExportsRulesAndOutcomes)
 {
-    Connect();
-    ASSERT_EQ(QorGattPairingDiscover(address, DiscoverAgain), 0u);
-    ExpectDiscover(ZR_DISC_ALL_SERVICES, 1, 0xFFFF);
-    RunToCharacteristics(0x01, 0x05, 0x1800);
-    AnswerChars({});
-    ExpectDiscover(ZR_DISC_ALL_SERVICES, 1, 0xFFFF);   // the second walk, on a fresh list
-    EXPECT_EQ(g_outcome.calls, 1);
-    EXPECT_TRUE(pairing_busy);
-    AnswerServices({});
-    ASSERT_TRUE(trace.WaitFor("LE - Discovery done 0")) << trace.Dump();
-    EXPECT_EQ(g_outcome.calls, 2);
-    EXPECT_EQ(disc_services, nullptr);
-}
-
-// Before any connection, when the driver refuses the request and after the
-// device has left, a discovery cannot start; the gate is given back each time.
-TEST_F(Walk, FailedStartsReportInternalError)
-{
-    EXPECT_EQ(QorGattPairingDiscover(address, OnPairingDone), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
-    std::vector<std::string> want = {
-        "ClientEnterOp failed gatt_if=1 conn_id=65535\n",
-        "GATTCIf_Discover failed to start gatt_if=1 conn_id=65535 type=1\n",
-        "***** QorGattPairingDiscover: GATTCIf_Discover failed. addr=" + sv::AddressText(address) + " status=0x1\n",
-    };
-    std::vector<std::string> lines = trace.Lines();
-    ASSERT_GE(lines.size(), want.size());
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()), want);
-    EXPECT_TRUE(ctl.Requests(ZOREROVA_GATTC_DISCOVER).empty());
-    EXPECT_EQ(g_outcome.calls, 0);
-    EXPECT_FALSE(pairing_busy);
-
-    Connect();
-    ctl.ArmFault(ZOREROVA_GATTC_DISCOVER, VCTL_FAULT_STATUS, 0xC0000001u);
-    trace.Clear();
-    EXPECT_EQ(QorGattPairingDiscover(address, OnPairingDone), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
-    EXPECT_TRUE(trace.Contains(want[2].substr(0, want[2].size() - 1)));
-    EXPECT_FALSE(pairing_busy);
-    StartAgain();
-    AnswerServices({});
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-
-    Post(qortest::ConnectionEvent(kBda, kConn, 0));
-    ASSERT_TRUE(trace.WaitFor("LeDeviceConnectCallback 001a7d000007 gatt_if 1 conn_id 7 connected 0"));
-    EXPECT_EQ(QorGattPairingDiscover(address, OnPairingDone), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
-    EXPECT_TRUE(trace.Contains("GATTCIf_Discover failed to start gatt_if=1 conn_id=255 type=1"));
-    EXPECT_EQ(ctl.Requests(ZOREROVA_GATTC_DISCOVER).size(), 2u);
-}
-
-TEST_F(Walk, RegistrationRules)
-{
-    EXPECT_EQ(QorGattPairingRegister(), static_cast<DWORD>(ERROR_BUSY));
-    EXPECT_TRUE(trace.Contains("***** QorGattPairingRegister: registered already"));
-    EXPECT_EQ(pairing_gatt_if, 1);
-    // The identity the driver was given.
-    std::vector<VctlLogEntry> regs = ctl.Requests(ZOREROVA_GATT_REGISTER);
-    ASSERT_EQ(regs.size(), 1u);
-    EXPECT_EQ(qortest::Bytes(regs[0].in, regs[0].in_len),
-              (std::vector<uint8_t>{0x10, 0x00, 0x40, 0xC1, 0x97, 0x51, 0xAC, 0x76, 0xCA, 0x4E, 0xA1, 0x27, 0x40,
-                                    0x06, 0x8D, 0x87, 0x60, 0xF2}));
-
-    EXPECT_EQ(QorGattPairingUnregister(), 0u);
-    EXPECT_TRUE(trace.Contains("QorGattPairingUnregister: deregistered"));
-    EXPECT_EQ(QorGattPairingUnregister(), static_cast<DWORD>(ERROR_BUSY));
-    EXPECT_TRUE(trace.Contains("***** QorGattPairingUnregister: is not registered"));
-    // No discovery without the registration: nobody would end it.
-    EXPECT_EQ(QorGattPairingDiscover(address, OnPairingDone), static_cast<DWORD>(ERROR_BUSY));
-    EXPECT_FALSE(pairing_busy);
-}
-
-TEST_F(Walk, CompletionWithoutCallbackFunction)
-{
-    Connect();
-    ASSERT_EQ(QorGattPairingDiscover(address, nullptr), 0u);
-    ExpectDiscover(ZR_DISC_ALL_SERVICES, 1, 0xFFFF);
-    AnswerServices({});
-    ASSERT_TRUE(trace.WaitFor("LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry succeeded"));
-    EXPECT_TRUE(sv::KeyExists(Root()));
-}
-
-TEST_F(Walk, FailedStoreIsReportedAsFailure)
-{
-    ASSERT_TRUE(sv::CreateVolatile(sv::DeviceKey(address)));
-    Connect();
-    Start();
-    AnswerServices({});
-    ASSERT_TRUE(WaitDone()) << trace.Dump();
-    EXPECT_EQ(g_outcome.success, 0u);
-    EXPECT_TRUE(trace.Contains("***** LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry failed. err=1021"));
+    const std::string a = sv::AddressText(address), b = sv::AddressText(address + 1);
+    Play({Returns(ERROR_INTERNAL_ERROR, [this] { return QorGattPairingDiscover(address, OnPairingDone); }),
+          Trace("ClientEnterOp failed gatt_if=1 conn_id=65535"),
+          Trace("GATTCIf_Discover failed to start gatt_if=1 conn_id=65535 type=1"),
+          Trace("***** QorGattPairingDiscover: GATTCIf_Discover failed. addr=" + a + " status=0x1"),
+          Returns(0, [] { return pairing_busy.load(); }), NothingSent(), Link(),
+          Do([this] { ctl.ArmFault(ZOREROVA_GATTC_DISCOVER, VCTL_FAULT_STATUS, 0xC0000001u); }),
+          Returns(ERROR_INTERNAL_ERROR, [this] { return QorGattPairingDiscover(address, OnPairingDone); }),
+          Disc(1, 1, 0xFFFF), Trace("***** QorGattPairingDiscover: GATTCIf_Discover failed. addr=" + a + " status=0x1"),
+          Returns(0, [] { return pairing_busy.load(); }),
+          // A second discovery while one runs.
+          Start(), Returns(ERROR_BUSY, [this] { return QorGattPairingDiscover(address + 1, OnPairingDone); }),
+          Trace("***** QorGattPairingDiscover: discovery is in progress for " + a + ". addr=" + b), NothingSent(),
+          Answer(1, {}), Done(1), Trace("LE - Discovery done 0"),
+          // The completion function may start the next discovery itself.
+          Start(DiscoverAgain), Answer(1, {Svc(1, 5, U16(0x1800))}), Disc(3, 1, 5), Answer(3, {}), Disc(4, 1, 5),
+          Answer(4, {}), Disc(1, 1, 0xFFFF), Done(1), Returns(1, [] { return pairing_busy.load(); }), Answer(1, {}),
+          Done(1), Trace("LE - Discovery done 0"), Returns(0, [] { return uintptr_t(disc_services); }),
+          // Without a completion function, and with a store that cannot be written.
+          Start(nullptr), Answer(1, {}), Trace("LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry succeeded"),
+          Trace("LE - Discovery done 0"), NoCallback(), Do([this] {
+              sv::DeleteDevice(address);
+              ASSERT_TRUE(sv::CreateVolatile(sv::DeviceKey(address)));
+          }),
+          Start(), Answer(1, {}), Done(0),
+          Trace("***** LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry failed. err=1021"),
+          Trace("LE - Discovery done 0"),
+          // After the device has left.
+          Link(7, 0), Returns(ERROR_INTERNAL_ERROR, [this] { return QorGattPairingDiscover(address, OnPairingDone); }),
+          Trace("GATTCIf_Discover failed to start gatt_if=1 conn_id=255 type=1"), NothingSent(),
+          // The registration itself.
+          Returns(ERROR_BUSY, [] { return QorGattPairingRegister(); }),
+          Trace("***** QorGattPairingRegister: registered already"), Returns(0, [] { return QorGattPairingUnregister(); }),
+          Trace("QorGattPairingUnregister: deregistered"), Returns(ERROR_BUSY, [] { return QorGattPairingUnregister(); }),
+          Trace("***** QorGattPairingUnregister: is not registered"),
+          // No discovery without the registration: nobody would end it.
+          Returns(ERROR_BUSY, [this] { return QorGattPairingDiscover(address, OnPairingDone); }),
+          Returns(0, [] { return pairing_busy.load(); }), NoCallback()});
 }
 
 } // namespace

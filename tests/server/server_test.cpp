@@ -7,12 +7,11 @@
 #include <thread>
 
 #include "client/attr_lookup.h"
-#include "client_util.h"
+#include "client_fixture.h"
 #include "link/link.h"
 #include "scenario.h"
 #include "server/local_services.h"
 
-using namespace clienttest;
 using namespace qortest;
 
 namespace {
@@ -32,7 +31,6 @@ const char *const kCustomHex = "d0a1c75e 2c3b 114a 9e01223344556677";
 
 class LocalServices : public ClientTest {
 protected:
-    bool Play(const Script &script) { return scenario.Play(script); }
     // A call that hands out a handle: its code, then the handle.
     Script Made(DWORD code, int handle, std::function<uint64_t()> call)
     {
@@ -76,7 +74,6 @@ protected:
     }
 
     static constexpr uint8_t kBlock[22] = {1, 2};
-    Scenario scenario{ctl, trace};
     USHORT out = 0;
     HQORREG a = nullptr, b = nullptr;
 };

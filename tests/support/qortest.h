@@ -24,10 +24,6 @@ namespace qortest {
 ZrEvent ConnectionEvent(const uint8_t bda[6], uint16_t conn_id, uint8_t connected);
 ZrEvent CompleteEvent(uint16_t conn_id, uint8_t op, uint8_t status, uint16_t handle = 0,
                       const std::vector<uint8_t> &value = {}, uint8_t auth_req = 0);
-ZrEvent RequestEvent(uint16_t conn_id, uint32_t trans_id, uint8_t req_type, uint16_t handle,
-                     const std::vector<uint8_t> &value = {}, uint8_t need_rsp = 0);
-ZrEvent DiscCompleteEvent(uint16_t conn_id, uint8_t disc_type, uint8_t status);
-ZrEvent DiscResultEvent(uint16_t conn_id, uint8_t disc_type, const ZrDiscResult &r);
 
 LeUuid Uuid16(uint16_t v);
 LeUuid Uuid128(const GUID &g);
@@ -69,8 +65,6 @@ public:
     // Any attribute, raw.
     uint16_t Raw(const LeUuid &type, const std::vector<uint8_t> &value, uint8_t read_status = 0,
                  uint8_t write_status = 0);
-    void Gap(uint16_t n) { next_ = static_cast<uint16_t>(next_ + n); }
-    uint16_t NextHandle() const { return next_; }
 
     const std::vector<Attr> &Attrs() const { return attrs_; }
     // VctlAttr records, end handles resolved.

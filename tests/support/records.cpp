@@ -43,39 +43,6 @@ ZrEvent CompleteEvent(uint16_t conn_id, uint8_t op, uint8_t status, uint16_t han
     return ev;
 }
 
-ZrEvent RequestEvent(uint16_t conn_id, uint32_t trans_id, uint8_t req_type, uint16_t handle,
-                     const std::vector<uint8_t> &value, uint8_t need_rsp)
-{
-    ZrEvent ev = Blank(ZR_EVT_REQUEST);
-    ev.request.conn_id = conn_id;
-    ev.request.trans_id = trans_id;
-    ev.request.req_type = req_type;
-    ev.request.payload.handle = handle;
-    ev.request.payload.len = static_cast<uint16_t>(Clamp(value.size()));
-    if (!value.empty())
-        std::memcpy(ev.request.payload.value, value.data(), Clamp(value.size()));
-    ev.request.payload.need_rsp = need_rsp;
-    return ev;
-}
-
-ZrEvent DiscCompleteEvent(uint16_t conn_id, uint8_t disc_type, uint8_t status)
-{
-    ZrEvent ev = Blank(ZR_EVT_DISC_COMPLETE);
-    ev.disc_complete.conn_id = conn_id;
-    ev.disc_complete.disc_type = disc_type;
-    ev.disc_complete.status = status;
-    return ev;
-}
-
-ZrEvent DiscResultEvent(uint16_t conn_id, uint8_t disc_type, const ZrDiscResult &r)
-{
-    ZrEvent ev = Blank(ZR_EVT_DISC_RESULT);
-    ev.disc_result.conn_id = conn_id;
-    ev.disc_result.disc_type = disc_type;
-    ev.disc_result.result = r;
-    return ev;
-}
-
 LeUuid Uuid16(uint16_t v)
 {
     LeUuid u;

@@ -10,11 +10,12 @@
 //                           when `out` is given, these output bytes); waits for it
 //   NothingSent()           no request was logged after the previous Sent
 //   Trace(line)             a trace line equal to `line` comes after the last one
-//                           matched (other lines may come between); a trailing
-//                           '*' matches a prefix; waits for it
+//                           matched (other lines may come between); a lone '*'
+//                           matches any text ("***" is text); waits for it
 //   NoTrace(prefix)         no line captured so far starts with `prefix`
 //   Callback(text)          the next entry of the callback journal equals `text`;
 //                           waits for it (callbacks write entries with Note)
+//   NoCallback()            no journal entry after the last one matched
 //   Returns(want, fn)       fn() returns `want` (a return code, a count, a flag)
 //   Do(fn)                  runs fn: set-up, arming faults, direct state checks
 // A Script (a vector of steps) is itself a step, so a shared exchange is named
@@ -40,7 +41,10 @@ namespace qortest {
 
 // Bytes of a hex string as described above; malformed text fails the test.
 std::vector<uint8_t> Hex(const std::string &hex);
-std::string ToHex(const uint8_t *p, size_t n);
+// Hex of bytes, in groups of four unless `grouped` is false.
+std::string ToHex(const uint8_t *p, size_t n, bool grouped = true);
+// An event record from hex, zero-padded to its full size.
+ZrEvent Record(const std::string &hex);
 // printf into a string with the runtime's formatting (as the library's trace).
 std::string Fmt(const char *format, ...);
 
@@ -53,7 +57,8 @@ struct Step;
 using Script = std::vector<Step>;
 
 struct Step {
-    enum Kind { kPost, kSent, kNothingSent, kTrace, kNoTrace, kCallback, kReturns, kDo, kScript } kind = kDo;
+    enum Kind { kPost, kSent, kNothingSent, kTrace, kNoTrace, kCallback, kNoCallback, kReturns, kDo, kScript };
+    Kind kind = kDo;
     uint32_t code = 0;                   // Sent: control code; Post: channel
     std::string text;                    // hex, line, prefix or entry
     std::string out;                     // Sent: output hex; empty: not checked
@@ -75,6 +80,7 @@ Step NothingSent();
 Step Trace(const std::string &line);
 Step NoTrace(const std::string &prefix);
 Step Callback(const std::string &entry);
+Step NoCallback();
 Step Returns(uint64_t want, std::function<uint64_t()> fn);
 Step Do(std::function<void()> action);
 
