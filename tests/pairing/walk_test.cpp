@@ -159,9 +159,11 @@ TEST_F(Walk, OtherConnectionsAndRegistrationsLeaveTheWalkAlone)
           Trace("DiscoveryComplete conn_id 9 disc type:discover all services status:133"), NoCallback(),
           ReadAnswer(4, "0200"), Done(1), Returns(2, [] { return disc_services->chars->client_config; }),
           Returns(1, [this] { return sv::Subkeys(Root()).size(); }), Do([&] { QorGattDeregister(reg); }),
-          // A channel that closes under a walk takes the walk with it.
+          // A channel that closes under a walk takes the walk with it, and the
+          // owner hears of the failure.
           ToDescriptorRead(), Do([this] { ctl.FailRead(ctl.LibraryChannel(), 0xC0000001u); }),
-          Trace("LE - ReadWorker: exits"), Sent(ZOREROVA_GATT_DEREGISTER, ""), Returns(0, [] { return disc_stage; }),
+          Trace("LE - ReadWorker: exits"), Sent(ZOREROVA_GATT_DEREGISTER, ""), Done(0),
+          Returns(0, [] { return disc_stage; }),
           Returns(0, [] { return QorGattPairingUnregister(); }), Returns(0, [] { return QorGattPairingRegister(); }),
           Sent(ZOREROVA_GATT_REGISTER, "1000 40c19751 ac76 ca4e a12740068d8760f2", "01"), Link(),
           ReadAnswer(4, "0100"), Trace("LeDeviceCompleteCallback conn_id 7 op 2 status 0"),
