@@ -116,19 +116,21 @@ void CompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttr
         LeTrace("CompleteCallback conn_id=%d, op=%d completed status=%d", conn_id, op, status);
         ClientGateOpenLocked(rec);
     }
+    // The registration that last started an operation here hears the
+    // connection's completions. Before any operation, or once that
+    // registration has gone (its callbacks went with it), they go to every
+    // registration, as a notification must not vanish with an earlier reader.
     const uint8_t owner = rec.op_gatt_if;
-    if (!IsGattIf(owner)) {
-        LeaveCriticalSection(&rec.lock);
+    uint8_t gatt_if;
+    gatt_callbacks callbacks;
+    const bool owned = IsGattIf(owner) && ReadSlot(owner - 1, &gatt_if, &callbacks);
+    LeaveCriticalSection(&rec.lock);
+    if (!owned) {
         CompleteToAll(conn_id, op, status, payload);
         return;
     }
-    // A registration that has gone is not called: its callbacks went with it.
-    uint8_t gatt_if;
-    gatt_callbacks callbacks;
-    auto on_complete = ReadSlot(owner - 1, &gatt_if, &callbacks) ? callbacks.on_complete : nullptr;
-    LeaveCriticalSection(&rec.lock);
-    if (on_complete)
-        on_complete(conn_id, op, status, payload);
+    if (callbacks.on_complete)
+        callbacks.on_complete(conn_id, op, status, payload);
     LeTrace("CompleteCallback notified conn_id=%d, op=%d, status=%d", conn_id, op, status);
 }
 

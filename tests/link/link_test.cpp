@@ -295,10 +295,10 @@ TEST_F(Dispatch, ACompletionOpensTheGateOnlyForItsOwnOperationAndGoesToTheOwner)
           }),
           // The owner stays after the operation ended.
           Deliver(Completion(3, ZR_OP_INDICATION, 0)), Callback("2 complete 3 op=6 status=0 handle=0x0"),
-          // An owner that has gone hears nothing, and nobody else does.
+          // An owner that has gone leaves the completions to those still here.
           Returns(false, [] { return ClientEnterOp(2, 3, ZR_OP_READ); }), Do([] { GATT_Deregister(2); }),
-          Deliver(Completion(3, ZR_OP_READ, 0)), Trace("CompleteCallback notified conn_id=3, op=2, status=0"),
-          NoCallback(), Do([&] { EXPECT_EQ(rec.op, 0); })});
+          Deliver(Completion(3, ZR_OP_READ, 0, 0x31, "0a")), Callback("1 complete 3 op=2 status=0 handle=0x31 0a"),
+          NoTrace("CompleteCallback notified conn_id=3, op=2, status=0"), Do([&] { EXPECT_EQ(rec.op, 0); })});
 }
 
 TEST_F(Dispatch, ConnectionsAndCompletionsForBadOrUnconnectedConnectionsAreTracedAndDropped)
