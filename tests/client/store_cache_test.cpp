@@ -66,9 +66,7 @@ TEST_F(StoreCache, PairedStoreLoadsInThisProcessAndInAnother)
     ASSERT_TRUE(StoreByPairing(ctl, trace, kSensor, devices::HeartRateSensor(), kHere)) << trace.Dump();
     EXPECT_EQ(Tree(kHere), want);
     SetEnvironmentVariableA("QOR_PAIR_THERE", "1");
-    char exe[MAX_PATH];
-    GetModuleFileNameA(nullptr, exe, sizeof exe);
-    EXPECT_EQ(_spawnl(_P_WAIT, exe, exe, "--gtest_filter=StoreCache.PairedStore*", nullptr), 0);
+    EXPECT_EQ(_spawnl(_P_WAIT, _pgmptr, _pgmptr, "--gtest_filter=StoreCache.PairedStore*", nullptr), 0);
     EXPECT_EQ(Tree(kThere), want);
 }
 
@@ -76,7 +74,6 @@ TEST_F(StoreCache, CorruptStoreLoadsWhatItCanAndLookupsCountInstances)
 {
     const std::string chr = "180f\\Characteristics\\2a19", descrs = chr + "\\Descriptors\\";
     const std::string guid_text = "{0000180f-0000-1000-8000-00805f9b34fb}";
-    const std::string zero = "{00000000-0000-0000-0000-000000000000}";
     WriteStore(kOdd, {{"180f", "s_handle", REG_BINARY, "3412"},             // short: zero-extended
                       {"180f", "e_handle", REG_DWORD, "ffff000001000000"},  // 8-byte DWORD: unreadable
                       {chr, "AttrHandle", REG_SZ, "3200"},                  // the bytes, whatever the type
@@ -90,12 +87,11 @@ TEST_F(StoreCache, CorruptStoreLoadsWhatItCanAndLookupsCountInstances)
                       {guid_text, "s_handle", REG_DWORD, "20000000"},
                       {"1800a", "s_handle", REG_DWORD, "30000000"},         // five characters: GUID text
                       {"180d", "Characteristics", REG_DWORD, "01000000"}}); // a value, not a key
-    const std::string text(511, '\xaa');
-    EXPECT_EQ(Tree(kOdd), std::vector<std::string>(
-                              {zero + " 30-0", "180d 0-0",
-                               "180f 1234-0 [2a19 32/1a/5 x0 c0 s7 f0,0,0,0,0 '" + text +
-                                   "' 2901@9 2902@0 {00002903-0000-0000-0000-000000000000}@0]",
-                               "180f 20-0 [2a19 21/0/0 x0 c0 s0 f0,0,0,0,0 '']"}));
+    EXPECT_EQ(Tree(kOdd), std::vector<std::string>({"{00000000-0000-0000-0000-000000000000} 30-0", "180d 0-0",
+                                                     "180f 1234-0 [2a19 32/1a/5 x0 c0 s7 f0,0,0,0,0 '" +
+                                                         std::string(511, '\xaa') +
+                                                         "' 2901@9 2902@0 {00002903-0000-0000-0000-000000000000}@0]",
+                                                     "180f 20-0 [2a19 21/0/0 x0 c0 s0 f0,0,0,0,0 '']"}));
 
     QOR_CONN_DEV dev;
     dev.Address.ullLong = kOdd;

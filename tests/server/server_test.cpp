@@ -268,10 +268,8 @@ TEST_F(LocalServices, TwoProcessesEachDeleteOnlyTheirOwn)
     ASSERT_EQ(Create(a, k180D, 0, 2), 0u);
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "QorTestServerReady");
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, "QorTestServerRelease");
-    char exe[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
     SetEnvironmentVariableA("QORTEST_SERVER_CHILD", "1");
-    const intptr_t child = _spawnl(_P_NOWAIT, exe, exe, "--gtest_filter=SecondProcess.*", nullptr);
+    const intptr_t child = _spawnl(_P_NOWAIT, _pgmptr, _pgmptr, "--gtest_filter=SecondProcess.*", nullptr);
     ASSERT_NE(child, -1);
     ASSERT_EQ(WaitForSingleObject(ready, 30000), WAIT_OBJECT_0);
     const uint32_t theirs = ctl.LibraryChannel();
