@@ -21,6 +21,9 @@ namespace {
 const uint8_t kSensor[6] = {0xC0, 0x11, 0x22, 0x33, 0x44, 0x55};
 constexpr ULONGLONG kHere = 0x5A00000000A1, kThere = 0x5A00000000A2, kOdd = 0x5A00000000A3;
 
+// A trace line of the API.
+Step Api(const std::string &rest) { return Trace("***QorLeApi:" + rest); }
+
 // The tree loaded for an address, one line per service.
 std::vector<std::string> Tree(ULONGLONG address)
 {
@@ -63,9 +66,7 @@ TEST_F(StoreCache, PairedStoreLoadsInThisProcessAndInAnother)
     ASSERT_TRUE(StoreByPairing(ctl, trace, kSensor, devices::HeartRateSensor(), kHere)) << trace.Dump();
     EXPECT_EQ(Tree(kHere), want);
     SetEnvironmentVariableA("QOR_PAIR_THERE", "1");
-    char exe[MAX_PATH];
-    GetModuleFileNameA(nullptr, exe, sizeof exe);
-    EXPECT_EQ(_spawnl(_P_WAIT, exe, exe, "--gtest_filter=StoreCache.PairedStore*", nullptr), 0);
+    EXPECT_EQ(_spawnl(_P_WAIT, _pgmptr, _pgmptr, "--gtest_filter=StoreCache.PairedStore*", nullptr), 0);
     EXPECT_EQ(Tree(kThere), want);
 }
 
@@ -73,7 +74,6 @@ TEST_F(StoreCache, CorruptStoreLoadsWhatItCanAndLookupsCountInstances)
 {
     const std::string chr = "180f\\Characteristics\\2a19", descrs = chr + "\\Descriptors\\";
     const std::string guid_text = "{0000180f-0000-1000-8000-00805f9b34fb}";
-    const std::string zero = "{00000000-0000-0000-0000-000000000000}";
     WriteStore(kOdd, {{"180f", "s_handle", REG_BINARY, "3412"},             // short: zero-extended
                       {"180f", "e_handle", REG_DWORD, "ffff000001000000"},  // 8-byte DWORD: unreadable
                       {chr, "AttrHandle", REG_SZ, "3200"},                  // the bytes, whatever the type
@@ -87,31 +87,30 @@ TEST_F(StoreCache, CorruptStoreLoadsWhatItCanAndLookupsCountInstances)
                       {guid_text, "s_handle", REG_DWORD, "20000000"},
                       {"1800a", "s_handle", REG_DWORD, "30000000"},         // five characters: GUID text
                       {"180d", "Characteristics", REG_DWORD, "01000000"}}); // a value, not a key
-    const std::string text(511, '\xaa');
-    EXPECT_EQ(Tree(kOdd), std::vector<std::string>(
-                              {zero + " 30-0", "180d 0-0",
-                               "180f 1234-0 [2a19 32/1a/5 x0 c0 s7 f0,0,0,0,0 '" + text +
-                                   "' 2901@9 2902@0 {00002903-0000-0000-0000-000000000000}@0]",
-                               "180f 20-0 [2a19 21/0/0 x0 c0 s0 f0,0,0,0,0 '']"}));
+    EXPECT_EQ(Tree(kOdd), std::vector<std::string>({"{00000000-0000-0000-0000-000000000000} 30-0", "180d 0-0",
+                                                     "180f 1234-0 [2a19 32/1a/5 x0 c0 s7 f0,0,0,0,0 '" +
+                                                         std::string(511, '\xaa') +
+                                                         "' 2901@9 2902@0 {00002903-0000-0000-0000-000000000000}@0]",
+                                                     "180f 20-0 [2a19 21/0/0 x0 c0 s0 f0,0,0,0,0 '']"}));
 
     QOR_CONN_DEV dev;
     dev.Address.ullLong = kOdd;
     LoadAttributeCache(&dev);
     const GUID service = BaseGuid(0x180F), characteristic = BaseGuid(0x2A19);
     // service instance, characteristic instance, descriptor (0: the characteristic), handle found, line traced
+    const std::string service_lost = "FindChar service 180f not found";
     const std::vector<std::tuple<DWORD, DWORD, uint16_t, uint16_t, std::string>> rows = {
-        {0, 0, 0, 0x32, ""}, {1, 0, 0, 0x21, ""}, {0, 0, 0x2901, 9, ""},
-        {2, 0, 0, 0, "***QorLeApi:ERROR FindChar service 180f not found\n"},
-        {0, 1, 0, 0, "***QorLeApi:ERROR FindChar char 2a19 not found\n"},
-        {1, 0, 0x2901, 0, "***QorLeApi:ERROR FindDescr descriptor 2901 not found\n"},
-        {2, 0, 0x2901, 0, "***QorLeApi:ERROR FindChar service 180f not found\n"}};
+        {0, 0, 0, 0x32, ""}, {1, 0, 0, 0x21, ""}, {0, 0, 0x2901, 9, ""}, {2, 0, 0, 0, service_lost},
+        {0, 1, 0, 0, "FindChar char 2a19 not found"}, {1, 0, 0x2901, 0, "FindDescr descriptor 2901 not found"},
+        {2, 0, 0x2901, 0, service_lost}};
     for (const auto &[s, c, descr, handle, traced] : rows) {
         trace.Clear();
         const GUID d = BaseGuid(descr);
         const LeDescr *by_descr = descr ? FindDescr(dev.services, &service, s, &characteristic, c, &d) : nullptr;
         const LeChar *by_char = descr ? nullptr : FindChar(dev.services, &service, s, &characteristic, c);
         EXPECT_EQ(by_descr ? by_descr->handle : by_char ? by_char->attrHandle : 0, handle) << s << c << descr;
-        EXPECT_EQ(trace.Lines(), traced.empty() ? std::vector<std::string>() : std::vector<std::string>{traced});
+        EXPECT_EQ(trace.Lines(), traced.empty() ? std::vector<std::string>()
+                                                  : std::vector<std::string>{"***QorLeApi:ERROR " + traced + "\n"});
     }
 }
 
@@ -140,7 +139,7 @@ TEST_F(StoreCache, EnumerationListsConnectedAndMerelyPairedDevices)
     const ULONGLONG dev = 0xC01122334455, late = 0xC01122334466, p = 0x5A00000000B1, q = 0x5A00000000B2,
                     none = 0x5A00000000B3;
     const uint8_t late_bda[6] = {0xC0, 0x11, 0x22, 0x33, 0x44, 0x66};
-    Play({Enum('S', dev, 0, 0, 0, 0, 87, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumService invalid arguments*")});
+    Play({Enum('S', dev, 0, 0, 0, 0, 87, "@eeee"), Api("ERROR QorGattEnumService invalid arguments*")});
 
     const std::string chr = "180f\\Characteristics\\2a19";
     WriteStore(dev, {{"1800", "s_handle", REG_DWORD, "01000000"}, {"180a", "s_handle", REG_DWORD, "16000000"},
@@ -156,32 +155,23 @@ TEST_F(StoreCache, EnumerationListsConnectedAndMerelyPairedDevices)
         ctl.AddDevice(bda, GattDb(), 0);
         LinkUp(ctl, bda);
     }
-    Play({Trace("***QorLeApi:ConnectCallback gatt_if:1 bda:c01122334466*"),
-          Enum('S', dev, 0, 0, 0, 0, 0, "1800@1"), Trace("***QorLeApi:QorGattEnumService c01122334455 inx:0"),
-          Enum('S', dev, 0, 0, 2, 0, 0, "180f@6"),
-          Enum('S', dev, 0, 0, 3, 0, 259, "@0"),
-          Enum('C', dev, 6, 0, 0, 0, 0, "2a19@7"),
-          Trace("***QorLeApi:QorGattEnumCharacteristic c01122334455 handle:0x6 inx:0"),
-          Enum('C', dev, 6, 0, 1, 0, 1359, "@eeee"),
-          Enum('C', dev, 5, 0, 0, 0, 259, "@eeee"),
-          Enum('D', dev, 6, 7, 0, 0, 0, "2902@9"),
-          Trace("***QorLeApi:QorGattEnumDescriptor c01122334455 service:0x6 char:0x7 inx:0"),
-          Enum('D', dev, 6, 7, 1, 0, 1359, "@0"),
-          Enum('D', dev, 6, 8, 0, 0, 259, "@0"),
+    Play({Api("ConnectCallback gatt_if:1 bda:c01122334466*"),
+          Enum('S', dev, 0, 0, 0, 0, 0, "1800@1"), Api("QorGattEnumService c01122334455 inx:0"),
+          Enum('S', dev, 0, 0, 2, 0, 0, "180f@6"), Enum('S', dev, 0, 0, 3, 0, 259, "@0"),
+          Enum('C', dev, 6, 0, 0, 0, 0, "2a19@7"), Api("QorGattEnumCharacteristic c01122334455 handle:0x6 inx:0"),
+          Enum('C', dev, 6, 0, 1, 0, 1359, "@eeee"), Enum('C', dev, 5, 0, 0, 0, 259, "@eeee"),
+          Enum('D', dev, 6, 7, 0, 0, 0, "2902@9"), Api("QorGattEnumDescriptor c01122334455 service:0x6 char:0x7 inx:0"),
+          Enum('D', dev, 6, 7, 1, 0, 1359, "@0"), Enum('D', dev, 6, 8, 0, 0, 259, "@0"),
           // Not connected: the scratch record, reloaded whenever another device is asked for.
-          Enum('S', p, 0, 0, 0, 0, 0, "1811@10"),
-          Enum('S', q, 0, 0, 0, 0, 0, "1812@20"),
-          Enum('S', p, 0, 0, 0, 0, 0, "1811@10"),
-          Enum('S', late, 0, 0, 0, 0, 259, "@0"),
+          Enum('S', p, 0, 0, 0, 0, 0, "1811@10"), Enum('S', q, 0, 0, 0, 0, 0, "1812@20"),
+          Enum('S', p, 0, 0, 0, 0, 0, "1811@10"), Enum('S', late, 0, 0, 0, 0, 259, "@0"),
           Enum('S', none, 0, 0, 0, 0, 259, "@0"),
-          Enum('S', dev, 0, 0, 0, 3, 87, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumService invalid arguments*"),
-          Enum('C', dev, 0, 0, 0, 0, 87, "@eeee"),
-          Trace("***QorLeApi:ERROR QorGattEnumCharacteristic invalid arguments*"),
-          Enum('D', dev, 6, 0, 0, 0, 87, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumDescriptor invalid arguments*"),
+          Enum('S', dev, 0, 0, 0, 3, 87, "@eeee"), Api("ERROR QorGattEnumService invalid arguments*"),
+          Enum('C', dev, 0, 0, 0, 0, 87, "@eeee"), Api("ERROR QorGattEnumCharacteristic invalid arguments*"),
+          Enum('D', dev, 6, 0, 0, 0, 87, "@eeee"), Api("ERROR QorGattEnumDescriptor invalid arguments*"),
           // A bad pointer costs 1359, not the process.
-          Enum('S', dev, 0, 0, 0, 1, 1359, "@eeee"),
-          Trace("***QorLeApi:ERROR QorGattEnumService crashed Addr:0000000000000010*"),
-          Enum('S', dev, 0, 0, 0, 2, 1359, "@eeee"), Trace("***QorLeApi:ERROR QorGattEnumService crashed*"),
+          Enum('S', dev, 0, 0, 0, 1, 1359, "@eeee"), Api("ERROR QorGattEnumService crashed Addr:0000000000000010*"),
+          Enum('S', dev, 0, 0, 0, 2, 1359, "@eeee"), Api("ERROR QorGattEnumService crashed*"),
           Enum('C', dev, 6, 0, 0, 1, 1359, "@eeee"),
           Enum('D', dev, 6, 7, 0, 2, 1359, "@eeee"), NoTrace("***QorLeApi:QorGattEnumDescriptor 0")});
     EXPECT_TRUE(ApiLockIsFree());
