@@ -49,12 +49,9 @@ void WINAPI OnPairingDone(ULONGLONG, DWORD success)
     NoteFmt("done %lu", success);
 }
 
-DWORD Register(HQORREG *phReg)
-{
-    LE_ADDRESS any{};
-    GUID app = {0x6d1e0b5c, 0x2f3a, 0x4c1e, {0x9a, 0x31, 0x52, 0x7e, 0x0c, 0x44, 0x18, 0xb2}};
-    return QorGattRegister(&any, &app, nullptr, nullptr, nullptr, nullptr, phReg);
-}
+GUID g_app = {0x6d1e0b5c, 0x2f3a, 0x4c1e, {0x9a, 0x31, 0x52, 0x7e, 0x0c, 0x44, 0x18, 0xb2}};
+LE_ADDRESS g_any{};
+DWORD Register(HQORREG *h) { return QorGattRegister(&g_any, &g_app, nullptr, nullptr, nullptr, nullptr, h); }
 
 Step PairReg(DWORD want = 0) { return Returns(want, [] { return QorGattPairingRegister(); }); }
 Step PairUnreg(DWORD want = 0) { return Returns(want, [] { return QorGattPairingUnregister(); }); }
@@ -69,12 +66,11 @@ Step Hold(const char *at, const char *until = nullptr)
     return Do([=] { ResetEvent(g_release), g_until = until, g_hold = at; });
 }
 Step Release() { return Do([] { SetEvent(g_release); }); }
+Step Discover(DWORD want = 0) { return Returns(want, [] { return QorGattPairingDiscover(kAddress, OnPairingDone); }); }
 Step ChannelOpen(bool open) { return Returns(open, [] { return g_ctl->LibraryChannel() != 0; }); }
 
 // A discovery started on connection 7, whatever was sent before.
-const Script kDiscover = {Do([] { g_scenario->SkipRequests(); }),
-                          Returns(0, [] { return QorGattPairingDiscover(kAddress, OnPairingDone); }),
-                          Sent(ZOREROVA_GATTC_DISCOVER, kDiscoverAll)};
+const Script kDiscover = {Do([] { g_scenario->SkipRequests(); }), Discover(), Sent(ZOREROVA_GATTC_DISCOVER, kDiscoverAll)};
 const Script kWalking = {PairReg(), Post(kUp7), Trace("LeDeviceConnectCallback 001a7d000007 gatt_if 1 conn_id 7 connected 1"),
                          kDiscover};
 // The next read fails: the reader ends and closes the channel.
@@ -117,15 +113,13 @@ TEST_F(Hardening, WalkThatCannotEndNormallyStillReportsFailure)
 {
     for (const char *stray : {"F8 0700 01 00", kUp7})   // a completion of op 1; the link reported up again
         Play({kWalking, Post(stray), Post(kServicesDone), Callback("done 0"), kDiscover, PairUnreg()});
-    Play({kWalking, kReadFails, Callback("done 0"),
-          Returns(ERROR_INTERNAL_ERROR, [] { return QorGattPairingDiscover(kAddress, OnPairingDone); })});
+    Play({kWalking, kReadFails, Callback("done 0"), Discover(ERROR_INTERNAL_ERROR)});
 }
 
 TEST_F(Hardening, ListIsKeptUntilTheEndOfTheOldWalkIsStored)
 {
     Play({kWalking, Reg(0), PairUnreg(), PairReg(), Hold("LeDeviceDiscoveryComplete: conn_id", "PairingDiscover"),
-          Post(kServicesDone), Trace("LeDeviceDiscoveryComplete: conn_id*"),
-          Returns(ERROR_BUSY, [] { return QorGattPairingDiscover(kAddress, OnPairingDone); }), Release()});
+          Post(kServicesDone), Trace("LeDeviceDiscoveryComplete: conn_id*"), Discover(ERROR_BUSY), Release()});
 }
 
 TEST_F(Hardening, StrayAllServicesCompleteLeavesARunningWalkAlone)
@@ -174,14 +168,10 @@ TEST_F(Hardening, RequestTheDriverKeepsPastItsCancelCountsAsRefused)
 
 TEST_F(Hardening, GuardPageFaultIsCaught)
 {
-    Play({Returns(ERROR_INTERNAL_ERROR,
-                  [] {
-                      void *page = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE | PAGE_GUARD);
-                      DWORD result = Register(static_cast<HQORREG *>(page));
-                      VirtualFree(page, 0, MEM_RELEASE);
-                      return result;
-                  }),
+    void *page = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE | PAGE_GUARD);
+    Play({Returns(ERROR_INTERNAL_ERROR, [=] { return Register(static_cast<HQORREG *>(page)); }),
           Trace("***QorLeApi:ERROR QorGattRegister crashed")});
+    VirtualFree(page, 0, MEM_RELEASE);
 }
 
 } // namespace

@@ -3,23 +3,24 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <tuple>
 
 #include "link/discovery.h"
 #include "pairing/pairing.h"
 #include "pairing/uuid_names.h"
 #include "devices.h"
+#include "scenario.h"
 #include "store_view.h"
 
-using qortest::BaseGuid;
-using qortest::TraceCapture;
-using qortest::Uuid128;
-using qortest::Uuid16;
+using namespace qortest;
 namespace sv = storeview;
 
 namespace {
 
 using namespace devices;
+using Lines = std::vector<std::string>;
 
 template <typename Node>
 Node *Append(Node *&head, Node *node)
@@ -29,37 +30,46 @@ Node *Append(Node *&head, Node *node)
         tail = &(*tail)->next;
     return *tail = node;
 }
-
-disc_service *Service(disc_service *&list, const LeUuid &uuid, uint16_t s_handle, uint16_t e_handle)
+disc_service *Service(const LeUuid &uuid, uint16_t s, uint16_t e, disc_service *&list = disc_services)
 {
-    disc_service *s = new disc_service();
-    s->uuid = uuid;
-    s->s_handle = s_handle;
-    s->e_handle = e_handle;
-    return Append(list, s);
+    return Append(list, new disc_service{uuid, s, e, 0, nullptr, nullptr, nullptr});
 }
-
-disc_service *Service(const LeUuid &uuid, uint16_t s_handle, uint16_t e_handle)
-{
-    return Service(disc_services, uuid, s_handle, e_handle);
-}
-
-disc_char *Char(disc_service *s, const LeUuid &uuid, uint16_t handle, uint8_t props)
+disc_char *Char(disc_service *s, const LeUuid &uuid, uint16_t h, uint8_t props)
 {
     disc_char *c = new disc_char();
-    c->uuid = uuid;
-    c->handle = handle;
-    c->properties = props;
-    c->val_handle = static_cast<uint16_t>(handle + 1);
+    c->uuid = uuid, c->handle = h, c->properties = props, c->val_handle = static_cast<uint16_t>(h + 1);
     return Append(s->chars, c);
 }
+disc_descr *Descr(disc_char *c, const LeUuid &u, uint16_t h) { return Append(c->descrs, new disc_descr{u, h, {}}); }
 
-disc_descr *Descr(disc_char *c, const LeUuid &uuid, uint16_t handle)
+// The store read back, one line per key that has values or no subkeys, keys and
+// values in name order: "180f/Characteristics/2a19: AttrHandle=dw:11000000 ...";
+// dw: a REG_DWORD, bin: a REG_BINARY, in hex; sz: a REG_SZ ended by its only NUL.
+// Nothing when the key is missing.
+Lines Tree(const std::string &path, const std::string &shown = "(root)")
 {
-    disc_descr *d = new disc_descr();
-    d->uuid = uuid;
-    d->handle = handle;
-    return Append(c->descrs, d);
+    Lines lines, keys = sv::Subkeys(path), names = sv::Values(path);
+    if (!sv::KeyExists(path))
+        return lines;
+    std::sort(keys.begin(), keys.end());
+    std::sort(names.begin(), names.end());
+    std::string line = shown + ":";
+    for (const std::string &name : names) {
+        sv::Value v = sv::Read(path, name.c_str());
+        std::string text(v.data.begin(), v.data.end());
+        if (v.type == REG_SZ && !text.empty() && text.find('\0') == text.size() - 1)
+            line += " " + name + "=sz:\"" + text.substr(0, text.size() - 1) + "\"";
+        else
+            line += Fmt(" %s=%s:", name.c_str(), v.type == REG_DWORD ? "dw" : v.type == REG_BINARY ? "bin" : "other") +
+                    ToHex(v.data.data(), v.data.size(), false);
+    }
+    if (!names.empty() || keys.empty())
+        lines.push_back(line);
+    for (const std::string &key : keys) {
+        Lines below = Tree(path + "\\" + key, (shown == "(root)" ? "" : shown + "/") + key);
+        lines.insert(lines.end(), below.begin(), below.end());
+    }
+    return lines;
 }
 
 class Store : public ::testing::Test {
@@ -70,273 +80,157 @@ protected:
         sv::DeleteDevice(address);
         pairing_addr = address;
         root = sv::ServicesKey(address);
+        exits = "LeDeviceDumpDiscoverDbToRegistry: exits. bda=" + sv::AddressText(address) + "\n";
     }
     void TearDown() override
     {
         ReleaseDiscoveryList();
         sv::DeleteDevice(address);
     }
-    LSTATUS Dump() { return LeDeviceDumpDiscoverDbToRegistry(); }
-    std::string AddressText() const { return sv::AddressText(address); }
 
     ULONGLONG address = 0;
-    std::string root;
+    std::string root, exits;
     TraceCapture trace;
 };
 
-TEST_F(Store, DeviceKeyIsTwelveLowerCaseDigits)
+// An empty list: the root alone, under a key of twelve lower-case digits.
+TEST_F(Store, EmptyListCreatesTheRootUnderTwelveLowerCaseDigits)
 {
-    ULONGLONG addr = 0x001A7DDA7113ULL;
-    sv::DeleteDevice(addr);
-    pairing_addr = addr;
-    Service(Uuid16(0x180F), 1, 4);
-    EXPECT_EQ(Dump(), ERROR_SUCCESS);
-    EXPECT_TRUE(sv::KeyExists(
-        "SYSTEM\\CurrentControlSet\\services\\BTHPORT\\Parameters\\Devices\\001a7dda7113\\Services\\180f"));
-    EXPECT_TRUE(trace.Contains("LeDeviceDumpDiscoverDbToRegistry: exits. bda=001a7dda7113\n"));
-    sv::DeleteDevice(addr);
+    pairing_addr = 0x001A7DDA7113ULL;
+    sv::DeleteDevice(pairing_addr);
+    EXPECT_EQ(LeDeviceDumpDiscoverDbToRegistry(), ERROR_SUCCESS);
+    EXPECT_EQ(Tree("SYSTEM\\CurrentControlSet\\services\\BTHPORT\\Parameters\\Devices\\001a7dda7113\\Services"),
+              Lines{"(root):"});
+    EXPECT_EQ(trace.Lines(), Lines{"LeDeviceDumpDiscoverDbToRegistry: exits. bda=001a7dda7113\n"});
+    sv::DeleteDevice(pairing_addr);
 }
 
-TEST_F(Store, EmptyListCreatesTheRootAndSucceeds)
-{
-    EXPECT_EQ(Dump(), ERROR_SUCCESS);
-    EXPECT_TRUE(sv::KeyExists(root));
-    EXPECT_TRUE(sv::Subkeys(root).empty());
-    EXPECT_TRUE(sv::Values(root).empty());
-    EXPECT_EQ(trace.Lines().size(), 1u) << trace.Dump();
-}
-
-TEST_F(Store, ServiceCharacteristicAndDescriptorLayout)
+// Services, characteristics, descriptors (values of the five standard ones only),
+// included services (numbered text values, no key of their own), long UUIDs as
+// braced lower-case text; no key without content. Equal UUIDs share one key, the
+// later entry's values win; a later dump only adds and overwrites.
+TEST_F(Store, LayoutOfTwoDumps)
 {
     disc_service *bas = Service(Uuid16(0x180F), 0x10, 0x16);
-    disc_char *level = Char(bas, Uuid16(0x2A19), 0x11, 0x12);
-    level->client_config = 0x0001;
-    level->format = 4;
-    level->exponent = 0;
-    level->unit = 0x272F;
-    level->name_space = 1;
-    level->description = 0;
-    Descr(level, Uuid16(0x2902), 0x13);
-    Descr(level, Uuid16(0x2904), 0x14);
-    Char(bas, Uuid16(0x2A1A), 0x15, 0x02);   // no descriptors
-
-    ASSERT_EQ(Dump(), ERROR_SUCCESS);
-
-    EXPECT_EQ(sv::Subkeys(root), std::vector<std::string>{"180f"});
-    std::string svc = root + "\\180f";
-    EXPECT_EQ(sv::Dwords(svc, {"s_handle", "e_handle"}), (sv::Numbers{0x10, 0x16}));
-    EXPECT_EQ(sv::Subkeys(svc), std::vector<std::string>{"Characteristics"});   // no Includes
-
-    std::string chr = svc + "\\Characteristics\\2a19";
-    EXPECT_EQ(sv::Dwords(chr, {"AttrHandle", "Properties", "ValueHandle"}), (sv::Numbers{0x11, 0x12, 0x12}));
-    EXPECT_EQ(sv::Values(chr).size(), 3u);
-
-    std::string cccd = chr + "\\Descriptors\\2902";
-    EXPECT_EQ(sv::Dwords(cccd, {"Handle", "Value"}), (sv::Numbers{0x13, 1}));
-
-    sv::Value format = sv::Read(chr + "\\Descriptors\\2904", "Value");
-    EXPECT_EQ(format.type, static_cast<DWORD>(REG_BINARY));
-    EXPECT_EQ(format.data, (std::vector<uint8_t>{0x04, 0x00, 0x2F, 0x27, 0x01, 0x00, 0x00}));
-
-    std::string bare = svc + "\\Characteristics\\2a1a";
-    EXPECT_EQ(sv::Dword(bare, "AttrHandle"), 0x15);
-    EXPECT_TRUE(sv::Subkeys(bare).empty());   // no Descriptors key without descriptors
-}
-
-TEST_F(Store, ValuesOfTheFiveStandardDescriptorsOnly)
-{
-    disc_service *s = Service(Uuid16(0x1800), 1, 0x20);
-    disc_char *c = Char(s, Uuid16(0x2A00), 2, 0x0A);
-    c->ext_props = 0x0003;
-    c->server_config = 0x0001;
-    c->client_config = 0x0002;
+    disc_char *l = Char(bas, Uuid16(0x2A19), 0x11, 0x12);
+    l->client_config = 1, l->format = 4, l->exponent = 0xFE;
+    l->unit = 0x272F, l->name_space = 1, l->description = 0x0106;
+    Descr(l, Uuid16(0x2902), 0x13);
+    Descr(l, Uuid16(0x2904), 0x14);
+    Char(bas, Uuid16(0x2A1A), 0x15, 0x02);
+    disc_char *c = Char(Service(Uuid16(0x1800), 0x20, 0x2F), Uuid16(0x2A00), 0x21, 0x0A);
+    c->ext_props = 0x0003, c->server_config = 0x0001, c->client_config = 0x0002;
     std::strcpy(c->user_description, "Device name");
-    Descr(c, Uuid16(0x2900), 4);
-    Descr(c, Uuid16(0x2901), 5);
-    Descr(c, Uuid16(0x2903), 6);
-    Descr(c, Uuid16(0x2905), 7);
-    Descr(c, Uuid128(BaseGuid(0x2902)), 8);   // 128-bit, even if its first field looks standard
-
-    ASSERT_EQ(Dump(), ERROR_SUCCESS);
-    std::string d = root + "\\1800\\Characteristics\\2a00\\Descriptors\\";
-    EXPECT_EQ(sv::Dword(d + "2900", "Value"), 3);
-    EXPECT_EQ(sv::Text(d + "2901", "Value"), "Device name");
-    EXPECT_EQ(sv::Read(d + "2901", "Value").data.size(), 12u);
-    EXPECT_EQ(sv::Dword(d + "2903", "Value"), 1);
-    EXPECT_EQ(sv::Dword(d + "2905", "Handle"), 7);
-    EXPECT_FALSE(sv::Read(d + "2905", "Value").present);
-    std::string wide = d + "{00002902-0000-1000-8000-00805f9b34fb}";
-    EXPECT_EQ(sv::Dword(wide, "Handle"), 8);
-    EXPECT_FALSE(sv::Read(wide, "Value").present);
-}
-
-TEST_F(Store, LongUuidsAreBracedLowerCaseText)
-{
-    disc_service *s = Service(Uuid128(kCustomService), 0x30, 0x40);
-    Char(s, Uuid128(kCustomChar), 0x31, 0x10);
-    ASSERT_EQ(Dump(), ERROR_SUCCESS);
-    EXPECT_EQ(sv::Subkeys(root), std::vector<std::string>{kCustomServiceName});
-    EXPECT_EQ(kCustomServiceName.size(), 38u);
-    EXPECT_EQ(sv::Dword(root + "\\" + kCustomServiceName + "\\Characteristics\\" + kCustomCharName, "ValueHandle"),
-              0x32);
-}
-
-TEST_F(Store, NestedIncludedServicesAreNumberedTextValues)
-{
-    disc_service *s = Service(Uuid16(0x1812), 1, 0x20);
-    Service(s->nested, Uuid16(0x180F), 0x30, 0x35);
-    Service(s->nested, Uuid128(kCustomService), 0x40, 0x45);
-    ASSERT_EQ(Dump(), ERROR_SUCCESS);
-    std::string inc = root + "\\1812\\Includes";
-    EXPECT_EQ(sv::Values(inc), (std::vector<std::string>{"0000", "0001"}));
-    EXPECT_EQ(sv::Text(inc, "0000"), "180f");
-    EXPECT_EQ(sv::Read(inc, "0000").data.size(), 5u);
-    EXPECT_EQ(sv::Text(inc, "0001"), kCustomServiceName);
-    // Only the UUID of a nested service is stored: it gets no key of its own.
-    EXPECT_EQ(sv::Subkeys(root), std::vector<std::string>{"1812"});
-}
-
-TEST_F(Store, EqualUuidsShareOneKeyAndMerge)
-{
-    disc_service *first = Service(Uuid16(0x180F), 1, 5);
-    Char(first, Uuid16(0x2A19), 2, 0x02);
-    disc_service *second = Service(Uuid16(0x180F), 0x20, 0x25);
-    Char(second, Uuid16(0x2A1B), 0x21, 0x02);
-    disc_char *again = Char(second, Uuid16(0x2A19), 0x23, 0x10);
-    Descr(again, Uuid16(0x2902), 0x25);
-    ASSERT_EQ(Dump(), ERROR_SUCCESS);
-
-    EXPECT_EQ(sv::Subkeys(root).size(), 1u);
-    EXPECT_EQ(sv::Dwords(root + "\\180f", {"s_handle", "e_handle"}), (sv::Numbers{0x20, 0x25}));
-    std::string chars = root + "\\180f\\Characteristics";
-    EXPECT_EQ(sv::Subkeys(chars).size(), 2u);
-    EXPECT_EQ(sv::Dword(chars + "\\2a19", "AttrHandle"), 0x23);
-    EXPECT_EQ(sv::Dword(chars + "\\2a19\\Descriptors\\2902", "Handle"), 0x25);
-}
-
-TEST_F(Store, ALaterDumpDeletesNothing)
-{
-    disc_service *s = Service(Uuid16(0x1812), 1, 9);
-    Service(s->nested, Uuid16(0x180F), 0x30, 0x35);
-    Service(s->nested, Uuid16(0x180A), 0x40, 0x45);
-    Service(Uuid16(0x180D), 0x10, 0x1F);
-    ASSERT_EQ(Dump(), ERROR_SUCCESS);
+    for (uint16_t uuid : {0x2900, 0x2901, 0x2903, 0x2905})
+        Descr(c, Uuid16(uuid), static_cast<uint16_t>(uuid - 0x28DD));
+    Descr(c, Uuid128(BaseGuid(0x2902)), 0x27);   // 128-bit, even if its first field looks standard
+    Char(Service(Uuid128(kCustomService), 0x30, 0x40), Uuid128(kCustomChar), 0x31, 0x10);
+    disc_service *hid = Service(Uuid16(0x1812), 0x41, 0x50);
+    Service(Uuid16(0x180A), 0x51, 0x55, hid->nested);
+    Service(Uuid128(kCustomChar), 0x56, 0x5A, hid->nested);
+    ASSERT_EQ(LeDeviceDumpDiscoverDbToRegistry(), ERROR_SUCCESS);
 
     ReleaseDiscoveryList();
-    disc_service *again = Service(Uuid16(0x1812), 1, 7);
-    Service(again->nested, Uuid16(0x1805), 0x50, 0x55);
-    ASSERT_EQ(Dump(), ERROR_SUCCESS);
+    Service(Uuid16(0x1805), 0x70, 0x75, Service(Uuid16(0x1812), 0x41, 0x4F)->nested);
+    Char(Service(Uuid16(0x180D), 0x60, 0x62), Uuid16(0x2A19), 0x61, 0x02);
+    disc_service *again = Service(Uuid16(0x180D), 0x63, 0x68);
+    Char(again, Uuid16(0x2A1B), 0x64, 0x02);
+    Descr(Char(again, Uuid16(0x2A19), 0x66, 0x10), Uuid16(0x2902), 0x68);
+    ASSERT_EQ(LeDeviceDumpDiscoverDbToRegistry(), ERROR_SUCCESS);
 
-    EXPECT_EQ(sv::Subkeys(root).size(), 2u);
-    EXPECT_EQ(sv::Dword(root + "\\180d", "e_handle"), 0x1F);
-    EXPECT_EQ(sv::Dword(root + "\\1812", "e_handle"), 7);
-    EXPECT_EQ(sv::Text(root + "\\1812\\Includes", "0000"), "1805");
-    EXPECT_EQ(sv::Text(root + "\\1812\\Includes", "0001"), "180a");
+    const std::string d = "1800/Characteristics/2a00/Descriptors/";
+    EXPECT_EQ(Tree(root),
+              (Lines{"1800: e_handle=dw:2f000000 s_handle=dw:20000000",
+                     "1800/Characteristics/2a00: AttrHandle=dw:21000000 Properties=dw:0a000000 ValueHandle=dw:22000000",
+                     d + "2900: Handle=dw:23000000 Value=dw:03000000",
+                     d + "2901: Handle=dw:24000000 Value=sz:\"Device name\"",
+                     d + "2903: Handle=dw:26000000 Value=dw:01000000", d + "2905: Handle=dw:28000000",
+                     d + "{00002902-0000-1000-8000-00805f9b34fb}: Handle=dw:27000000",
+                     "180d: e_handle=dw:68000000 s_handle=dw:63000000",
+                     "180d/Characteristics/2a19: AttrHandle=dw:66000000 Properties=dw:10000000 ValueHandle=dw:67000000",
+                     "180d/Characteristics/2a19/Descriptors/2902: Handle=dw:68000000 Value=dw:00000000",
+                     "180d/Characteristics/2a1b: AttrHandle=dw:64000000 Properties=dw:02000000 ValueHandle=dw:65000000",
+                     "180f: e_handle=dw:16000000 s_handle=dw:10000000",
+                     "180f/Characteristics/2a19: AttrHandle=dw:11000000 Properties=dw:12000000 ValueHandle=dw:12000000",
+                     "180f/Characteristics/2a19/Descriptors/2902: Handle=dw:13000000 Value=dw:01000000",
+                     "180f/Characteristics/2a19/Descriptors/2904: Handle=dw:14000000 Value=bin:04fe2f27010601",
+                     "180f/Characteristics/2a1a: AttrHandle=dw:15000000 Properties=dw:02000000 ValueHandle=dw:16000000",
+                     "1812: e_handle=dw:4f000000 s_handle=dw:41000000",
+                     "1812/Includes: 0000=sz:\"1805\" 0001=sz:\"{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17}\"",
+                     "{7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17}: e_handle=dw:40000000 s_handle=dw:30000000",
+                     "{7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17}/Characteristics/{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17}: "
+                     "AttrHandle=dw:31000000 Properties=dw:10000000 ValueHandle=dw:32000000"}));
 }
 
-TEST_F(Store, RootThatCannotBeCreatedIsTheResult)
+// A key that cannot be created (a volatile key in the way): the result is that of
+// the last recorded registry call, so a failure followed by successful writes
+// reports success. A failed service key ends the dump, a failed characteristic
+// key its service, a failed descriptor key its characteristic.
+TEST_F(Store, KeyThatCannotBeCreated)
 {
-    ASSERT_TRUE(sv::CreateVolatile(sv::DeviceKey(address)));
-    Service(Uuid16(0x180F), 1, 4);
-    LSTATUS err = Dump();
-    EXPECT_EQ(err, ERROR_CHILD_MUST_BE_VOLATILE);
-    EXPECT_FALSE(sv::KeyExists(root));
-    EXPECT_EQ(trace.Lines(),
-              std::vector<std::string>{"***** LeDeviceDumpDiscoverDbToRegistry: RegCreateKeyEx failed. err:1021\n"});
-}
-
-TEST_F(Store, FailedServiceKeyEndsTheDump)
-{
-    ASSERT_TRUE(sv::CreateVolatile(root));
-    Service(Uuid16(0x180F), 1, 4);
-    Service(Uuid16(0x180A), 5, 9);
-    EXPECT_EQ(Dump(), ERROR_CHILD_MUST_BE_VOLATILE);
-    EXPECT_TRUE(sv::Subkeys(root).empty());
-    EXPECT_EQ(trace.Lines(),
-              (std::vector<std::string>{
-                  "***** LeDeviceDumpDiscoverDbToRegistry: RegCreateKeyEx(180f) failed. err:1021\n",
-                  "LeDeviceDumpDiscoverDbToRegistry: exits. bda=" + AddressText() + "\n"}));
-}
-
-// The result is that of the last recorded registry call: a failure followed by
-// successful writes reports success.
-TEST_F(Store, FailedCharacteristicSkipsTheRestOfItsService)
-{
-    ASSERT_TRUE(sv::CreateVolatile(root + "\\180f\\Characteristics"));
     disc_service *bas = Service(Uuid16(0x180F), 1, 5);
     Char(bas, Uuid16(0x2A19), 2, 0x02);
     Char(bas, Uuid16(0x2A1A), 4, 0x02);
-    disc_service *dis = Service(Uuid16(0x180A), 6, 9);
-    Char(dis, Uuid16(0x2A29), 7, 0x02);
-    EXPECT_EQ(Dump(), ERROR_SUCCESS);
-    EXPECT_TRUE(trace.Contains("***** LeDeviceDumpDiscoverDbToRegistry: RegCreateKeyEx(2a19) failed. err:1021\n"));
-    EXPECT_FALSE(trace.Contains("***** LeDeviceDumpDiscoverDbToRegistry: RegCreateKeyEx(2a1a) failed. err:1021\n"));
-    EXPECT_TRUE(sv::Subkeys(root + "\\180f\\Characteristics").empty());
-    EXPECT_EQ(sv::Dword(root + "\\180a\\Characteristics\\2a29", "ValueHandle"), 8);
-}
-
-TEST_F(Store, FailureOfTheLastRecordedCallIsTheResult)
-{
-    ASSERT_TRUE(sv::CreateVolatile(root + "\\180f\\Characteristics\\2a19\\Descriptors"));
-    disc_service *bas = Service(Uuid16(0x180F), 1, 5);
-    disc_char *c = Char(bas, Uuid16(0x2A19), 2, 0x12);
-    Descr(c, Uuid16(0x2902), 4);
-    Descr(c, Uuid16(0x2904), 5);
-    EXPECT_EQ(Dump(), ERROR_CHILD_MUST_BE_VOLATILE);
-    EXPECT_TRUE(trace.Contains("***** LeDeviceDumpDiscoverDbToRegistry: RegCreateKeyEx(2902) failed. err:1021\n"));
-    EXPECT_FALSE(trace.Contains("***** LeDeviceDumpDiscoverDbToRegistry: RegCreateKeyEx(2904) failed. err:1021\n"));
-    // What was written before the failure stays.
-    EXPECT_EQ(sv::Dword(root + "\\180f\\Characteristics\\2a19", "ValueHandle"), 3);
+    disc_char *maker = Char(Service(Uuid16(0x180A), 6, 0x0B), Uuid16(0x2A29), 7, 0x02);
+    Descr(maker, Uuid16(0x2902), 9);
+    Descr(maker, Uuid16(0x2904), 0x0A);
+    const std::string dis = "180a: e_handle=dw:0b000000 s_handle=dw:06000000",
+                      c29 = "180a/Characteristics/2a29: AttrHandle=dw:07000000 Properties=dw:02000000 "
+                            "ValueHandle=dw:08000000",
+                      bas_key = "180f: e_handle=dw:05000000 s_handle=dw:01000000",
+                      fail = "***** LeDeviceDumpDiscoverDbToRegistry: RegCreateKeyEx";
+    const std::tuple<std::string, LSTATUS, Lines, Lines> cases[] = {   // blocked key, result, trace, store
+        {sv::DeviceKey(address), ERROR_CHILD_MUST_BE_VOLATILE, {fail + " failed. err:1021\n"}, {}},
+        {root, ERROR_CHILD_MUST_BE_VOLATILE, {fail + "(180f) failed. err:1021\n", exits}, {"(root):"}},
+        {root + "\\180f\\Characteristics", ERROR_SUCCESS, {fail + "(2a19) failed. err:1021\n", exits},
+         {dis, c29, "180a/Characteristics/2a29/Descriptors/2902: Handle=dw:09000000 Value=dw:00000000",
+          "180a/Characteristics/2a29/Descriptors/2904: Handle=dw:0a000000 Value=bin:00000000000000", bas_key,
+          "180f/Characteristics:"}},
+        {root + "\\180a\\Characteristics\\2a29\\Descriptors", ERROR_CHILD_MUST_BE_VOLATILE,
+         {fail + "(2902) failed. err:1021\n", exits},
+         {dis, c29, "180a/Characteristics/2a29/Descriptors:", bas_key,
+          "180f/Characteristics/2a19: AttrHandle=dw:02000000 Properties=dw:02000000 ValueHandle=dw:03000000",
+          "180f/Characteristics/2a1a: AttrHandle=dw:04000000 Properties=dw:02000000 ValueHandle=dw:05000000"}},
+    };
+    for (const auto &[blocked, result, lines, tree] : cases) {
+        SCOPED_TRACE(blocked);
+        sv::DeleteDevice(address);
+        ASSERT_TRUE(sv::CreateVolatile(blocked));
+        trace.Clear();
+        EXPECT_EQ(LeDeviceDumpDiscoverDbToRegistry(), result);
+        EXPECT_EQ(trace.Lines(), lines);
+        EXPECT_EQ(Tree(root), tree);
+    }
 }
 
 // ---- UUID text forms ----
 
-bool SameGuid(const GUID &a, const GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-TEST(UuidNames, SixteenBitNamesAndBracedText)
+// Names of UUIDs (four hex digits and braced text are also in the store layout
+// above); text to GUID: a four-character name equals its braced text, what does
+// not scan stays zero, only 39 characters are read so trailing text changes nothing.
+TEST(UuidNames, TextForms)
 {
     char name[kUuidNameSize];
-    UuidName(Uuid16(0x180F), name);
-    EXPECT_STREQ(name, "180f");
     UuidName(Uuid16(0x0001), name);
     EXPECT_STREQ(name, "0001");
-    UuidName(Uuid128(kCustomService), name);
-    EXPECT_EQ(name, kCustomServiceName);
-    // Any length other than 2 is a 128-bit UUID.
     LeUuid odd = Uuid128(BaseGuid(0x2A19));
-    odd.len = 4;
+    odd.len = 4;   // any length other than 2 is a 128-bit UUID
     UuidName(odd, name);
     EXPECT_STREQ(name, "{00002a19-0000-1000-8000-00805f9b34fb}");
-}
 
-TEST(UuidNames, FourCharacterNameEqualsItsBracedText)
-{
-    GUID from_name = GuidFromStoreName("1800");
-    EXPECT_TRUE(SameGuid(from_name, BaseGuid(0x1800)));
-    EXPECT_TRUE(SameGuid(GuidFromStoreName("{00001800-0000-1000-8000-00805f9b34fb}"), from_name));
-    EXPECT_TRUE(SameGuid(GuidFromStoreName("{00001800-0000-1000-8000-00805F9B34FB}"), from_name));
-    EXPECT_TRUE(SameGuid(GuidFromStoreName(kCustomServiceName.c_str()), kCustomService));
-}
-
-TEST(UuidNames, WhatDoesNotScanStaysZero)
-{
-    const GUID zero = {};
-    EXPECT_TRUE(SameGuid(GuidFromStoreName("1800a"), zero));
-    EXPECT_TRUE(SameGuid(GuidFromStoreName(""), zero));
-    EXPECT_TRUE(SameGuid(GuidFromStoreName("zzzz"), BaseGuid(0)));
-    GUID partial = GuidFromText("{00001800-00zz-1000-8000-00805f9b34fb}");
-    EXPECT_EQ(partial.Data1, 0x1800u);
-    EXPECT_EQ(partial.Data2, 0);
-    EXPECT_EQ(partial.Data3, 0);
-    // Only 39 characters are read: trailing text changes nothing.
-    EXPECT_TRUE(SameGuid(GuidFromText("{00001800-0000-1000-8000-00805f9b34fb}tail"), BaseGuid(0x1800)));
-}
-
-TEST(UuidNames, RootPath)
-{
-    char path[kStorePathSize];
-    StoreRootPath(path, 0x001A7DDA7113ULL);
-    EXPECT_STREQ(path, "SYSTEM\\CurrentControlSet\\services\\BTHPORT\\Parameters\\Devices\\001a7dda7113\\Services");
+    const std::tuple<GUID (*)(const char *), const char *, GUID> cases[] = {
+        {GuidFromStoreName, "1800", BaseGuid(0x1800)},
+        {GuidFromStoreName, "{00001800-0000-1000-8000-00805f9b34fb}", BaseGuid(0x1800)},
+        {GuidFromStoreName, "{00001800-0000-1000-8000-00805F9B34FB}", BaseGuid(0x1800)},
+        {GuidFromStoreName, kCustomServiceName.c_str(), kCustomService},
+        {GuidFromStoreName, "1800a", {}}, {GuidFromStoreName, "", {}}, {GuidFromStoreName, "zzzz", BaseGuid(0)},
+        {GuidFromText, "{00001800-00zz-1000-8000-00805f9b34fb}", {0x1800, 0, 0, {}}},
+        {GuidFromText, "{00001800-0000-1000-8000-00805f9b34fb}tail", BaseGuid(0x1800)},
+    };
+    for (const auto &[parse, text, want] : cases) {
+        GUID got = parse(text);
+        EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << text;
+    }
 }
 
 } // namespace
