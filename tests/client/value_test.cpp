@@ -16,7 +16,6 @@ const uint8_t kDev[6] = {0x00, 0x1A, 0x7D, 0xDA, 0x71, 0x13}, kDev2[6] = {0x00, 
               kCentral[6] = {0x00, 0xC0, 0xFF, 0xEE, 0x00, 0x07};
 GUID kSvc = BaseGuid(0x180F), kLevel = BaseGuid(0x2A19), kCmd = BaseGuid(0x2A00), kNotifyOnly = BaseGuid(0x2A01),
      kCccd = BaseGuid(0x2902), kUnknown = BaseGuid(0x2A7F);
-const std::string kRead3 = "0500 02 00 00 0300 00*20";   // read of the level value on conn 5
 
 // What the attribute callbacks answer; when set, an event they wait for and a
 // semaphore they release.
@@ -56,6 +55,8 @@ GattDb Db()
 }
 
 Step Api(const std::string &line) { return Trace("***QorLeApi:" + line); }
+// `s` (a Returns step) holds, and its call takes at least ms.
+Step Takes(const Step &s, ULONGLONG ms) { return Returns(1, [=] { auto t = GetTickCount64(); return s.fn() == s.want && GetTickCount64() - t >= ms; }); }
 
 class Values : public ScenarioTest {
 protected:
@@ -136,7 +137,7 @@ TEST_F(Values, ReadsWritesAndTheirCompletions)
 {
     HQORREG other = Register<2>(0);
     scenario.SkipRequests();
-    Play({Reads(0, kLevel), Sent(ZOREROVA_GATTC_READ, kRead3), Returns(0x164, [&] { return v.Length << 8 | v.Value[0]; }),
+    Play({Reads(0, kLevel), Sent(ZOREROVA_GATTC_READ, "0500 02 00 00 0300 00*20"), Returns(0x164, [&] { return v.Length << 8 | v.Value[0]; }),
           Returns(0, [&] { return QorGattReadDescriptor(reg, &dev, &kSvc, 0, &kLevel, 0, &kCccd, 1, &v, 1, 0); }),
           Sent(ZOREROVA_GATTC_READ, "0500 02 01 00 0400 00*20"), Writes(0, kLevel, 512),
           Sent(ZOREROVA_GATTC_WRITE, "0500 02 0000 0300 0000 0002 00 ab*512 00"), Writes(0, kCmd, 1, 9),
@@ -169,8 +170,8 @@ TEST_F(Values, TimeoutDisconnectDuringTheWaitAndTheGate)
     ctl.ArmFault(ZOREROVA_GATTC_READ, VCTL_FAULT_HOLD_EVENT, 0, 2);
     DWORD lost = 0;   // the other device's read
     std::thread other([&] { LE_VALUE v2{}; lost = QorGattReadCharacteristic(reg, &dev2, &kSvc, 0, &kLevel, 0, 0, &v2, 1, 0); });
-    Play({Sent(ZOREROVA_GATTC_READ, "0600 02 00 00 0300 00*20"), Do([&] { ctl.SetLink(kDev2, false); }), Reads(1460, kLevel),
-          Do([&] { other.join(); }), Returns(2250, [&] { return lost; }), Reads(1359, kLevel),
+    Play({Sent(ZOREROVA_GATTC_READ, "0600 02 00 00 0300 00*20"), Do([&] { ctl.SetLink(kDev2, false); }), Takes(Reads(1460, kLevel), 9900),
+          Do([&] { other.join(); }), Returns(2250, [&] { return lost; }), Takes(Reads(1359, kLevel), 14900),
           Api("ERROR QorGattReadCharacteristic abandoned while waiting for write to complete"), Releases(2),
           Trace("ClientEnterOp conn_id=5 opertation type=2 has not completed"), Api("CompleteCallback nobody waits for read/write complete")});
 }
