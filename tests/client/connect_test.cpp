@@ -20,6 +20,8 @@ const char *const kThread = "***QorLeApi:QOR_APP_REG::CallbackThread()";
 ULONGLONG AddressOf(const uint8_t *bda) { return std::stoull(ToHex(bda, 6, false), nullptr, 16); }
 Step Api(const std::string &line) { return Trace("***QorLeApi:" + line); }
 Step Asked(const std::string &hex) { return Sent(ZOREROVA_GATT_CONNECT, hex); }
+// `s` (a Returns step) holds, and its call takes at least ms.
+Step Takes(const Step &s, ULONGLONG ms) { return Returns(1, [=] { auto t = GetTickCount64(); return s.fn() == s.want && GetTickCount64() - t >= ms; }); }
 
 void WINAPI NoteConnect(PVOID app, PLE_ADDRESS a, DWORD connected) { NoteFmt("app%d %012I64x %lu", int(intptr_t(app)), a->ullLong, connected); }
 // A look of the watcher of gatt_if that did not find the device connected.
@@ -93,7 +95,7 @@ TEST_F(Connection, WatcherSeesTheDeviceComeAndAnotherDevicesChangeEndsAWait)
     HQORREG any = Reg(0);
     AddDevices({kX, kY, kZ});
     ASSERT_TRUE(Play({Connects(kPending, any, kZ, 0), Returns(1, [&] { return State(kZ) == "01/0 "; }),
-                      Returns(1, [&] { return trace.WaitForCount(Look(1, kZ), 3); }), Do([&] { Advertise(ctl, kZ); }),
+                      Takes(Returns(1, [&] { return trace.WaitForCount(Look(1, kZ), 3); }), 900), Do([&] { Advertise(ctl, kZ); }),
                       Api("WaitConnectThread connected after*"), Callback("app0 a1b2c3d4e502 1"), Returns(1, [&] {   // a look per 500 ms
                           return trace.Contains(Fmt("***QorLeApi:WaitConnectThread connected after %d sec\n", int(trace.Count(Look(1, kZ)) / 2)));
                       })}));
@@ -142,8 +144,7 @@ TEST_F(Connection, RecordsFollowTheLinkAndReachOnlyTheRegistrationsConcerned)
           Lists("a1b2c3d4e501/3/0 "), Returns(1, [&] { return trace.WaitForCount(Fmt("%s pCallback processed\n", kThread), 8); }),
           Returns(1, [] {   // what each registration's callback saw, in order
               std::string got[3];
-              for (const std::string &entry : Journal())
-                  got[entry.at(3) - '0'] += entry.substr(5) + ",";
+              for (const std::string &entry : Journal()) got[entry.at(3) - '0'] += entry.substr(5) + ",";
               return got[0] == "a1b2c3d4e5f6 1,a1b2c3d4e5f6 1,a1b2c3d4e501 1,a1b2c3d4e5f6 0," &&
                      got[1] == "a1b2c3d4e5f6 1,a1b2c3d4e5f6 1,a1b2c3d4e5f6 0," && got[2] == "a1b2c3d4e501 1,";
           })});
