@@ -2,17 +2,12 @@
 // a connect that does not wait; and the device records that connection events
 // keep, told only to the registrations that the device concerns.
 
-#include <gtest/gtest.h>
-
 #include <thread>
 
 #include "../link/link_test.h"
 #include "connection_util.h"
 
 using namespace qortest;
-using clienttest::AddressOf;
-using clienttest::ApiLockIsFree;
-using clienttest::Listed;
 
 namespace {
 
@@ -22,9 +17,26 @@ const uint8_t *const kBadAddress = reinterpret_cast<const uint8_t *>(1);
 constexpr DWORD kPending = 0x8000000A;
 const char *const kThread = "***QorLeApi:QOR_APP_REG::CallbackThread()";
 
-void WINAPI NoteConnect(PVOID context, PLE_ADDRESS address, DWORD connected)
+ULONGLONG AddressOf(const uint8_t *bda) { return std::stoull(ToHex(bda, 6, false), nullptr, 16); }
+Step Api(const std::string &line) { return Trace("***QorLeApi:" + line); }
+Step Asked(const std::string &hex) { return Sent(ZOREROVA_GATT_CONNECT, hex); }
+// `s` (a Returns step) holds, and its call takes at least ms.
+Step Takes(const Step &s, ULONGLONG ms) { return Returns(1, [=] { auto t = GetTickCount64(); return s.fn() == s.want && GetTickCount64() - t >= ms; }); }
+
+void WINAPI NoteConnect(PVOID app, PLE_ADDRESS a, DWORD connected) { NoteFmt("app%d %012I64x %lu", int(intptr_t(app)), a->ullLong, connected); }
+// A look of the watcher of gatt_if that did not find the device connected.
+std::string Look(int i, const uint8_t *b) { return Fmt("***QorLeApi:WaitConnectThread gatt_if:%d bda:%s not connected", i, ToHex(b, 6, false).c_str()); }
+
+// The device list is `want`: "address/gatt_if/conn_id " per record.
+Step Lists(const std::string &want)
 {
-    NoteFmt("app%d %012I64x %lu", static_cast<int>(reinterpret_cast<uintptr_t>(context)), address->ullLong, connected);
+    return Returns(1, [want] {
+        ApiLockHold hold;
+        std::string got;
+        for (const QOR_CONN_DEV *dev = pDevList; dev; dev = dev->pNext)
+            got += Fmt("%012I64x/%d/%d ", dev->Address.ullLong, dev->gatt_if, dev->conn_id);
+        return got == want;
+    });
 }
 
 class Connection : public clienttest::ConnectionTest {
@@ -33,8 +45,7 @@ protected:
     HQORREG Reg(int n, const uint8_t *filter = nullptr)
     {
         HQORREG h = nullptr;
-        PVOID context = reinterpret_cast<PVOID>(static_cast<uintptr_t>(n));
-        EXPECT_EQ(Register(filter ? AddressOf(filter) : 0, BaseGuid(0xA00 + n), &h, NoteConnect, context), 0u);
+        EXPECT_EQ(Register(filter ? AddressOf(filter) : 0, BaseGuid(0xA00 + n), &h, NoteConnect, PVOID(intptr_t(n))), 0u);
         return h;
     }
     // bda null: no address argument; kBadAddress: a pointer that faults.
@@ -43,14 +54,7 @@ protected:
         LE_ADDRESS a{bda && bda != kBadAddress ? AddressOf(bda) : 0};
         return QorGattConnect(h, bda == kBadAddress ? reinterpret_cast<PLE_ADDRESS>(0x10) : bda ? &a : nullptr, wait);
     }
-    Step Connects(DWORD code, HQORREG &h, const uint8_t *bda, DWORD wait)
-    {
-        return Returns(code, [&h, bda, wait] { return Connect(h, bda, wait); });
-    }
-    static std::string Look(int gatt_if, const uint8_t *bda)
-    {
-        return Fmt("***QorLeApi:WaitConnectThread gatt_if:%d bda:%012I64x not connected\n", gatt_if, AddressOf(bda));
-    }
+    Step Connects(DWORD code, HQORREG &h, const uint8_t *bda, DWORD wait) { return Returns(code, [&h, bda, wait] { return Connect(h, bda, wait); }); }
     // "<connected><connect pending>/<cancels> "
     std::string State(const uint8_t *bda)
     {
@@ -59,8 +63,7 @@ protected:
     }
     void AddDevices(std::initializer_list<const uint8_t *> bdas, uint32_t flags = 0)
     {
-        for (const uint8_t *bda : bdas)
-            ctl.AddDevice(bda, GattDb(), flags);
+        for (const uint8_t *bda : bdas) ctl.AddDevice(bda, GattDb(), flags);
         scenario.SkipRequests();
     }
 };
@@ -69,28 +72,21 @@ TEST_F(Connection, EachResultOfAConnect)
 {
     HQORREG any = nullptr, only_x = nullptr, bogus = &scenario;
     const Step refuse_next = Do([&] { ctl.ArmFault(ZOREROVA_GATT_CONNECT, VCTL_FAULT_STATUS, 0xC0000001); });
-    Play({Connects(6, any, kX, 1), Trace("***QorLeApi:QorGattConnect not registered")});
+    const Step unregistered = Api("QorGattConnect not registered"), refused = Api("QorGattConnect GATT_Connect failed");
+    Play({Connects(6, any, kX, 1), unregistered});
     any = Reg(0), only_x = Reg(1, kX);
     AddDevices({kX, kY}, VCTL_DEV_AUTO_CONNECT);
-    Play({Connects(6, bogus, kX, 1), Trace("***QorLeApi:QorGattConnect not registered"),
-          Connects(6, only_x, kY, 1), Trace("***QorLeApi:QorGattConnect not registered"),
-          Connects(1359, only_x, kBadAddress, 1), Trace("***QorLeApi:ERROR QorGattConnect crashed"), NothingSent(),
-          refuse_next, Connects(1359, any, kY, 1), Sent(ZOREROVA_GATT_CONNECT, "01 a1b2c3d4e501 01"),
-          Trace("***QorLeApi:QorGattConnect GATT_Connect failed"),
+    Play({Connects(6, bogus, kX, 1), unregistered, Connects(6, only_x, kY, 1), unregistered, Connects(1359, only_x, kBadAddress, 1),
+          Api("ERROR QorGattConnect crashed"), NothingSent(), refuse_next, Connects(1359, any, kY, 1), Asked("01 a1b2c3d4e501 01"), refused,
           // After a refusal the next waiting connect works.
-          Connects(0, any, kY, 1), Sent(ZOREROVA_GATT_CONNECT, "01 a1b2c3d4e501 01"),
-          Trace("***QorLeApi:ConnectCallback gatt_if:1 bda:a1b2c3d4e501 conn_id:0 connected:1"),
-          Trace("***QorLeApi:QorGattConnect GATT_Connect success"),
-          Do([] { linktest::FailCreateEvent(GetCurrentThreadId()); }), Connects(8, any, kZ, 1),
-          Trace("***QorLeApi:QorGattConnect event already exists"), NothingSent(),
-          refuse_next, Connects(1359, any, kZ, 0), Trace("***QorLeApi:QorGattConnect starting WaitConnectThread"),
-          Sent(ZOREROVA_GATT_CONNECT, "01 a1b2c3d4e502 01"), Trace("***QorLeApi:QorGattConnect GATT_Connect failed"),
+          Connects(0, any, kY, 1), Asked("01 a1b2c3d4e501 01"), Api("ConnectCallback gatt_if:1 bda:a1b2c3d4e501 conn_id:0 connected:1"),
+          Api("QorGattConnect GATT_Connect success"), Do([] { linktest::FailCreateEvent(GetCurrentThreadId()); }),
+          Connects(8, any, kZ, 1), Api("QorGattConnect event already exists"), NothingSent(), refuse_next, Connects(1359, any, kZ, 0),
+          Api("QorGattConnect starting WaitConnectThread"), Asked("01 a1b2c3d4e502 01"), refused,
           // No address argument: the registration's, even 0.
-          Connects(kPending, only_x, nullptr, 0), Sent(ZOREROVA_GATT_CONNECT, "02 a1b2c3d4e5f6 01"),
-          Trace("***QorLeApi:QorGattConnect GATT_Connect not waiting result success"),
-          Trace("***QorLeApi:WaitConnectThread connected after*"),   // how long: the watcher test
-          Connects(kPending, any, nullptr, 0), Sent(ZOREROVA_GATT_CONNECT, "01 000000000000 01"),
-          Returns(1, [] { return Listed() == std::vector<std::string>{"a1b2c3d4e501/2/0", "a1b2c3d4e5f6/2/1"}; }),
+          Connects(kPending, only_x, nullptr, 0), Asked("02 a1b2c3d4e5f6 01"), Api("QorGattConnect GATT_Connect not waiting result success"),
+          Api("WaitConnectThread connected after*"),   // how long: the watcher test
+          Connects(kPending, any, nullptr, 0), Asked("01 000000000000 01"), Lists("a1b2c3d4e501/2/0 a1b2c3d4e5f6/2/1 "),
           Returns(1, [] { return ApiLockIsFree(); })});
 }
 
@@ -99,19 +95,16 @@ TEST_F(Connection, WatcherSeesTheDeviceComeAndAnotherDevicesChangeEndsAWait)
     HQORREG any = Reg(0);
     AddDevices({kX, kY, kZ});
     ASSERT_TRUE(Play({Connects(kPending, any, kZ, 0), Returns(1, [&] { return State(kZ) == "01/0 "; }),
-                      Returns(1, [&] { return trace.WaitForCount(Look(1, kZ), 3); }), Do([&] { Advertise(ctl, kZ); }),
-                      Trace("***QorLeApi:WaitConnectThread connected after*"), Callback("app0 a1b2c3d4e502 1")}));
-    int seconds = static_cast<int>(trace.Count(Look(1, kZ))) * 500 / 1000;
-    EXPECT_TRUE(trace.Contains(Fmt("***QorLeApi:WaitConnectThread connected after %d sec\n", seconds)));
-
+                      Takes(Returns(1, [&] { return trace.WaitForCount(Look(1, kZ), 3); }), 900), Do([&] { Advertise(ctl, kZ); }),
+                      Api("WaitConnectThread connected after*"), Callback("app0 a1b2c3d4e502 1"), Returns(1, [&] {   // a look per 500 ms
+                          return trace.Contains(Fmt("***QorLeApi:WaitConnectThread connected after %d sec\n", int(trace.Count(Look(1, kZ)) / 2)));
+                      })}));
     DWORD woken = 0;
     std::thread waiter([&] { woken = Connect(any, kX, 1); });
-    Play({Sent(ZOREROVA_GATT_CONNECT, "01 a1b2c3d4e502 01"), Sent(ZOREROVA_GATT_CONNECT, "01 a1b2c3d4e5f6 01"),
-          Connects(1056, any, kX, 1), Trace("***QorLeApi:QorGattConnect event already exists"),
-          Connects(kPending, any, kY, 0), Sent(ZOREROVA_GATT_CONNECT, "01 a1b2c3d4e501 01"),
+    Play({Asked("01 a1b2c3d4e502 01"), Asked("01 a1b2c3d4e5f6 01"), Connects(1056, any, kX, 1),
+          Api("QorGattConnect event already exists"), Connects(kPending, any, kY, 0), Asked("01 a1b2c3d4e501 01"),
           Do([&] { ctl.SetLink(kZ, false); }), Do([&] { waiter.join(); }), Returns(1359, [&] { return woken; }),
-          Trace("***QorLeApi:QorGattConnect after GATT_Connect not connected"),
-          Sent(ZOREROVA_GATT_CANCEL_CONNECT, "01 a1b2c3d4e5f6 01"),
+          Api("QorGattConnect after GATT_Connect not connected"), Sent(ZOREROVA_GATT_CANCEL_CONNECT, "01 a1b2c3d4e5f6 01"),
           Returns(1, [&] { return State(kX) + State(kZ) == "00/1 00/0 "; }),
           // The change that woke the wait went to no callback; Y's connection does.
           Do([&] { Advertise(ctl, kY); }), Callback("app0 a1b2c3d4e501 1")});
@@ -132,14 +125,11 @@ TEST_F(Connection, TenSecondsPass)
     Deregister(gone);
     std::thread t2([&] { timed_out = Connect(a, kX, 1); }), t3([&] { already = Connect(b, kZ, 1); });
     EXPECT_EQ(Connect(c, kY, 0), kPending);
-    for (std::thread *t : {&t1, &t2, &t3})
-        t->join();
-    EXPECT_GE(GetTickCount64() - start, 9900u);
-    EXPECT_EQ(std::vector<DWORD>({orphaned, timed_out, already}), std::vector<DWORD>({1460, 1460, 0}));
-    ASSERT_TRUE(trace.WaitFor("***QorLeApi:WaitConnectThread not connected\n")) << trace.Dump();
-    EXPECT_EQ(trace.Count(Look(4, kY)), 20u);
-    ASSERT_TRUE(ctl.WaitRequests(ZOREROVA_GATT_CANCEL_CONNECT, 3));
-    EXPECT_EQ(State(kX) + State(kY) + State(kZ), "00/1 00/1 10/0 ");
+    t1.join(), t2.join(), t3.join();
+    Play({Returns(1, [&] { return GetTickCount64() - start >= 9900; }), Returns(1, [&] { return orphaned == 1460 && timed_out == 1460; }),
+          Returns(0, [&] { return already; }), Api("WaitConnectThread not connected"), Returns(20, [&] { return trace.Count(Look(4, kY)); }),
+          Returns(1, [&] { return ctl.WaitRequests(ZOREROVA_GATT_CANCEL_CONNECT, 3); }),
+          Returns(1, [&] { return State(kX) + State(kY) + State(kZ) == "00/1 00/1 10/0 "; })});
 }
 
 TEST_F(Connection, RecordsFollowTheLinkAndReachOnlyTheRegistrationsConcerned)
@@ -147,25 +137,16 @@ TEST_F(Connection, RecordsFollowTheLinkAndReachOnlyTheRegistrationsConcerned)
     Reg(0), Reg(1, kX), Reg(2, kY);   // interface 1: every device, 2: X only, 3: Y only
     AddDevices({kX, kY});
     auto link = [this](const uint8_t *bda, uint16_t conn_id) { return Do([=] { LinkUp(ctl, bda, conn_id); }); };
-    auto delivered = [](int app) {   // what one registration's callback saw, in order
-        std::string got;
-        for (const std::string &entry : Journal())
-            got += entry.compare(0, 5, Fmt("app%d ", app)) == 0 ? entry.substr(5) + "," : "";
-        return got;
-    };
     Play({link(kX, 5), link(kX, 7),   // again, under a new id
-          Trace("***QorLeApi:ConnectCallback gatt_if:3 bda:a1b2c3d4e5f6 conn_id:7 connected:1"),
-          Trace("***QorLeApi:ConnectCallback connected already existed"),
-          Returns(1, [] { return Listed() == std::vector<std::string>{"a1b2c3d4e5f6/3/7"}; }),
-          Returns(5, [&] { return trace.Count("***QorLeApi:ConnectCallback connected already existed\n"); }),
-          link(kY, VCTL_CONN_ID_LOWEST), Do([&] { ctl.SetLink(kX, false); }), link(kY, 200),
-          Trace("ConnectedCallback illegal conn_id=200*"),
-          Returns(1, [] { return Listed() == std::vector<std::string>{"a1b2c3d4e501/3/0"}; }),
-          Returns(1, [&] { return trace.WaitForCount(clienttest::Fmt("%s pCallback processed\n", kThread), 8); }),
-          Do([&] {
-              EXPECT_EQ(delivered(0), "a1b2c3d4e5f6 1,a1b2c3d4e5f6 1,a1b2c3d4e501 1,a1b2c3d4e5f6 0,");
-              EXPECT_EQ(delivered(1), "a1b2c3d4e5f6 1,a1b2c3d4e5f6 1,a1b2c3d4e5f6 0,");
-              EXPECT_EQ(delivered(2), "a1b2c3d4e501 1,");
+          Api("ConnectCallback gatt_if:3 bda:a1b2c3d4e5f6 conn_id:7 connected:1"), Api("ConnectCallback connected already existed"),
+          Lists("a1b2c3d4e5f6/3/7 "), Returns(5, [&] { return trace.Count("***QorLeApi:ConnectCallback connected already existed\n"); }),
+          link(kY, VCTL_CONN_ID_LOWEST), Do([&] { ctl.SetLink(kX, false); }), link(kY, 200), Trace("ConnectedCallback illegal conn_id=200*"),
+          Lists("a1b2c3d4e501/3/0 "), Returns(1, [&] { return trace.WaitForCount(Fmt("%s pCallback processed\n", kThread), 8); }),
+          Returns(1, [] {   // what each registration's callback saw, in order
+              std::string got[3];
+              for (const std::string &entry : Journal()) got[entry.at(3) - '0'] += entry.substr(5) + ",";
+              return got[0] == "a1b2c3d4e5f6 1,a1b2c3d4e5f6 1,a1b2c3d4e501 1,a1b2c3d4e5f6 0," &&
+                     got[1] == "a1b2c3d4e5f6 1,a1b2c3d4e5f6 1,a1b2c3d4e5f6 0," && got[2] == "a1b2c3d4e501 1,";
           })});
 }
 

@@ -1,20 +1,13 @@
 #pragma once
-// Helpers of the connection, cache and enumeration tests: UUIDs as the store
-// names them, hand-made stores, the device list as text, and their fixture.
-
-#include <windows.h>
-
-#include <string>
-#include <vector>
+// Helpers of the connection and cache tests: UUIDs as the store names them,
+// hand-made stores, and their fixture.
 
 #include "../pairing/store_view.h"
 #include "client_fixture.h"
-#include "scenario.h"
 
 namespace clienttest {
 
 using qortest::ApiLockIsFree;
-using qortest::ClientTest;
 using qortest::Fmt;
 
 // "180f" for a Base-UUID GUID, braced lower-case text for any other.
@@ -28,12 +21,7 @@ inline std::string Name(const GUID &g)
 
 // One value under a device's Services key: key path, value name, type, bytes
 // in the scenario runner's hex ("aa*512": 512 bytes aa).
-struct StoreValue {
-    std::string key;
-    const char *name;
-    DWORD type;
-    std::string hex;
-};
+struct StoreValue { std::string key; const char *name; DWORD type; std::string hex; };
 
 // Replaces (or adds to) the device's store.
 inline void WriteStore(ULONGLONG address, const std::vector<StoreValue> &values, bool fresh = true)
@@ -48,25 +36,7 @@ inline void WriteStore(ULONGLONG address, const std::vector<StoreValue> &values,
     }
 }
 
-// The device list: "address/gatt_if/conn_id" per record.
-inline std::vector<std::string> Listed()
-{
-    ApiLockHold hold;
-    std::vector<std::string> out;
-    for (const QOR_CONN_DEV *dev = pDevList; dev; dev = dev->pNext)
-        out.push_back(Fmt("%012I64x/%d/%d", dev->Address.ullLong, dev->gatt_if, dev->conn_id));
-    return out;
-}
-
-inline ULONGLONG AddressOf(const uint8_t bda[6])
-{
-    ULONGLONG a = 0;
-    for (int i = 0; i < 6; ++i)
-        a = a << 8 | bda[i];
-    return a;
-}
-
 // Registrations as ClientTest makes them, with a scenario on the controller and the trace.
-using ConnectionTest = ClientTest;
+using ConnectionTest = qortest::ClientTest;
 
 } // namespace clienttest
