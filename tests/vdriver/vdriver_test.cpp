@@ -17,24 +17,15 @@ const GUID kService128 = {0x7A1C0001, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0
 std::string Numbered(int n) { return Fmt("f8 0000 02 00 0000 %02x00", n); }
 
 void ExpectEvent(const ZrEvent &ev, const std::string &hex)
-{
-    const std::vector<uint8_t> bytes = Hex(hex);
-    EXPECT_EQ(ToHex(ev.raw, bytes.size()), ToHex(bytes.data(), bytes.size()));
-}
+{ EXPECT_EQ(ToHex(ev.raw, Hex(hex).size()), ToHex(Hex(hex).data(), Hex(hex).size())); }
 
 class Vdriver : public ControllerTest {
 protected:
     DeviceChannel ch;
-    void SetUp() override
-    {
-        ControllerTest::SetUp();
-        ASSERT_TRUE(ch.Register());
-    }
-    DWORD Send(const std::string &hex, uint32_t code, DeviceChannel &on, void *out = nullptr, DWORD out_len = 0)
-    {
-        std::vector<uint8_t> in = Hex(hex);
-        return on.Call(code, in.data(), static_cast<DWORD>(in.size()), out, out_len);
-    }
+    void SetUp() override { ControllerTest::SetUp(); ASSERT_TRUE(ch.Register()); }
+    DWORD Send(const std::string &hex, uint32_t code, DeviceChannel &on, void *out = nullptr, DWORD out_len = 0,
+               DWORD *got = nullptr)
+    { return on.Call(code, Hex(hex).data(), static_cast<DWORD>(Hex(hex).size()), out, out_len, got); }
     DWORD Send(const std::string &hex, uint32_t code) { return Send(hex, code, ch); }
     // The next queued events of a channel start with these bytes; then none is queued.
     void Events(const std::vector<std::string> &want, DeviceChannel *on = nullptr)
@@ -47,9 +38,16 @@ protected:
         EXPECT_EQ(Stat(on ? on->Id() : ch.Id(), &VctlChannelStats::queued_events), 0u);
     }
     uint32_t Stat(uint32_t id, uint32_t VctlChannelStats::*field)
+    { const VctlChannelStats *s = Controller::Channel(ctl.Stats(), id); return s ? s->*field : 0xFFFFFFFF; }
+    // Starts a read on each of these channels; every one stays pending.
+    std::vector<std::unique_ptr<PendingRead>> Pending(std::initializer_list<DeviceChannel *> on)
     {
-        const VctlChannelStats *s = Controller::Channel(ctl.Stats(), id);
-        return s ? s->*field : 0xFFFFFFFF;
+        std::vector<std::unique_ptr<PendingRead>> reads;
+        for (DeviceChannel *c : on) {
+            reads.push_back(std::make_unique<PendingRead>());
+            EXPECT_EQ(c->StartRead(*reads.back()), (DWORD)ERROR_IO_PENDING);
+        }
+        return reads;
     }
 };
 
@@ -79,20 +77,16 @@ TEST_F(Vdriver, EveryCodeChecksItsSizesAndAnswersAtOnce)
         in[1] = row.code == ZOREROVA_GATTS_START_SERVICE;
         in[2] = row.code == ZOREROVA_GATTS_ADD_INCLUDE;                  // which includes itself
         EXPECT_EQ(ch.Call(row.code, in, row.in + 1, out, row.out), (DWORD)ERROR_INVALID_PARAMETER);
-        if (row.in) {
-            EXPECT_EQ(ch.Call(row.code, in, row.in - 1, out, row.out), (DWORD)ERROR_INVALID_PARAMETER);
-        }
-        if (row.out) {
-            EXPECT_EQ(ch.Call(row.code, in, row.in, out, row.out - 1), (DWORD)ERROR_INSUFFICIENT_BUFFER);
-        }
+        const DWORD short_in = row.in ? ch.Call(row.code, in, row.in - 1, out, row.out) : ERROR_INVALID_PARAMETER;
+        EXPECT_EQ(short_in, (DWORD)ERROR_INVALID_PARAMETER);
+        const DWORD short_out = row.out ? ch.Call(row.code, in, row.in, out, row.out - 1) : ERROR_INSUFFICIENT_BUFFER;
+        EXPECT_EQ(short_out, (DWORD)ERROR_INSUFFICIENT_BUFFER);
         if (row.code == ZOREROVA_GATT_READ_EVENT)
             continue;
         out[0] = 0xEE;
         EXPECT_EQ(ch.Call(row.code, in, row.in, out, 16, &got), 0u);
         EXPECT_EQ(got, row.out);
-        if (row.out == 1) {
-            EXPECT_EQ(out[0], row.code == ZOREROVA_GATT_REGISTER ? 1 : 0);
-        }
+        EXPECT_EQ(row.out == 1 ? out[0] : 0, row.code == ZOREROVA_GATT_REGISTER ? 1 : 0);   // the result byte
     }
 }
 
@@ -151,37 +145,27 @@ TEST_F(Vdriver, LogHoldsEveryRequestByteForByteAndKeepsTheNewest)
 
 TEST_F(Vdriver, EventsFillReadsAndQueueInPostOrderUpToTheCapacity)
 {
-    std::vector<std::unique_ptr<PendingRead>> reads;
-    for (int i = 0; i < 3; ++i) {
-        reads.push_back(std::make_unique<PendingRead>());
-        ASSERT_EQ(ch.StartRead(*reads.back()), (DWORD)ERROR_IO_PENDING);
-    }
+    auto reads = Pending({&ch, &ch, &ch});
     ASSERT_EQ(ctl.WaitLibraryReady(3), ch.Id());
     const uint32_t capacity = ctl.Stats().queue_capacity;
     for (uint32_t n = 0; n < 3 + capacity + 1; ++n)
         ctl.PostEvent(Record(Numbered(n & 0xFF)));
-    for (int n = 0; n < 3; ++n) {
-        ASSERT_EQ(ch.FinishRead(*reads[n]), 0u);
-        ExpectEvent(reads[n]->event, Numbered(n));
-    }
-    EXPECT_EQ(Stat(ch.Id(), &VctlChannelStats::delivered), 3u);
-    EXPECT_EQ(Stat(ch.Id(), &VctlChannelStats::queued_events), capacity);
-    EXPECT_EQ(Stat(ch.Id(), &VctlChannelStats::overflow), 1u);
-    for (int n = 3; n < 6; ++n) {
-        PendingRead read;
-        ASSERT_EQ(ch.StartRead(read), 0u);
+    for (int n = 0; n < 6; ++n) {   // three completed reads, then three queued events
+        PendingRead fresh, &read = n < 3 ? *reads[n] : fresh;
+        ASSERT_EQ(n < 3 ? ch.FinishRead(read) : ch.StartRead(read), 0u);
         ExpectEvent(read.event, Numbered(n));
+        if (n == 2) {
+            EXPECT_EQ(Stat(ch.Id(), &VctlChannelStats::delivered), 3u);
+            EXPECT_EQ(Stat(ch.Id(), &VctlChannelStats::queued_events), capacity);
+            EXPECT_EQ(Stat(ch.Id(), &VctlChannelStats::overflow), 1u);
+        }
     }
 }
 
 TEST_F(Vdriver, CancelCloseAndFailEndPendingReads)
 {
     DeviceChannel other;
-    std::vector<std::unique_ptr<PendingRead>> reads;
-    for (DeviceChannel *on : {&ch, &ch, &other, &other, &other}) {
-        reads.push_back(std::make_unique<PendingRead>());
-        ASSERT_EQ(on->StartRead(*reads.back()), (DWORD)ERROR_IO_PENDING);
-    }
+    auto reads = Pending({&ch, &ch, &other, &other, &other});
     ctl.FailRead(ch.Id(), 0xC000009Du);   // the oldest read only
     EXPECT_EQ(ch.FinishRead(*reads[0]), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(ch.FinishRead(*reads[1], 0), (DWORD)WAIT_TIMEOUT);
@@ -206,8 +190,8 @@ TEST_F(Vdriver, RoutingFollowsTheKindOfEvent)
     ASSERT_TRUE(other.Register());
     const std::string connection = "ff 001a7dda7113 0000 01";
     ctl.PostEvent(Record(connection));                      // every registered channel
-    Events({connection});
-    Events({connection}, &other);
+    for (DeviceChannel *on : {&ch, &other})
+        Events({connection}, on);
     ASSERT_EQ(Send("0000 0000", ZOREROVA_GATTC_CONFIRM), 0u);   // ch requested last
     ctl.PostEvent(Record(Numbered(1)));
     ctl.PostEvent(Record("fc 0000 01 00"));
@@ -216,13 +200,12 @@ TEST_F(Vdriver, RoutingFollowsTheKindOfEvent)
     ASSERT_EQ(Send("01 0200 0018 00*14 0000 00 0500", ZOREROVA_GATTS_CREATE_SERVICE, ch, &service, 2), 0u);
     ASSERT_EQ(Send("0000 0000", ZOREROVA_GATTC_CONFIRM, other), 0u);   // other requested last
     ctl.PostEvent(Record(Numbered(2)));
-    ctl.PostEvent(Record(Fmt("f9 0000 09000000 01 %02x00", service + 5)));   // ch's service
-    ctl.PostEvent(Record(Fmt("f9 0000 09000000 01 %02x00", service + 6)));   // nobody's: the newest
+    for (int k : {5, 6})   // ch's service; nobody's, which goes to the newest
+        ctl.PostEvent(Record(Fmt("f9 0000 09000000 01 %02x00", service + k)));
     Events({Fmt("f9 0000 09000000 01 %02x00", service + 5)});
     Events({Numbered(2), Fmt("f9 0000 09000000 01 %02x00", service + 6)}, &other);
-    ctl.PostEvent(Record(Numbered(3)), VCTL_CHANNEL_ALL);
-    ctl.PostEvent(Record(Numbered(4)), ch.Id());
-    ctl.PostEvent(Record(Numbered(5)), bystander.Id());
+    for (auto [n, to] : {std::pair<int, uint32_t>{3, VCTL_CHANNEL_ALL}, {4, ch.Id()}, {5, bystander.Id()}})
+        ctl.PostEvent(Record(Numbered(n)), to);
     Events({Numbered(3), Numbered(4)});
     Events({Numbered(3)}, &other);
     Events({Numbered(5)}, &bystander);   // unregistered: only what is addressed to it
@@ -233,8 +216,7 @@ TEST_F(Vdriver, FaultsShapeTheAnswer)
     uint8_t out[2] = {0xEE, 0xEE};
     DWORD got = 0;
     ctl.ArmFault(ZOREROVA_GATTS_CREATE_SERVICE, VCTL_FAULT_SHORT_OUTPUT, 1);
-    std::vector<uint8_t> create = Hex("01 0200 0f18 00*14 0000 00 0200");
-    EXPECT_EQ(ch.Call(ZOREROVA_GATTS_CREATE_SERVICE, create.data(), 24, out, 2, &got), 0u);
+    EXPECT_EQ(Send("01 0200 0f18 00*14 0000 00 0200", ZOREROVA_GATTS_CREATE_SERVICE, ch, out, 2, &got), 0u);
     EXPECT_EQ(got, 1u);
     ctl.ArmFault(ZOREROVA_GATTS_NOTIFICATION, VCTL_FAULT_RESULT_BYTE, 2);
     EXPECT_EQ(Send("00*518", ZOREROVA_GATTS_NOTIFICATION, ch, out, 1), 0u);
@@ -259,9 +241,8 @@ TEST_F(Vdriver, FaultsShapeTheAnswer)
     ctl.ArmFault(0, VCTL_FAULT_REFUSE_OPEN, 0xC0000022u, 1, 1);
     const VctlStats before = ctl.Stats();
     DeviceChannel skipped, refused, later;
-    EXPECT_TRUE(skipped.Register());
-    EXPECT_FALSE(refused.Register());
-    EXPECT_TRUE(later.Register());
+    EXPECT_EQ((std::vector<bool>{skipped.Register(), refused.Register(), later.Register()}),
+              (std::vector<bool>{true, false, true}));
     EXPECT_EQ(ctl.Stats().refused_opens, before.refused_opens + 1);
     uint8_t big[64] = {};
     EXPECT_EQ(ctl.Raw(VCTL_POST_EVENT, big, 10, nullptr, 0), (DWORD)ERROR_INVALID_PARAMETER);
@@ -296,14 +277,14 @@ TEST_F(Remote, ConnectionsTakeTheLowestFreeConnId)
 {
     DeviceChannel other;
     ASSERT_TRUE(other.Register());
-    EXPECT_EQ(Send("01 001a7dda7113 01", ZOREROVA_GATT_CONNECT), 0u);
-    EXPECT_EQ(Send("01 c0ffee000002 01", ZOREROVA_GATT_CONNECT), 0u);
-    Events({"ff 001a7dda7113 0000 01", "ff c0ffee000002 0100 01"});
-    Events({"ff 001a7dda7113 0000 01", "ff c0ffee000002 0100 01"}, &other);
+    for (const char *to : {"01 001a7dda7113 01", "01 c0ffee000002 01"})
+        EXPECT_EQ(Send(to, ZOREROVA_GATT_CONNECT), 0u);
+    for (DeviceChannel *on : {&ch, &other})
+        Events({"ff 001a7dda7113 0000 01", "ff c0ffee000002 0100 01"}, on);
     ctl.SetLink(kA, false);
     Events({"ff 001a7dda7113 0000 00"});
-    EXPECT_EQ(Send("01 001a7dda7113 01", ZOREROVA_GATT_CONNECT), 0u);
-    EXPECT_EQ(Send("01 001a7dda7113 01", ZOREROVA_GATT_CONNECT), 0u);   // connected: not again
+    for (int i = 0; i < 2; ++i)   // the second time connected: not again
+        EXPECT_EQ(Send("01 001a7dda7113 01", ZOREROVA_GATT_CONNECT), 0u);
     Events({"ff 001a7dda7113 0000 01"});
     ctl.RemoveDevice(kA);
     Events({"ff 001a7dda7113 0000 00"});
@@ -328,6 +309,9 @@ TEST_F(Remote, DiscoveryReadsAndWritesAnswerFromTheDatabase)
     ASSERT_EQ(Send("01 c0ffee000002 01", ZOREROVA_GATT_CONNECT), 0u);
     Events({"ff c0ffee000002 0000 01"});
     const std::string uuid128 = "1000 01001c7a 523d 8b4e 9c612f0a5b8d4e17";
+    ctl.ArmFault(ZOREROVA_GATTC_WRITE, VCTL_FAULT_RESULT_BYTE, 2, 1, 3);   // after the table's first ones
+    ctl.ArmFault(ZOREROVA_GATTC_READ, VCTL_FAULT_EVENT_STATUS, 0x0E, 1, 3);
+    ctl.ArmFault(ZOREROVA_GATTC_DISCOVER, VCTL_FAULT_EVENT_STATUS, 0x81, 1, 5);
     const struct { std::string request; uint32_t code; std::vector<std::string> events; } rows[] = {
         {"00*18 0000 0100 ffff 01", ZOREROVA_GATTC_DISCOVER,
          {"fd 0000 01 0200 0028 00*14 0100 0300 0200 0018 00*14",
@@ -346,6 +330,10 @@ TEST_F(Remote, DiscoveryReadsAndWritesAnswerFromTheDatabase)
         {"0000 02 0000 0800 0000 0200 00 0100 00*511", ZOREROVA_GATTC_WRITE, {"f8 0000 03 00 0000 0800"}},
         {"0000 02 0000 0b00 0000 0100 00 41 00*512", ZOREROVA_GATTC_WRITE, {"f8 0000 03 03 0000 0b00"}},
         {"0000 01 0000 0b00 0000 0100 00 42 00*512", ZOREROVA_GATTC_WRITE, {"f8 0000 03 00 0000 0b00"}},
+        // Armed faults: a refused write has no event; the others carry the status.
+        {"0000 02 0000 0800 0000 0200 00 0200 00*511", ZOREROVA_GATTC_WRITE, {}},
+        {"0000 02 01 00 0300 00*20", ZOREROVA_GATTC_READ, {"f8 0000 02 0e 0000 0300 0000 0000"}},
+        {"00*18 0000 0100 ffff 01", ZOREROVA_GATTC_DISCOVER, {"fc 0000 01 81"}},
         {"00*18 0500 0100 ffff 01", ZOREROVA_GATTC_DISCOVER, {}},   // no device: left to the test
         {"0500 02 01 00 0300 00*20", ZOREROVA_GATTC_READ, {}},
     };
@@ -354,17 +342,8 @@ TEST_F(Remote, DiscoveryReadsAndWritesAnswerFromTheDatabase)
         EXPECT_EQ(Send(row.request, row.code, ch, &result, row.code == ZOREROVA_GATTC_WRITE), 0u) << row.request;
         Events(row.events);
     }
-    EXPECT_EQ(ToHex(ctl.AttrValue(kB, 8).data(), 2), "0100");
     EXPECT_TRUE(ctl.AttrValue(kB, 11).empty()) << "refused writes are not stored";
-    ctl.ArmFault(ZOREROVA_GATTC_WRITE, VCTL_FAULT_RESULT_BYTE, 2);
-    ctl.ArmFault(ZOREROVA_GATTC_READ, VCTL_FAULT_EVENT_STATUS, 0x0E);
-    ctl.ArmFault(ZOREROVA_GATTC_DISCOVER, VCTL_FAULT_EVENT_STATUS, 0x81);
-    uint8_t result = 0;
-    EXPECT_EQ(Send("0000 02 0000 0800 0000 0200 00 0200 00*511", ZOREROVA_GATTC_WRITE, ch, &result, 1), 0u);
-    EXPECT_EQ(Send("0000 02 01 00 0300 00*20", ZOREROVA_GATTC_READ), 0u);
-    EXPECT_EQ(Send("00*18 0000 0100 ffff 01", ZOREROVA_GATTC_DISCOVER), 0u);
-    Events({"f8 0000 02 0e 0000 0300 0000 0000", "fc 0000 01 81"});   // nothing for the refused write
-    EXPECT_EQ(ToHex(ctl.AttrValue(kB, 8).data(), 2), "0100");
+    EXPECT_EQ(ToHex(ctl.AttrValue(kB, 8).data(), 2), "0100") << "the first write stored, the refused one not";
 }
 
 // An included 128-bit service: the declaration carries only the range, the
