@@ -12,6 +12,7 @@ using namespace qortest;
 
 const uint8_t kA[6] = {0x00, 0x1A, 0x7D, 0xDA, 0x71, 0x13};
 const uint8_t kB[6] = {0xC0, 0xFF, 0xEE, 0x00, 0x00, 0x02};
+const uint8_t kC[6] = {0xC0, 0xFF, 0xEE, 0x00, 0x00, 0x03};
 const GUID kService128 = {0x7A1C0001, 0x3D52, 0x4E8B, {0x9C, 0x61, 0x2F, 0x0A, 0x5B, 0x8D, 0x4E, 0x17}};
 // A completion of a read whose handle numbers it.
 std::string Numbered(int n) { return Fmt("f8 0000 02 00 0000 %02x00", n); }
@@ -263,6 +264,11 @@ protected:
         db.Characteristic(Uuid128(kService128), 0x08, {}, 0, 0x03);
         ctl.AddDevice(kA, db);
         ctl.AddDevice(kB, db);
+        GattDb included;   // kC: a 16-bit service including a 128-bit one
+        included.Service(Uuid128(kService128));
+        included.Service(Uuid16(0x180F));
+        included.Include(1, 1);
+        ctl.AddDevice(kC, included);
     }
 };
 
@@ -326,6 +332,11 @@ TEST_F(Remote, DiscoveryReadsAndWritesAnswerFromTheDatabase)
         {"0000 02 0000 0800 0000 0200 00 0200 00*511", ZOREROVA_GATTC_WRITE, {}},
         {"0000 02 01 00 0300 00*20", ZOREROVA_GATTC_READ, {"f8 0000 02 0e 0000 0300 0000 0000"}},
         {"00*18 0000 0100 ffff 01", ZOREROVA_GATTC_DISCOVER, {"fc 0000 01 81"}},
+        // An included 128-bit service: the declaration carries only the range, the
+        // UUID comes from the service itself.
+        {"01 c0ffee000003 01", ZOREROVA_GATT_CONNECT, {"ff c0ffee000003 0100 01"}},
+        {"00*18 0100 0100 ffff 03", ZOREROVA_GATTC_DISCOVER,
+         {"fd 0100 03 0200 0228 00*14 0300 1000 01001c7a 523d 8b4e 9c612f0a5b8d4e17 0100 0100", "fc 0100 03 00"}},
         {"00*18 0500 0100 ffff 01", ZOREROVA_GATTC_DISCOVER, {}},   // no device: left to the test
         {"0500 02 01 00 0300 00*20", ZOREROVA_GATTC_READ, {}},
     };
@@ -336,20 +347,6 @@ TEST_F(Remote, DiscoveryReadsAndWritesAnswerFromTheDatabase)
     }
     EXPECT_TRUE(ctl.AttrValue(kB, 11).empty()) << "refused writes are not stored";
     EXPECT_EQ(ToHex(ctl.AttrValue(kB, 8).data(), 2), "0100") << "the first write stored, the refused one not";
-}
-
-// An included 128-bit service: the declaration carries only the range, the
-// UUID comes from the service itself.
-TEST_F(Vdriver, IncludedServiceWith128BitUuidTakesItFromTheService)
-{
-    GattDb db;
-    db.Service(Uuid128(kService128));
-    db.Service(Uuid16(0x180F));
-    db.Include(1, 1);
-    ctl.AddDevice(kB, db);
-    ASSERT_EQ(Send("01 c0ffee000002 01", ZOREROVA_GATT_CONNECT), 0u);
-    ASSERT_EQ(Send("00*18 0000 0100 ffff 03", ZOREROVA_GATTC_DISCOVER), 0u);
-    Events({"ff", "fd 0000 03 0200 0228 00*14 0300 1000 01001c7a 523d 8b4e 9c612f0a5b8d4e17 0100 0100", "fc"});
 }
 
 } // namespace
