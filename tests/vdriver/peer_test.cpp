@@ -15,24 +15,18 @@ const uint8_t kCentral[6] = {0xC0, 0xFF, 0xEE, 0x00, 0x00, 0x07};
 class Peers : public ControllerTest {
 protected:
     DeviceChannel ch;
-    void SetUp() override
-    {
-        ControllerTest::SetUp();
-        ASSERT_TRUE(ch.Register());
-    }
+    void SetUp() override { ControllerTest::SetUp(); ASSERT_TRUE(ch.Register()); }
     std::vector<uint8_t> Next(size_t n)   // the first n bytes of the channel's next event
     {
         PendingRead read;
         DWORD err = ch.StartRead(read);
-        if (err == ERROR_IO_PENDING)
-            err = ch.FinishRead(read);
+        err = err == ERROR_IO_PENDING ? ch.FinishRead(read) : err;
         return err ? std::vector<uint8_t>{} : Bytes(read.event.raw, n);
     }
     uint8_t Call(uint32_t code, const std::string &hex)
     {
-        std::vector<uint8_t> in = Hex(hex);
         uint8_t out[2] = {0xEE, 0xEE};
-        EXPECT_EQ(ch.Call(code, in.data(), static_cast<DWORD>(in.size()), out, sizeof out), 0u);
+        EXPECT_EQ(ch.Call(code, Hex(hex).data(), static_cast<DWORD>(Hex(hex).size()), out, sizeof out), 0u);
         return out[0];
     }
 };
@@ -51,10 +45,9 @@ TEST_F(Peers, CentralTransactionsAreRecordedAndAnsweredOnce)
     EXPECT_EQ(Next(15), Hex("f9 0000 05000100 02 0300 0000 0100 ab"));
     EXPECT_EQ(CentralRequest(ctl, kCentral, VCTL_CENTRAL_READ, 3, true, {}, 0, &id), 0u);
     EXPECT_EQ(id, 0x10006u) << "the count goes on after a chosen id";
-    const std::string rsp = " 0000 0300 0000 0100 00 5a" + std::string(" 00*512");
-    EXPECT_EQ(Call(ZOREROVA_GATTS_SEND_RSP, "0000 06000100 00" + rsp), 0);
-    EXPECT_EQ(Call(ZOREROVA_GATTS_SEND_RSP, "0000 06000100 00" + rsp), 1) << "a duplicate";
-    EXPECT_EQ(Call(ZOREROVA_GATTS_SEND_RSP, "0000 99000000 00" + rsp), 1) << "no such transaction";
+    // Answered; a duplicate; no such transaction.
+    for (auto [tx, want] : {std::pair<std::string, int>{"06000100", 0}, {"06000100", 1}, {"99000000", 1}})
+        EXPECT_EQ(Call(ZOREROVA_GATTS_SEND_RSP, "0000 " + tx + " 00 0000 0300 0000 0100 00 5a 00*512"), want) << tx;
     VctlCentral seen = Central(ctl, kCentral);
     EXPECT_EQ(Bytes(&seen, 40), Hex("00000000 00000000 01000000 02000000 01000000"
                                     " 00000000 00000000 00000000 00000000 02000000"));
