@@ -2,6 +2,7 @@
 // of 15 s for the one in place, and a link that goes down under a waiter.
 
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -17,54 +18,37 @@ protected:
         LinkTest::SetUp();
         Play({FirstRegistration(1), Returns(2, [] { return Register(2); }), Deliver("ff 001a7dda7113 0100 01")});
     }
-    // No event says that a thread waits in the gate; the sign of it is that the
-    // waiter reset op_done (which the test signalled first) before its wait.
-    static bool WaiterWaits()
+    // Starts `run` on `waiter`, waiting until it waits in the gate. No event says
+    // so; the sign is that it reset op_done (signalled first) before its wait.
+    static Step StartWaiter(std::thread &waiter, std::function<void()> run)
     {
-        for (ULONGLONG deadline = GetTickCount64() + 5000; GetTickCount64() < deadline; Sleep(1))
-            if (WaitForSingleObject(conn_table[1].op_done, 0) == WAIT_TIMEOUT)
-                return true;
-        return false;
+        return Do([&waiter, run] {
+            SetEvent(conn_table[1].op_done);
+            waiter = std::thread(run);
+            ULONGLONG deadline = GetTickCount64() + 5000;
+            while (WaitForSingleObject(conn_table[1].op_done, 0) != WAIT_TIMEOUT && GetTickCount64() < deadline)
+                Sleep(1);
+            EXPECT_EQ(WaitForSingleObject(conn_table[1].op_done, 0), WAIT_TIMEOUT) << "no waiter in the gate";
+        });
     }
 };
 
-TEST_F(Gate, ASecondOperationWaitsUntilTheCompletionOfTheFirstOpensTheGate)
+TEST_F(Gate, OperationsNeverOverlapASecondWaitsUntilTheCompletionOfTheFirst)
 {
     static const LeAttrValue value{};
-    static const read_param param{0, 0, 0x31, {}};
-    std::atomic<int> second{-1};
-    std::thread reader;
-    Play({Returns(kDriverAccepted, [] { return GATTCIf_Write(1, 1, 2, &value); }),
-          Sent(ZOREROVA_GATTC_WRITE, "0100 02 00*522", "00"), Do([&] {
-              SetEvent(conn_table[1].op_done);
-              reader = std::thread([&] { second = GATTCIf_Read(2, 1, 2, &param); });
-              ASSERT_TRUE(WaiterWaits());
-          }),
-          Returns(static_cast<uint64_t>(-1), [&] { return second.load(); }), NothingSent(),
-          Deliver("f8 0100 03 00"), Do([&] { reader.join(); }), Returns(kDriverAccepted, [&] { return second.load(); }),
-          Sent(ZOREROVA_GATTC_READ, "0100 02 0000 3100 00*20"), Returns(2, [] { return conn_table[1].op_gatt_if; }),
-          Trace("ClientEnterOp gatt_if=1 conn_id=1 op=3"), Trace("CompleteCallback conn_id=1, op=3 completed status=0"),
-          Trace("ClientEnterOp gatt_if=2 conn_id=1 op=2"), Trace("GATTC_Read conn_id=1 type=2")});
-}
-
-TEST_F(Gate, OperationsOfSeveralThreadsOnOneConnectionNeverOverlap)
-{
     std::vector<std::thread> writers;
     std::atomic<int> refused{0};
     for (int t = 0; t < 3; ++t)
         writers.emplace_back([&refused] {
-            const LeAttrValue value{};
             for (int i = 0; i < 6; ++i)
                 refused += GATTCIf_Write(1, 1, 2, &value) != kDriverAccepted;
         });
     // The driver side: each write is completed once it has arrived.
     Script script;
-    for (int n = 0; n < 18; ++n) {
-        script.push_back(Sent(ZOREROVA_GATTC_WRITE, "0100 02 00*522", "00"));
-        script.push_back(Trace("ClientEnterOp gatt_if=1 conn_id=1 op=3"));
-        script.push_back(Deliver("f8 0100 03 00"));
-        script.push_back(Trace("CompleteCallback conn_id=1, op=3 completed status=0"));
-    }
+    for (int n = 0; n < 18; ++n)
+        script.push_back(Script{Sent(ZOREROVA_GATTC_WRITE, "0100 02 00*522", "00"),
+                                Trace("ClientEnterOp gatt_if=1 conn_id=1 op=3"), Deliver("f8 0100 03 00"),
+                                Trace("CompleteCallback conn_id=1, op=3 completed status=0")});
     Play(script);
     for (std::thread &w : writers)
         w.join();
@@ -77,6 +61,18 @@ TEST_F(Gate, OperationsOfSeveralThreadsOnOneConnectionNeverOverlap)
     EXPECT_EQ(all.size(), 36u);
     EXPECT_EQ(all.find("ll"), std::string::npos) << all;
     EXPECT_EQ(all.find("oo"), std::string::npos) << all;
+    // A second operation waits until the completion of the first opens the gate.
+    static const read_param param{0, 0, 0x31, {}};
+    std::atomic<int> second{-1};
+    std::thread reader;
+    Play({Returns(kDriverAccepted, [] { return GATTCIf_Write(1, 1, 2, &value); }),
+          Sent(ZOREROVA_GATTC_WRITE, "0100 02 00*522", "00"),
+          StartWaiter(reader, [&] { second = GATTCIf_Read(2, 1, 2, &param); }),
+          Returns(static_cast<uint64_t>(-1), [&] { return second.load(); }), NothingSent(),
+          Deliver("f8 0100 03 00"), Do([&] { reader.join(); }), Returns(kDriverAccepted, [&] { return second.load(); }),
+          Sent(ZOREROVA_GATTC_READ, "0100 02 0000 3100 00*20"), Returns(2, [] { return conn_table[1].op_gatt_if; }),
+          Trace("ClientEnterOp gatt_if=1 conn_id=1 op=3"), Trace("CompleteCallback conn_id=1, op=3 completed status=0"),
+          Trace("ClientEnterOp gatt_if=2 conn_id=1 op=2"), Trace("GATTC_Read conn_id=1 type=2")});
 }
 
 TEST_F(Gate, AnOperationThatDoesNotEndWithinFifteenSecondsRefusesTheNextOne)
@@ -89,15 +85,21 @@ TEST_F(Gate, AnOperationThatDoesNotEndWithinFifteenSecondsRefusesTheNextOne)
           Returns(ZR_OP_WRITE, [] { return conn_table[1].op; }), Returns(1, [] { return conn_table[1].op_gatt_if; })});
 }
 
-TEST_F(Gate, TheLinkGoingDownEndsAWaitInTheGateWithFailure)
+// Entering fails at once for bad connections, leaving always opens the gate,
+// and the link going down ends a wait in it with failure.
+TEST_F(Gate, BadConnectionsAndTheLinkGoingDownEndEntriesWithFailure)
 {
+    for (auto c : {std::make_pair(1, 200), std::make_pair(1, 0xFFFF), std::make_pair(2, 8)})
+        Play({Returns(true, [c] { return ClientEnterOp(c.first, c.second, c.first == 1 ? ZR_OP_READ : ZR_OP_WRITE); }),
+              Trace(Fmt("ClientEnterOp failed gatt_if=%d conn_id=%d", c.first, c.second))});
     std::atomic<int> result{-1};
     std::thread waiter;
-    Play({Returns(false, [] { return ClientEnterOp(1, 1, ZR_OP_WRITE); }), Do([&] {
-              SetEvent(conn_table[1].op_done);
-              waiter = std::thread([&] { result = ClientEnterOp(2, 1, ZR_OP_READ); });
-              ASSERT_TRUE(WaiterWaits());
-          }),
+    Play({Returns(0, [] { return conn_table[8].op; }), Do([] { ClientExitOp(1); }),
+          Trace("ClientExitOp gatt_if=0 conn_id=1 op=0"),
+          Returns(WAIT_OBJECT_0, [] { return WaitForSingleObject(conn_table[1].op_done, 0); }),
+          Do([] { ClientExitOp(200); }), Trace("ClientExitOp bad conn_id:200"),
+          Returns(false, [] { return ClientEnterOp(1, 1, ZR_OP_WRITE); }),
+          StartWaiter(waiter, [&] { result = ClientEnterOp(2, 1, ZR_OP_READ); }),
           Deliver("ff 001a7dda7113 0100 00"), Do([&] { waiter.join(); }), Returns(1, [&] { return result.load(); }),
           Trace("ClientEnterOp failed gatt_if=2 conn_id=1"), NoTrace("ClientEnterOp conn_id=1 opertation"),
           // A late exit only clears the operation; a late completion is dropped.
@@ -110,19 +112,6 @@ TEST_F(Gate, TheLinkGoingDownEndsAWaitInTheGateWithFailure)
           Deliver("f8 0100 03 00"), Trace("CompleteCallback not connected conn_id:1"),
           // And the link coming up again starts with an open gate.
           Deliver("ff 001a7dda7113 0100 01"), Returns(false, [] { return ClientEnterOp(2, 1, ZR_OP_READ); })});
-}
-
-TEST_F(Gate, EnteringFailsAtOnceForBadConnectionsAndLeavingAlwaysOpensTheGate)
-{
-    Play({Returns(true, [] { return ClientEnterOp(1, 200, ZR_OP_READ); }),
-          Trace("ClientEnterOp failed gatt_if=1 conn_id=200"),
-          Returns(true, [] { return ClientEnterOp(1, 0xFFFF, ZR_OP_READ); }),
-          Trace("ClientEnterOp failed gatt_if=1 conn_id=65535"),
-          Returns(true, [] { return ClientEnterOp(2, 8, ZR_OP_WRITE); }), Trace("ClientEnterOp failed gatt_if=2 conn_id=8"),
-          Returns(0, [] { return conn_table[8].op; }), Do([] { ClientExitOp(1); }),
-          Trace("ClientExitOp gatt_if=0 conn_id=1 op=0"),
-          Returns(WAIT_OBJECT_0, [] { return WaitForSingleObject(conn_table[1].op_done, 0); }),
-          Do([] { ClientExitOp(200); }), Trace("ClientExitOp bad conn_id:200")});
 }
 
 } // namespace

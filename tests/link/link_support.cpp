@@ -179,18 +179,6 @@ void FailCreateFile()
     g_fail_open_thread.store(GetCurrentThreadId());
 }
 
-gatt_callbacks AppCallbacks(int n, int without)
-{
-    gatt_callbacks cb = Table(n, std::make_index_sequence<kApps>());
-    if (without & kNoRequest)
-        cb.on_request = nullptr;
-    if (without & kNoComplete)
-        cb.on_complete = nullptr;
-    if (without & kNoConnected)
-        cb.on_connected = nullptr;
-    return cb;
-}
-
 std::string Identity(int n)
 {
     std::string hex = "1000 ";
@@ -204,7 +192,13 @@ uint8_t Register(int n, int without)
     LeUuid id;
     std::vector<uint8_t> bytes = Hex(Identity(n));
     std::memcpy(&id, bytes.data(), sizeof id);
-    gatt_callbacks cb = AppCallbacks(n, without);
+    gatt_callbacks cb = Table(n, std::make_index_sequence<kMaxGattIf + 1>());
+    if (without & kNoRequest)
+        cb.on_request = nullptr;
+    if (without & kNoComplete)
+        cb.on_complete = nullptr;
+    if (without & kNoConnected)
+        cb.on_connected = nullptr;
     return GATT_Register(&id, &cb);
 }
 

@@ -29,21 +29,23 @@ std::string RemoteRequest(unsigned conn_id, unsigned trans, int type, unsigned h
                type, Le16(handle).c_str(), Le16(static_cast<unsigned>(Hex(value).size())).c_str(), value);
 }
 
-// The reads of a stopping reader, each collected; the first one with `err`.
-Script CollectedReads(int err = 995)
+// A stopping reader: its reads cancelled and each collected (the first one
+// with `err`), then it deregisters.
+Script ReaderStops(int err = 995)
 {
-    Script s;
+    Script s{Trace("LE - ReadWorker: cancelling all IO requests...")};
     for (int i = 0; i < kReadSlots; ++i) {
         s.push_back(Trace(Fmt("LE - ReadWorker: waiting for completion of the request %d", i)));
         s.push_back(Trace(Fmt("LE - ReadWorker: GetOverlappedResult failed, err=%d Closing overlapped event...",
                               i ? 995 : err)));
     }
+    s.push_back(Trace("LE - ReadWorker: deregistering"));
     return s;
 }
 
 using LinkChannel = LinkTest;
 
-TEST_F(LinkChannel, FirstRegistrationOpensAndPendsTwentyReadsLaterOnesOnlyTakeNumbers)
+TEST_F(LinkChannel, FirstRegistrationOpensAndPendsTwentyReadsLaterOnesOnlyTakeNumbersOrFreeThem)
 {
     Play({FirstRegistration(1),
           Do([this] { EXPECT_EQ(Controller::Channel(ctl.Stats(), ctl.LibraryChannel())->pending_reads, 20u); }),
@@ -58,13 +60,9 @@ TEST_F(LinkChannel, FirstRegistrationOpensAndPendsTwentyReadsLaterOnesOnlyTakeNu
           Trace("GATT_Register - already registered allocated gatt_if:16"),
           Returns(0, [] { return Register(kMaxGattIf + 1); }), Trace("alloc_gatt_if failed to alloc gatt_if"),
           Trace("GATT_Register - already registered allocated gatt_if:0"), Do([] { GATT_Deregister(16); }),
-          Trace("GATT_Deregister not last gatt_if:16"), Returns(16, [] { return Register(16); }), NothingSent()});
-}
-
-TEST_F(LinkChannel, DeregisteringAnyButTheLastOrAFreeOrBadNumberKeepsTheChannelOpen)
-{
-    Play({FirstRegistration(1), Returns(2, [] { return Register(2); }), Do([] { GATT_Deregister(1); }),
-          Trace("GATT_Deregister not last gatt_if:1"), Do([] {
+          Trace("GATT_Deregister not last gatt_if:16"), Returns(16, [] { return Register(16); }),
+          // Deregistering any but the last, or a free or bad number, keeps the channel open.
+          Do([] { GATT_Deregister(1); }), Trace("GATT_Deregister not last gatt_if:1"), Do([] {
               for (uint8_t gatt_if : {0, 17, 255, 1})
                   GATT_Deregister(gatt_if);
           }),
@@ -80,8 +78,7 @@ TEST_F(LinkChannel, DeregisteringTheLastStopsTheReaderAndClosesTheDevice)
           ChannelHolds(0), Trace("GATT_Deregister gatt_if:1"),
           Trace("GATT_DeregisterAll - Client deregistration calling driver..."),
           Trace("LE - ReadWorker: ReadWorker: received exit command 2"),
-          Trace("LE - ReadWorker: cancelling all IO requests..."), CollectedReads(),
-          Trace("LE - ReadWorker: deregistering"), Trace("GATT_DeregisterAll - not registered"),
+          ReaderStops(), Trace("GATT_DeregisterAll - not registered"),
           Trace("LE - ReadWorker: exits"), Trace("GATT_DeregisterAll - closing device handle CloseHandle(*"),
           Trace("GATT_DeregisterAll - exit"), NoTrace("GATT_DeregisterAll - Client deregistration failed - "),
           Do([this] { EXPECT_TRUE(trace.Contains("GATT_DeregisterAll - exiting thread exit...")); }),
@@ -89,13 +86,6 @@ TEST_F(LinkChannel, DeregisteringTheLastStopsTheReaderAndClosesTheDevice)
           FirstRegistration(2)});
 }
 
-TEST_F(LinkChannel, DeviceThatCannotBeOpenedFailsAndARetryOpensItAgain)
-{
-    Play({Do([] { FailCreateFile(); }), Returns(0, [] { return Register(1); }), Trace("GATT_Register"),
-          Trace("GATT_Register - Unable to open \\\\.\\ZOREROVA device - "), Trace("GATT_Register - deregistering..."),
-          Trace("GATT_DeregisterAll - not registered"), Trace("GATT_Register - free gatt_if 1"),
-          Trace("GATT_Register - exits. gatt_if=0"), NothingSent(), FirstRegistration(1)});
-}
 
 // Refused, or left pending (which counts as refused and is not left behind).
 TEST_F(LinkChannel, RegisterRequestRefusedStopsTheReaderAndClosesTheDevice)
@@ -109,7 +99,7 @@ TEST_F(LinkChannel, RegisterRequestRefusedStopsTheReaderAndClosesTheDevice)
               Trace("GATT_Register - calling driver..."),
               Trace(Fmt("GATT_Register - DeviceIoControl failed - %d", fault.second)),
               Trace("GATT_Register - deregistering..."), Trace("LE - ReadWorker: ReadWorker: received exit command 2"),
-              CollectedReads(), Trace("LE - ReadWorker: exits"),
+              ReaderStops(), Trace("LE - ReadWorker: exits"),
               Trace("GATT_DeregisterAll - closing device handle CloseHandle(*"), Trace("GATT_DeregisterAll - exit"),
               Trace("GATT_Register - free gatt_if 1"), Trace("GATT_Register - exits. gatt_if=0"),
               NoTrace("GATT_Register - succeeded"), NothingSent(), ChannelHolds(0)});
@@ -121,8 +111,7 @@ TEST_F(LinkChannel, ReadErrorEndsTheReaderClosesTheChannelAndDropsEveryGattIf)
 {
     Play({FirstRegistration(1), Returns(2, [] { return Register(2); }),
           Do([this] { ctl.FailRead(ctl.LibraryChannel(), 0xC0000185 /* ERROR_IO_DEVICE */); }),
-          Trace("LE - ReadWorker: Read failed, status 1117"), Trace("LE - ReadWorker: cancelling all IO requests..."),
-          CollectedReads(1117), Trace("LE - ReadWorker: deregistering"),
+          Trace("LE - ReadWorker: Read failed, status 1117"), ReaderStops(1117),
           Trace("GATT_DeregisterAll - Client deregistration calling driver..."),
           Trace("GATT_DeregisterAll - closing device handle CloseHandle(*"), Trace("GATT_DeregisterAll - exit"),
           Trace("LE - ReadWorker: exits"), Sent(ZOREROVA_GATT_DEREGISTER, ""), ChannelHolds(0),
@@ -164,8 +153,15 @@ TEST_F(LinkChannel, ReaderThatFailsDuringStartUpEndsTheRegistrationWait)
     }
 }
 
-TEST_F(LinkChannel, EventCreationFailuresOfTheFirstRegistrationCloseWhatWasOpened)
+// A device that cannot be opened, or an event that cannot be made, fails the
+// first registration; a retry opens the channel again, and a deregistration
+// without an event still closes it.
+TEST_F(LinkChannel, OpenAndEventFailuresCloseWhatWasOpenedAndARetryOpensAgain)
 {
+    Play({Do([] { FailCreateFile(); }), Returns(0, [] { return Register(1); }), Trace("GATT_Register"),
+          Trace("GATT_Register - Unable to open \\\\.\\ZOREROVA device - "), Trace("GATT_Register - deregistering..."),
+          Trace("GATT_DeregisterAll - not registered"), Trace("GATT_Register - free gatt_if 1"),
+          Trace("GATT_Register - exits. gatt_if=0"), NothingSent()});
     const char *const lines[] = {"GATT_Register - Register server event allocation failed - 8",
                                  "GATT_Register - Error creating shutdown event - 8",
                                  "GATT_Register - Error creating startup event - 8"};
@@ -175,12 +171,7 @@ TEST_F(LinkChannel, EventCreationFailuresOfTheFirstRegistrationCloseWhatWasOpene
               Trace("GATT_DeregisterAll - closing device handle CloseHandle(*"),
               Trace("GATT_Register - exits. gatt_if=0"), NoTrace("GATT_Register - waiting for thread start..."),
               NothingSent(), ChannelHolds(0)});
-    Play({FirstRegistration(1), NoTrace("GATT_Register - not all handles are closed: ")});
-}
-
-TEST_F(LinkChannel, DeregisterWithoutAnEventStillClosesTheChannel)
-{
-    Play({FirstRegistration(1), Do([] {
+    Play({FirstRegistration(1), NoTrace("GATT_Register - not all handles are closed: "), Do([] {
               FailCreateEvent(GetCurrentThreadId());
               GATT_Deregister(1);
               StopFailingCreateEvent();
@@ -229,8 +220,7 @@ TEST_F(LinkChannel, LastDeregistrationFromAReaderCallbackClosesTheChannelWhenThe
           Callback("1 connected 1 4 001a7dda7113 1 up"), Trace("GATT_Deregister gatt_if:1"),
           Trace("GATT_DeregisterAll - Client deregistration calling driver..."), Trace("GATT_DeregisterAll - exit"),
           Trace("LE - ReadWorker: ReadWorker: received exit command 2"),
-          Trace("LE - ReadWorker: cancelling all IO requests..."), CollectedReads(),
-          Trace("LE - ReadWorker: deregistering"), Trace("GATT_DeregisterAll - closing device handle CloseHandle(*"),
+          ReaderStops(), Trace("GATT_DeregisterAll - closing device handle CloseHandle(*"),
           Trace("GATT_DeregisterAll - exit"), Trace("LE - ReadWorker: exits"), Do([] { SetConnectedHook(nullptr); }),
           Sent(ZOREROVA_GATT_DEREGISTER, ""), ChannelHolds(0), FirstRegistration(1),
           NoTrace("GATT_Register - not all handles are closed: ")});
@@ -257,7 +247,7 @@ protected:
     }
 };
 
-TEST_F(Dispatch, ConnectionEventsFillTheTableAndReachEveryRegistration)
+TEST_F(Dispatch, ConnectionEventsReachEveryRegistrationCompletionsTheOwner)
 {
     const conn_record &rec = conn_table[5];
     Play({Deliver(Connection(5, 1)), BothHear(5, 1, "up"), Do([&] {
@@ -270,11 +260,7 @@ TEST_F(Dispatch, ConnectionEventsFillTheTableAndReachEveryRegistration)
           // A disconnection of a record already down reaches everyone but changes nothing.
           Deliver(Connection(5, 0, "c0ffee010203")), BothHear(5, 0, "down", "c0ffee010203"), NoCallback(),
           Do([&] { EXPECT_EQ(ToHex(rec.bd_addr, 6, false), "001a7dda7113"); })});
-}
-
-TEST_F(Dispatch, ACompletionOpensTheGateOnlyForItsOwnOperationAndGoesToTheOwner)
-{
-    const conn_record &rec = conn_table[3];
+    // A completion opens the gate only for its own operation and goes to the owner.
     Play({Deliver(Connection(3, 1)), BothHear(3, 1, "up"),
           // Before any operation: to every registration.
           Deliver(Completion(3, ZR_OP_NOTIFICATION, 0, 0x21, "010203")),
@@ -285,25 +271,35 @@ TEST_F(Dispatch, ACompletionOpensTheGateOnlyForItsOwnOperationAndGoesToTheOwner)
           }),
           // Another operation type: to the owner only, the gate stays shut.
           Deliver(Completion(3, ZR_OP_WRITE, 0, 0x30)), Callback("2 complete 3 op=3 status=0 handle=0x30"),
-          Trace("CompleteCallback notified conn_id=3, op=3, status=0"), Do([&] { EXPECT_EQ(rec.op, ZR_OP_READ); }),
+          Trace("CompleteCallback notified conn_id=3, op=3, status=0"), Do([&] { EXPECT_EQ(conn_table[3].op, ZR_OP_READ); }),
           NoTrace("CompleteCallback conn_id=3, op=3 completed"), Deliver(Completion(3, ZR_OP_READ, 4, 0x31, "09")),
           Trace("CompleteCallback conn_id=3, op=2 completed status=4"),
           Trace("CompleteCallback notified conn_id=3, op=2, status=4"),
           Callback("2 complete 3 op=2 status=4 handle=0x31 09"), Do([&] {
-              EXPECT_EQ(rec.op, 0);
-              EXPECT_EQ(WaitForSingleObject(rec.op_done, 0), WAIT_OBJECT_0);
+              EXPECT_EQ(conn_table[3].op, 0);
+              EXPECT_EQ(WaitForSingleObject(conn_table[3].op_done, 0), WAIT_OBJECT_0);
           }),
           // The owner stays after the operation ended.
           Deliver(Completion(3, ZR_OP_INDICATION, 0)), Callback("2 complete 3 op=6 status=0 handle=0x0"),
           // An owner that has gone leaves the completions to those still here.
           Returns(false, [] { return ClientEnterOp(2, 3, ZR_OP_READ); }), Do([] { GATT_Deregister(2); }),
           Deliver(Completion(3, ZR_OP_READ, 0, 0x31, "0a")), Callback("1 complete 3 op=2 status=0 handle=0x31 0a"),
-          NoTrace("CompleteCallback notified conn_id=3, op=2, status=0"), Do([&] { EXPECT_EQ(rec.op, 0); })});
+          NoTrace("CompleteCallback notified conn_id=3, op=2, status=0"), Do([&] { EXPECT_EQ(conn_table[3].op, 0); })});
 }
 
-TEST_F(Dispatch, ConnectionsAndCompletionsForBadOrUnconnectedConnectionsAreTracedAndDropped)
+// Records of unknown types are dropped without a trace; connections and completions
+// for bad or unconnected connections are traced and dropped.
+TEST_F(Dispatch, UnknownRecordsAndBadOrUnconnectedConnectionsAreDropped)
 {
-    Play({Deliver(Connection(200, 1)), Deliver(Connection(0xFFFF, 1, "c0ffee010203")),
+    trace.Clear();
+    for (const char *type : {"00", "01", "f7", "fa", "fb", "fe"})
+        Play({Deliver(std::string(type) + " 001a7dda7113 0100 01")});
+    Play({NoCallback(), Do([this] {
+              EXPECT_EQ(conn_table[1].connected, 0);
+              for (const std::string &line : trace.Lines())
+                  EXPECT_EQ(line.rfind("LE - ReadWorker: completed ", 0), 0u) << line;
+          }),
+          Deliver(Connection(200, 1)), Deliver(Connection(0xFFFF, 1, "c0ffee010203")),
           Trace("ConnectedCallback illegal conn_id=200 001a7dda7113"),
           Trace("ConnectedCallback illegal conn_id=65535 c0ffee010203"), NoCallback(),
           Deliver(Completion(200, ZR_OP_READ, 0)), Deliver(Completion(9, ZR_OP_READ, 0)), Deliver(Connection(9, 1)),
@@ -330,18 +326,6 @@ TEST_F(Dispatch, RemoteRequestsAreRoutedByHandleThroughTheServiceList)
           Deliver(RemoteRequest(2, 77, 2, 55, "01")),
           Trace("RequestCallback found app does not have request callback conn_id=2, type=2 handle=55"),
           NoCallback()});
-}
-
-TEST_F(Dispatch, RecordsOfUnknownTypesAreDroppedWithoutATrace)
-{
-    trace.Clear();
-    for (const char *type : {"00", "01", "f7", "fa", "fb", "fe"})
-        Play({Deliver(std::string(type) + " 001a7dda7113 0100 01")});
-    Play({NoCallback(), Do([this] {
-              EXPECT_EQ(conn_table[1].connected, 0);
-              for (const std::string &line : trace.Lines())
-                  EXPECT_EQ(line.rfind("LE - ReadWorker: completed ", 0), 0u) << line;
-          })});
 }
 
 // The reader is held in the first callback while 39 more records arrive: 19
@@ -418,7 +402,7 @@ const read_param kRead = ReadParam(0x1234);
 const LeAttrValue kValue{0, 0x0123, 0, 3, 2, {0xDE, 0xAD, 0xBF}, 0};
 const char *const kValueHex = "0000 2301 0000 0300 02 deadbf 00*510";
 
-TEST_F(Requests, EachRequestCarriesItsBytesAndTracesItsKind)
+TEST_F(Requests, EachRequestCarriesItsBytesAndTracesItsKindGatedOnesHoldTheGate)
 {
     Play({Returns(1, [] { return GATT_Connect(3, kAddr, 0); }),
           Sent(ZOREROVA_GATT_CONNECT, "03 001a7dda7113 01"), Trace("GATT_Connect gatt_if=3 001a7dda7113"),
@@ -435,10 +419,7 @@ TEST_F(Requests, EachRequestCarriesItsBytesAndTracesItsKind)
           Sent(ZOREROVA_GATTC_DISCOVER, "00*18 0700 0000 0000 09"), Trace("GATTC_Discover conn_id=7 ????"),
           Returns(0, [] { return GATTC_Read(0x0305, 9, &kRead); }),
           Sent(ZOREROVA_GATTC_READ, Fmt("0503 02 01 55 3412 %s", kRest)), Trace("GATTC_Read conn_id=773 type=2")});
-}
-
-TEST_F(Requests, GatedRequestsHoldTheGateUntilTheirEnd)
-{
+    // Gated requests hold the gate until their end.
     const disc_param all{{}, 1, 0xFFFF};
     const read_param read = ReadParam(0x44);
     auto op = [] { return conn_table[1].op; };
@@ -509,21 +490,7 @@ Script EachKindFails(const std::function<void(const Kind &)> &arm, uint8_t Kind:
     return s;
 }
 
-TEST_F(Requests, WithTheChannelClosedOrWithoutAnEventNothingIsSent)
-{
-    Play({EachKindFails([](const Kind &) { FailCreateEvent(GetCurrentThreadId()); }, &Kind::not_open,
-                        [](const Kind &k) { return std::string(k.name) + " - event allocation failed"; }),
-          NothingSent(), Do([] { GATT_DeregisterAll(true); }), Sent(ZOREROVA_GATT_DEREGISTER, ""),
-          // The record stays up: only the channel is gone.
-          Returns(1, [] { return conn_table[1].connected; }),
-          EachKindFails([](const Kind &) {}, &Kind::not_open,
-                        [](const Kind &k) {
-                            return k.traces_not_open ? std::string(k.name) + " not registered" : std::string();
-                        }),
-          NothingSent()});
-}
-
-TEST_F(Requests, ARefusedOrPendingRequestTracesTheErrorAndIsNotLeftWithTheDriver)
+TEST_F(Requests, RefusedOrPendingRequestsAreCollectedAndWithoutChannelOrEventNothingIsSent)
 {
     Play({EachKindFails([this](const Kind &k) { ctl.ArmFault(k.code, VCTL_FAULT_STATUS, 0xC000000D); },
                         &Kind::refused, [](const Kind &k) { return Fmt(k.failed, 87); }),
@@ -535,28 +502,33 @@ TEST_F(Requests, ARefusedOrPendingRequestTracesTheErrorAndIsNotLeftWithTheDriver
               EXPECT_EQ(log.back().status, 0x103u) << "collected, not left pending";
           }),
           // The channel still works.
-          Returns(0, [] { return GATTC_Read(1, 2, nullptr); })});
+          Returns(0, [] { return GATTC_Read(1, 2, nullptr); }), Do([this] { scenario.SkipRequests(); }),
+          EachKindFails([](const Kind &) { FailCreateEvent(GetCurrentThreadId()); }, &Kind::not_open,
+                        [](const Kind &k) { return std::string(k.name) + " - event allocation failed"; }),
+          NothingSent(), Do([] { GATT_DeregisterAll(true); }), Sent(ZOREROVA_GATT_DEREGISTER, ""),
+          // The record stays up: only the channel is gone.
+          Returns(1, [] { return conn_table[1].connected; }),
+          EachKindFails([](const Kind &) {}, &Kind::not_open,
+                        [](const Kind &k) {
+                            return k.traces_not_open ? std::string(k.name) + " not registered" : std::string();
+                        }),
+          NothingSent()});
 }
 
-TEST_F(Requests, TheGateRefusingSendsNothing)
+TEST_F(Requests, TheGateRefusingSendsNothingAndAWriteWithABadResultByteIsRefused)
 {
-    Play({Returns(kDriverRefused, [] { return GATTCIf_Discover(1, 8, &kRange); }),
-          Trace("ClientEnterOp failed gatt_if=1 conn_id=8"),
-          Trace("GATTCIf_Discover failed to start gatt_if=1 conn_id=8 type=1"),
-          Returns(kDriverRefused, [] { return GATTCIf_Read(1, 8, 2, &kRead); }),
-          Trace("ClientEnterOp failed gatt_if=1 conn_id=8"), Trace("GATTCIf_ failed to start gatt_if=1 conn_id=8 type=2"),
-          Returns(kDriverRefused, [] { return GATTCIf_Write(1, 8, 2, &kValue); }),
-          Trace("ClientEnterOp failed gatt_if=1 conn_id=8"),
-          Trace("GATTCIf_Write failed to start gatt_if=1 conn_id=8 type=2"),
-          Returns(kDriverRefused, [] { return GATTCIf_SendHandleValueConfirm(1, 200, 42); }),
-          Trace("ClientEnterOp failed gatt_if=1 conn_id=200"),
-          Trace("GATTCIf_SendHandleValueConfirm failed to start gatt_if=1 conn_id=200 handle=42"),
-          NoTrace("ClientExitOp"), NothingSent()});
-}
-
-TEST_F(Requests, AWriteWhoseResultByteIsNotZeroOrMissingIsRefused)
-{
-    Play({Do([this] { ctl.ArmFault(ZOREROVA_GATTC_WRITE, VCTL_FAULT_RESULT_BYTE, 1); }),
+    const struct { uint8_t (*call)(); int conn_id; const char *line; } cases[] = {
+        {[] { return GATTCIf_Discover(1, 8, &kRange); }, 8, "GATTCIf_Discover failed to start gatt_if=1 conn_id=8 type=1"},
+        {[] { return GATTCIf_Read(1, 8, 2, &kRead); }, 8, "GATTCIf_ failed to start gatt_if=1 conn_id=8 type=2"},
+        {[] { return GATTCIf_Write(1, 8, 2, &kValue); }, 8, "GATTCIf_Write failed to start gatt_if=1 conn_id=8 type=2"},
+        {[] { return GATTCIf_SendHandleValueConfirm(1, 200, 42); }, 200,
+         "GATTCIf_SendHandleValueConfirm failed to start gatt_if=1 conn_id=200 handle=42"}};
+    for (const auto &c : cases)
+        Play({Returns(kDriverRefused, c.call), Trace(Fmt("ClientEnterOp failed gatt_if=1 conn_id=%d", c.conn_id)),
+              Trace(c.line)});
+    Play({NoTrace("ClientExitOp"), NothingSent(),
+          // A write whose result byte is not zero or is missing is refused.
+          Do([this] { ctl.ArmFault(ZOREROVA_GATTC_WRITE, VCTL_FAULT_RESULT_BYTE, 1); }),
           Returns(kDriverRefused, [] { return GATTCIf_Write(1, 1, 2, &kValue); }),
           Sent(ZOREROVA_GATTC_WRITE, Fmt("0100 02 %s", kValueHex), "01"), Trace("GATTCIf_Write conn_id=1 type=2"),
           Trace("GATTCIf_Write - completed with bad result:1"), Trace("ClientExitOp gatt_if=1 conn_id=1 op=3"),

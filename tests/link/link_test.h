@@ -19,9 +19,7 @@ using namespace qortest;
 // "<n> complete <conn_id> op=<op> status=<status> handle=0x<handle>[ <value>]",
 // "<n> disc <conn_id> type=<type> status=<status>",
 // "<n> request <conn_id> trans=0x<trans_id> type=<type> handle=0x<handle>[ <value>]".
-constexpr int kApps = kMaxGattIf + 1;
 enum Without { kNone = 0, kNoRequest = 1, kNoComplete = 2, kNoConnected = 4 };
-gatt_callbacks AppCallbacks(int n, int without = kNone);
 uint8_t Register(int n, int without = kNone);
 // The hex of registration n's identity, as the register request carries it.
 std::string Identity(int n);
