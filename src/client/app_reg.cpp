@@ -264,7 +264,7 @@ void AnnounceConnectedDevices(QOR_APP_REG *app)
     if (!app->pfnConnect)
         return;
     for (QOR_CONN_DEV *dev = pDevList; dev; dev = dev->pNext) {
-        if (app->Address.ullLong != 0 && app->Address.ullLong != dev->Address.ullLong)
+        if (!AcceptsDevice(app, dev->Address.ullLong))
             continue;
         LeTrace("***QorLeApi:QorGattRegister pDev->Address.ullLong 0x%I64x pAddress->ullLong 0x%I64x\n",
                 dev->Address.ullLong, app->Address.ullLong);

@@ -102,6 +102,13 @@ public:
     bool retiring = false;           // deregistered: it stays listed only until its thread ends
 };
 
+// True when the registration's device filter takes the address: it has none
+// (Address 0) or names that device.
+inline bool AcceptsDevice(const QOR_APP_REG *app, ULONGLONG address)
+{
+    return app->Address.ullLong == 0 || app->Address.ullLong == address;
+}
+
 // True when hReg is a registration in the list. Takes ApiLock (recursively).
 bool IsAppRegistered(HQORREG hReg);
 // Appends the record to the registration's queue and wakes its thread. The

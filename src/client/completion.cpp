@@ -50,19 +50,6 @@ QOR_CONN_DEV *DeviceByConnId(uint16_t conn_id)
     return nullptr;
 }
 
-bool IsListed(const QOR_APP_REG *app)
-{
-    for (QOR_APP_REG *it = pFirst; it; it = it->pNext)
-        if (it == app)
-            return true;
-    return false;
-}
-
-bool Accepts(const QOR_APP_REG *app, const QOR_CONN_DEV *dev)
-{
-    return app->Address.ullLong == 0 || app->Address.ullLong == dev->Address.ullLong;
-}
-
 // Frees the slot of an operation nobody waits for (ApiLock held).
 void DropSlot(QOR_CONN_DEV *dev)
 {
@@ -91,7 +78,7 @@ void QueueAttribute(QOR_APP_REG *app, const QOR_CONN_DEV *dev, const LeAttrRef &
 void OperationComplete(QOR_CONN_DEV *dev, uint8_t op, uint8_t status, const LeAttrValue *payload)
 {
     const bool matches = dev->hOpEvent && op == dev->OpKind;
-    if (!IsListed(dev->pOpApp)) {
+    if (!IsAppRegistered(dev->pOpApp)) {
         LeTrace("***QorLeApi:CompleteCallback could not find app that started op\n");
         // Nobody else would ever free the slot of a call that does not wait.
         if (matches && !dev->OpWait)
@@ -131,7 +118,7 @@ void RemotePush(const QOR_CONN_DEV *dev, uint16_t conn_id, uint8_t op, const LeA
     a.ConnId = conn_id;
     a.Handle = payload->handle;
     for (QOR_APP_REG *app = pFirst; app; app = app->pNext) {
-        if (!Accepts(app, dev))
+        if (!AcceptsDevice(app, dev->Address.ullLong))
             continue;
         LeAttrRef place;
         if (!FindAttribute(dev->services, payload->handle, &place)) {
@@ -213,7 +200,7 @@ void RequestCallback(uint16_t conn_id, uint32_t trans_id, uint8_t req_type, cons
     dev->ReqHandle = payload->handle;
     for (QOR_APP_REG *app = pFirst; app; app = app->pNext) {
         LeAttrRef place;
-        if (Accepts(app, dev) && app->pfnAttribute && FindAttribute(app->pServices, payload->handle, &place))
+        if (AcceptsDevice(app, dev->Address.ullLong) && app->pfnAttribute && FindAttribute(app->pServices, payload->handle, &place))
             QueueAttribute(app, dev, place, proto);
     }
 }

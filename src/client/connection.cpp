@@ -18,11 +18,6 @@ constexpr DWORD kLookIntervalMs = 500;
 constexpr int kLooks = 20;
 constexpr uint8_t kDirect = 1;
 
-bool Accepts(const QOR_APP_REG *app, ULONGLONG address)
-{
-    return app->Address.ullLong == 0 || app->Address.ullLong == address;
-}
-
 // Unlinks the first record with the address (its successor takes its place)
 // and destroys it. ApiLock held.
 bool DropDevice(ULONGLONG address)
@@ -71,7 +66,7 @@ bool ListConnectedDevice(uint8_t gatt_if, LE_ADDRESS address, uint16_t conn_id)
 void TellRegistrations(uint8_t gatt_if, LE_ADDRESS address, DWORD connected)
 {
     for (QOR_APP_REG *app = pFirst; app; app = app->pNext) {
-        if (app->gatt_if != gatt_if || !Accepts(app, address.ullLong))
+        if (app->gatt_if != gatt_if || !AcceptsDevice(app, address.ullLong))
             continue;
         if (app->hConnectEvent) {
             SetEvent(app->hConnectEvent);
