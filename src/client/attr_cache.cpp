@@ -4,7 +4,7 @@
 #include <new>
 
 #include "link/discovery.h"
-#include "pairing/uuid_names.h"
+#include "store/layout.h"
 #include "trace/trace.h"
 
 LeChar::~LeChar()
@@ -57,47 +57,7 @@ void FreeAttributeCache(QOR_CONN_DEV *dev)
 namespace {
 
 constexpr REGSAM kWalkAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
-constexpr DWORD kKeyNameSize = 260;
 constexpr DWORD kValueSize = 512;
-
-// A store key opened for reading, closed when it goes out of scope.
-class StoreKey {
-public:
-    StoreKey(HKEY parent, const char *name, REGSAM access)
-    {
-        if (RegOpenKeyExA(parent, name, 0, access, &key_) != ERROR_SUCCESS)
-            key_ = nullptr;
-    }
-    ~StoreKey()
-    {
-        if (key_)
-            RegCloseKey(key_);
-    }
-    StoreKey(const StoreKey &) = delete;
-    StoreKey &operator=(const StoreKey &) = delete;
-
-    explicit operator bool() const { return key_ != nullptr; }
-    HKEY get() const { return key_; }
-
-    // At most `size` bytes of the value; all zero when it is missing, of
-    // another size or unreadable (a failed read may have written part of it).
-    void Read(const char *name, void *buffer, DWORD size) const
-    {
-        std::memset(buffer, 0, size);
-        DWORD got = size;
-        if (RegQueryValueExA(key_, name, nullptr, nullptr, static_cast<BYTE *>(buffer), &got) != ERROR_SUCCESS)
-            std::memset(buffer, 0, size);
-    }
-    uint32_t Number(const char *name) const
-    {
-        uint32_t value;
-        Read(name, &value, sizeof value);
-        return value;
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
 
 // Opens the subkeys of `key` in the registry's order and hands each to
 // visit(name, subkey); the walk ends at the first index that cannot be
@@ -105,10 +65,9 @@ private:
 template <class Visit>
 void ForEachSubkey(const StoreKey &key, Visit visit)
 {
-    char name[kKeyNameSize];
+    char name[kStoreKeyNameSize];
     for (DWORD index = 0;; ++index) {
-        DWORD size = kKeyNameSize;
-        if (RegEnumKeyExA(key.get(), index, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        if (!key.Subkey(index, name))
             return;
         StoreKey sub(key.get(), name, kWalkAccess);
         if (!sub || !visit(name, sub))
@@ -173,30 +132,30 @@ void KeepDescriptorValue(LeChar &chr, uint32_t data1, const uint8_t (&b)[kValueS
 
 void FillDescriptor(LeChar &chr, LeDescr &descr, const char *name, const StoreKey &key)
 {
-    descr.handle = static_cast<uint16_t>(key.Number("Handle"));
+    descr.handle = static_cast<uint16_t>(key.Number(storename::kHandle));
     uint8_t value[kValueSize];
-    key.Read("Value", value, sizeof value);
+    key.Read(storename::kValue, value, sizeof value);
     descr.uuid = GuidFromStoreName(name);
     KeepDescriptorValue(chr, descr.uuid.Data1, value);
 }
 
 void FillCharacteristic(LeChar &chr, const char *name, const StoreKey &key)
 {
-    chr.attrHandle = static_cast<uint16_t>(key.Number("AttrHandle"));
-    chr.properties = static_cast<uint8_t>(key.Number("Properties"));
-    chr.valueHandle = static_cast<uint16_t>(key.Number("ValueHandle"));
+    chr.attrHandle = static_cast<uint16_t>(key.Number(storename::kAttrHandle));
+    chr.properties = static_cast<uint8_t>(key.Number(storename::kProperties));
+    chr.valueHandle = static_cast<uint16_t>(key.Number(storename::kValueHandle));
     chr.uuid = GuidFromStoreName(name);
-    LoadList(StoreKey(key.get(), "Descriptors", kWalkAccess), chr.descriptors,
+    LoadList(StoreKey(key.get(), storename::kDescriptors, kWalkAccess), chr.descriptors,
              [&chr](LeDescr &descr, const char *n, const StoreKey &k) { FillDescriptor(chr, descr, n, k); });
 }
 
 void FillService(LeService &service, const char *name, const StoreKey &key)
 {
-    service.e_handle = static_cast<uint16_t>(key.Number("e_handle"));
-    service.s_handle = static_cast<uint16_t>(key.Number("s_handle"));
+    service.e_handle = static_cast<uint16_t>(key.Number(storename::kLastHandle));
+    service.s_handle = static_cast<uint16_t>(key.Number(storename::kFirstHandle));
     service.uuid = GuidFromStoreName(name);
     service.flag = 0;
-    LoadList(StoreKey(key.get(), "Characteristics", kWalkAccess), service.characteristics, FillCharacteristic);
+    LoadList(StoreKey(key.get(), storename::kCharacteristics, kWalkAccess), service.characteristics, FillCharacteristic);
 }
 
 } // namespace

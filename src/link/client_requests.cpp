@@ -12,35 +12,11 @@ namespace {
 constexpr uint8_t kReadType = 2;
 constexpr uint8_t kConnectFlag = 1;
 
-// The trace lines of one request kind; an empty one is not traced. `failed`
-// takes GetLastError().
-struct RequestLines {
-    const char *not_registered;
-    const char *no_event;
-    const char *failed;
-};
-
 // One request with its traces.
 LinkIo Send(const RequestLines &lines, uint32_t code, const void *in, DWORD in_len, void *out = nullptr,
             DWORD out_len = 0, DWORD *returned = nullptr)
 {
-    LinkIo io = LinkControl(code, in, in_len, out, out_len, returned);
-    switch (io) {
-    case LinkIo::NotOpen:
-        if (lines.not_registered)
-            LeTrace("%s", lines.not_registered);
-        break;
-    case LinkIo::NoEvent:
-        LeTrace("%s", lines.no_event);
-        break;
-    case LinkIo::Refused:
-        if (lines.failed)
-            LeTrace(lines.failed, static_cast<int>(GetLastError()));
-        break;
-    case LinkIo::Done:
-        break;
-    }
-    return io;
+    return LinkSend(lines, Answer::Any, code, in, in_len, out, out_len, returned);
 }
 
 uint8_t DriverStatus(LinkIo io)

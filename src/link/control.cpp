@@ -5,6 +5,7 @@
 #include <new>
 
 #include "link/link_private.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -123,4 +124,28 @@ LinkIo LinkControl(uint32_t code, const void *in, DWORD in_len, void *out, DWORD
     }
     ReleaseDevice();
     return result;
+}
+
+LinkIo LinkSend(const RequestLines &lines, Answer answer, uint32_t code, const void *in, DWORD in_len, void *out,
+                DWORD out_len, DWORD *returned)
+{
+    DWORD count = 0;
+    LinkIo io = LinkControl(code, in, in_len, out, out_len, &count);
+    const DWORD error = io == LinkIo::Done ? ERROR_SUCCESS : GetLastError();
+    if (returned)
+        *returned = count;
+    if (io == LinkIo::Done && (answer == Answer::Any || count == out_len))
+        return io;
+    if (io == LinkIo::NotOpen) {
+        if (lines.not_open)
+            LeTrace("%s", lines.not_open);
+        return io;
+    }
+    if (io == LinkIo::NoEvent) {
+        LeTrace("%s", lines.no_event);
+        return io;
+    }
+    if (lines.failed)
+        LeTrace(lines.failed, static_cast<int>(error), static_cast<int>(count));
+    return LinkIo::Refused;
 }

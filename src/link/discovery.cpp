@@ -12,39 +12,21 @@
 #include "link/link_private.h"
 #include "trace/trace.h"
 
-volatile LONG disc_stage = 0;
-
 disc_service *disc_services = nullptr;
-disc_service *cur_service = nullptr;
-disc_char *pCurChar = nullptr;
-disc_descr *pCurDescr = nullptr;
 
 namespace {
 
-// disc_stage values after the all-services step.
+// The stages of a walk. The all-services step shares its number with an idle
+// walk: its end is only heard while no later stage has begun.
+constexpr LONG kStageServices = 0;
 constexpr LONG kStageIncluded = 2;
 constexpr LONG kStageChars = 3;
 constexpr LONG kStageDescriptors = 4;
 constexpr LONG kStageValues = 5;
 
-
-// The connection the running walk holds, kNoWalk while none runs.
-constexpr int kNoWalk = -1;
-std::atomic<int> g_walk_conn{kNoWalk};
-// The gatt_if that started the walk.
-uint8_t g_walk_owner = 0;
-// The walk whose list is in use, 0 for none: set from the start of a walk until
-// its end has been stored or told, so the list is not released under it.
-std::atomic<uint32_t> g_list_walk{0};
-uint32_t g_walk_serial = 0;
-
-bool IsWalkConnection(uint16_t conn_id) { return g_walk_conn.load() == conn_id; }
-
-uint16_t Le16(const uint8_t *bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
-
 // Where the next node of a list goes: appends stay linear while the walk adds
 // to one list after another. It follows one list at a time and finds the end
-// of a list it has not followed; ReleaseDiscoveryList forgets it.
+// of a list it has not followed.
 template <typename Node>
 struct ListTail {
     Node **list = nullptr;
@@ -63,20 +45,80 @@ struct ListTail {
     }
 };
 
-ListTail<disc_service> g_service_tail;
-ListTail<disc_char> g_char_tail;
-ListTail<disc_descr> g_descr_tail;
+// The walk state: the stage, the three cursors into the discovery list and the
+// tails the results are appended at. ReleaseDiscoveryList resets it.
+struct WalkState {
+    std::atomic<LONG> disc_stage{kStageServices};
+    disc_service *cur_service = nullptr;
+    disc_char *pCurChar = nullptr;
+    disc_descr *pCurDescr = nullptr;
+    ListTail<disc_service> service_tail;
+    ListTail<disc_char> char_tail;
+    ListTail<disc_descr> descr_tail;
+
+    void Reset()
+    {
+        disc_stage = kStageServices;
+        cur_service = nullptr;
+        pCurChar = nullptr;
+        pCurDescr = nullptr;
+        service_tail = {};
+        char_tail = {};
+        descr_tail = {};
+    }
+    // A stage begins at the first service, its first characteristic and that
+    // one's first descriptor.
+    void Begin(LONG stage)
+    {
+        disc_stage = stage;
+        cur_service = disc_services;
+        pCurChar = cur_service ? cur_service->chars : nullptr;
+        pCurDescr = pCurChar ? pCurChar->descrs : nullptr;
+    }
+    // Whether the end of `stage` is the end of the step under way: a stray
+    // completion of another step, or one after the walk has ended, is not.
+    bool UnderWay(LONG stage) const
+    {
+        if (disc_stage != stage)
+            return false;
+        switch (stage) {
+        case kStageIncluded:
+        case kStageChars:
+            return cur_service != nullptr;
+        case kStageDescriptors:
+            return cur_service && pCurChar;
+        case kStageValues:
+            return pCurChar && pCurDescr;
+        default:
+            return true;
+        }
+    }
+};
+
+WalkState g_walk;
+
+// The connection the running walk holds, kNoWalk while none runs.
+constexpr int kNoWalk = -1;
+std::atomic<int> g_walk_conn{kNoWalk};
+// The gatt_if that started the walk.
+uint8_t g_walk_owner = 0;
+// The walk whose list is in use, 0 for none: set from the start of a walk until
+// its end has been stored or told, so the list is not released under it.
+std::atomic<uint32_t> g_list_walk{0};
+uint32_t g_walk_serial = 0;
+
+bool IsWalkConnection(uint16_t conn_id) { return g_walk_conn.load() == conn_id; }
+
+uint16_t Le16(const uint8_t *bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
 
 // ---- gate state of a connection record ----
 
 // Whether a discovery walk holds the gate of the connection; *op is what is in place.
 bool WalkHoldsGate(conn_record &rec, uint16_t *op)
 {
-    EnterCriticalSection(&rec.lock);
+    RecordLock lock(rec);
     *op = rec.op;
-    bool held = rec.op == ZR_OP_DISCOVERY && IsGattIf(rec.op_gatt_if);
-    LeaveCriticalSection(&rec.lock);
-    return held;
+    return rec.op == ZR_OP_DISCOVERY && IsGattIf(rec.op_gatt_if);
 }
 
 // Opens the gate a walk holds on the connection; false (traced) when no walk
@@ -84,17 +126,15 @@ bool WalkHoldsGate(conn_record &rec, uint16_t *op)
 bool GateOfWalk(uint16_t conn_id, uint8_t *owner)
 {
     conn_record &rec = conn_table[conn_id];
-    EnterCriticalSection(&rec.lock);
+    RecordLock lock(rec);
     if (rec.op != ZR_OP_DISCOVERY || !IsGattIf(rec.op_gatt_if)) {
         LeTrace("ClientDiscoverComplete bad current optype:%d on conn_id:%d current gatt_if:%d", rec.op, conn_id,
                 rec.op_gatt_if);
-        LeaveCriticalSection(&rec.lock);
         return false;
     }
     *owner = rec.op_gatt_if;
     LeTrace("ClientDiscoverComplete gatt_if=%d conn_id=%d op=%d", *owner, conn_id, rec.op);
     ClientGateOpenLocked(rec);
-    LeaveCriticalSection(&rec.lock);
     return true;
 }
 
@@ -119,13 +159,13 @@ void AddService(const LeUuid &uuid, uint16_t s_handle, uint16_t e_handle, uint8_
     service->s_handle = s_handle;
     service->e_handle = e_handle;
     service->included = included;
-    g_service_tail.Append(disc_services, service);
+    g_walk.service_tail.Append(disc_services, service);
 }
 
 void AddCharacteristic(const ZrDiscResult &r)
 {
     // Only while the characteristics of cur_service are being discovered.
-    if (disc_stage != kStageChars || !cur_service)
+    if (!g_walk.UnderWay(kStageChars))
         return;
     disc_char *chr = new (std::nothrow) disc_char();
     if (!chr)
@@ -134,49 +174,59 @@ void AddCharacteristic(const ZrDiscResult &r)
     chr->properties = r.u.chr.properties;
     chr->val_handle = r.u.chr.val_handle;
     chr->uuid = r.u.chr.uuid;
-    g_char_tail.Append(cur_service->chars, chr);
+    g_walk.char_tail.Append(g_walk.cur_service->chars, chr);
 }
 
 void AddDescriptor(const ZrDiscResult &r)
 {
     // Only while the descriptors of pCurChar are being discovered.
-    if (disc_stage != kStageDescriptors || !pCurChar)
+    if (!g_walk.UnderWay(kStageDescriptors))
         return;
     disc_descr *descr = new (std::nothrow) disc_descr();
     if (!descr)
         return;
     descr->uuid = r.attr_type;
     descr->handle = r.handle;
-    g_descr_tail.Append(pCurChar->descrs, descr);
+    g_walk.descr_tail.Append(g_walk.pCurChar->descrs, descr);
 }
 
 // ---- advancing ----
-// Each step acts only on the end of the step that is under way: a stray
-// completion of another step, or one after the walk has ended, changes nothing.
 
-// Sends the next discover request; a refusal ends the walk.
-void DiscoverRange(uint16_t conn_id, uint8_t type, uint16_t s_handle, uint16_t e_handle)
+// The next request of the walk, as Advance decides it.
+struct NextRequest {
+    enum Kind { Nothing, Discover, Read, End } kind = Nothing;
+    uint8_t disc_type = 0;        // Discover
+    uint16_t first = 0;           // Discover: the range; Read: the handle
+    uint16_t last = 0;
+    const char *done = nullptr;   // End: the line traced after the end, if any
+};
+
+NextRequest Discover(uint8_t disc_type, uint16_t first, uint16_t last)
 {
-    disc_param param;
-    std::memset(&param, 0, sizeof param);
-    param.s_handle = s_handle;
-    param.e_handle = e_handle;
-    uint8_t status = GATTC_Discover(conn_id, type, &param);
-    if (status != kDriverAccepted)
-        ClientDiscoverComplete(conn_id, status);
+    return {NextRequest::Discover, disc_type, first, last, nullptr};
 }
 
-void DiscoverService(uint16_t conn_id, uint8_t type, const disc_service *service)
+NextRequest EndOfWalk(const char *done) { return {NextRequest::End, 0, 0, 0, done}; }
+
+NextRequest DiscoverCurrentService(uint8_t disc_type)
 {
-    DiscoverRange(conn_id, type, service->s_handle, service->e_handle);
+    return Discover(disc_type, g_walk.cur_service->s_handle, g_walk.cur_service->e_handle);
 }
 
-// Where pCurChar's descriptors can lie: after its value, up to the next
+// Where a characteristic's descriptors can lie: after its value, up to the next
 // declaration or the end of its service. Computed wide so that no handle wraps.
 int DescriptorRangeEnd(const disc_service *service, const disc_char *chr)
 {
     return chr->next ? chr->next->handle - 1 : service->e_handle;
 }
+
+NextRequest DiscoverCurrentDescriptors()
+{
+    return Discover(ZR_DISC_DESCRS, static_cast<uint16_t>(g_walk.pCurChar->val_handle + 1),
+                    static_cast<uint16_t>(DescriptorRangeEnd(g_walk.cur_service, g_walk.pCurChar)));
+}
+
+NextRequest ReadCurrentDescriptor() { return {NextRequest::Read, 0, g_walk.pCurDescr->handle, 0, nullptr}; }
 
 void TraceRangeSearch(const disc_service *service, const disc_char *chr)
 {
@@ -192,15 +242,16 @@ void TraceRangeSearch(const disc_service *service, const disc_char *chr)
 // descriptor range is not empty and leaves the cursors on it.
 bool SeekDescriptorRange(bool trace)
 {
-    while (cur_service) {
-        for (; pCurChar; pCurChar = pCurChar->next) {
+    WalkState &w = g_walk;
+    while (w.cur_service) {
+        for (; w.pCurChar; w.pCurChar = w.pCurChar->next) {
             if (trace)
-                TraceRangeSearch(cur_service, pCurChar);
-            if (pCurChar->val_handle < DescriptorRangeEnd(cur_service, pCurChar))
+                TraceRangeSearch(w.cur_service, w.pCurChar);
+            if (w.pCurChar->val_handle < DescriptorRangeEnd(w.cur_service, w.pCurChar))
                 return true;
         }
-        cur_service = cur_service->next;
-        pCurChar = cur_service ? cur_service->chars : nullptr;
+        w.cur_service = w.cur_service->next;
+        w.pCurChar = w.cur_service ? w.cur_service->chars : nullptr;
     }
     return false;
 }
@@ -209,108 +260,100 @@ bool SeekDescriptorRange(bool trace)
 // following the main list only.
 bool SeekDescriptor()
 {
-    while (cur_service) {
-        while (pCurChar) {
-            if (pCurDescr)
+    WalkState &w = g_walk;
+    while (w.cur_service) {
+        while (w.pCurChar) {
+            if (w.pCurDescr)
                 return true;
-            pCurChar = pCurChar->next;
-            pCurDescr = pCurChar ? pCurChar->descrs : nullptr;
+            w.pCurChar = w.pCurChar->next;
+            w.pCurDescr = w.pCurChar ? w.pCurChar->descrs : nullptr;
         }
-        cur_service = cur_service->next;
-        pCurChar = cur_service ? cur_service->chars : nullptr;
-        pCurDescr = pCurChar ? pCurChar->descrs : nullptr;
+        w.cur_service = w.cur_service->next;
+        w.pCurChar = w.cur_service ? w.cur_service->chars : nullptr;
+        w.pCurDescr = w.pCurChar ? w.pCurChar->descrs : nullptr;
     }
-    pCurChar = nullptr;
+    w.pCurChar = nullptr;
     return false;
 }
 
-void ReadCurrentDescriptor(uint16_t conn_id)
+// The one place that decides what the walk does when the step of `ended`
+// has ended: moves the cursors (and the stage) on and names the next request.
+NextRequest Advance(LONG ended)
 {
-    read_param param;
-    std::memset(&param, 0, sizeof param);
-    param.handle = pCurDescr->handle;
-    uint8_t status = GATTC_Read(conn_id, ZR_OP_READ, &param);
+    WalkState &w = g_walk;
+    if (!w.UnderWay(ended))
+        return {};
+    switch (ended) {
+    case kStageServices:
+        if (!disc_services)
+            return EndOfWalk("LE - Discovery done 0");
+        w.Begin(kStageIncluded);
+        return DiscoverCurrentService(ZR_DISC_INCLUDED);
+    case kStageIncluded:
+        w.cur_service = w.cur_service->next;
+        if (w.cur_service)
+            return DiscoverCurrentService(ZR_DISC_INCLUDED);
+        w.Begin(kStageChars);
+        return DiscoverCurrentService(ZR_DISC_CHARS);
+    case kStageChars:
+        w.cur_service = w.cur_service->next;
+        if (w.cur_service)
+            return DiscoverCurrentService(ZR_DISC_CHARS);
+        w.Begin(kStageDescriptors);
+        return SeekDescriptorRange(false) ? DiscoverCurrentDescriptors() : EndOfWalk("LE - Discovery done 1");
+    case kStageDescriptors:
+        w.pCurChar = w.pCurChar->next;
+        if (SeekDescriptorRange(true))
+            return DiscoverCurrentDescriptors();
+        w.Begin(kStageValues);
+        return SeekDescriptor() ? ReadCurrentDescriptor() : EndOfWalk("LE - Discovery done 2");
+    case kStageValues:
+        w.pCurDescr = w.pCurDescr->next;
+        return SeekDescriptor() ? ReadCurrentDescriptor() : EndOfWalk(nullptr);
+    default:
+        return {};
+    }
+}
+
+// Sends what Advance decided; a refused request ends the walk with its status.
+void Issue(uint16_t conn_id, const NextRequest &next)
+{
+    uint8_t status = kDriverAccepted;
+    if (next.kind == NextRequest::Discover) {
+        disc_param param;
+        std::memset(&param, 0, sizeof param);
+        param.s_handle = next.first;
+        param.e_handle = next.last;
+        status = GATTC_Discover(conn_id, next.disc_type, &param);
+    } else if (next.kind == NextRequest::Read) {
+        read_param param;
+        std::memset(&param, 0, sizeof param);
+        param.handle = next.first;
+        status = GATTC_Read(conn_id, ZR_OP_READ, &param);
+    } else if (next.kind == NextRequest::End) {
+        ClientDiscoverComplete(conn_id, 0);
+        if (next.done)
+            LeTrace("%s", next.done);
+    }
     if (status != kDriverAccepted)
         ClientDiscoverComplete(conn_id, status);
 }
 
-void DiscoverDescriptorsOfCurrent(uint16_t conn_id)
+// The stage whose step a discovery of this type is; -1 for a type no step uses.
+LONG StageOfDiscovery(uint8_t disc_type)
 {
-    DiscoverRange(conn_id, ZR_DISC_DESCRS, static_cast<uint16_t>(pCurChar->val_handle + 1),
-                  static_cast<uint16_t>(DescriptorRangeEnd(cur_service, pCurChar)));
-}
-
-void StartDescriptorValues(uint16_t conn_id)
-{
-    disc_stage = kStageValues;
-    cur_service = disc_services;
-    pCurChar = cur_service ? cur_service->chars : nullptr;
-    pCurDescr = pCurChar ? pCurChar->descrs : nullptr;
-    if (SeekDescriptor()) {
-        ReadCurrentDescriptor(conn_id);
-        return;
+    switch (disc_type) {
+    case ZR_DISC_ALL_SERVICES:
+        return kStageServices;
+    case ZR_DISC_INCLUDED:
+        return kStageIncluded;
+    case ZR_DISC_CHARS:
+        return kStageChars;
+    case ZR_DISC_DESCRS:
+        return kStageDescriptors;
+    default:
+        return -1;
     }
-    ClientDiscoverComplete(conn_id, 0);
-    LeTrace("LE - Discovery done 2");
-}
-
-void ServicesFound(uint16_t conn_id)
-{
-    if (disc_stage != 0)
-        return;   // the all-services step is over
-    if (!disc_services) {
-        ClientDiscoverComplete(conn_id, 0);
-        LeTrace("LE - Discovery done 0");
-        return;
-    }
-    disc_stage = kStageIncluded;
-    cur_service = disc_services;
-    DiscoverService(conn_id, ZR_DISC_INCLUDED, cur_service);
-}
-
-void IncludedFound(uint16_t conn_id)
-{
-    if (disc_stage != kStageIncluded || !cur_service)
-        return;
-    cur_service = cur_service->next;
-    if (cur_service) {
-        DiscoverService(conn_id, ZR_DISC_INCLUDED, cur_service);
-        return;
-    }
-    disc_stage = kStageChars;
-    cur_service = disc_services;
-    DiscoverService(conn_id, ZR_DISC_CHARS, cur_service);
-}
-
-void CharacteristicsFound(uint16_t conn_id)
-{
-    if (disc_stage != kStageChars || !cur_service)
-        return;
-    cur_service = cur_service->next;
-    if (cur_service) {
-        DiscoverService(conn_id, ZR_DISC_CHARS, cur_service);
-        return;
-    }
-    disc_stage = kStageDescriptors;
-    cur_service = disc_services;
-    pCurChar = cur_service->chars;
-    if (SeekDescriptorRange(false)) {
-        DiscoverDescriptorsOfCurrent(conn_id);
-        return;
-    }
-    ClientDiscoverComplete(conn_id, 0);
-    LeTrace("LE - Discovery done 1");
-}
-
-void DescriptorsFound(uint16_t conn_id)
-{
-    if (disc_stage != kStageDescriptors || !cur_service || !pCurChar)
-        return;
-    pCurChar = pCurChar->next;
-    if (SeekDescriptorRange(true))
-        DiscoverDescriptorsOfCurrent(conn_id);
-    else
-        StartDescriptorValues(conn_id);
 }
 
 // ---- descriptor values ----
@@ -390,11 +433,6 @@ void free_disc_service(disc_service *service)
         delete chr;
         chr = next;
     }
-    for (disc_service *nested = service->nested; nested;) {
-        disc_service *next = nested->next;
-        free_disc_service(nested);
-        nested = next;
-    }
     delete service;
 }
 
@@ -406,13 +444,7 @@ void ReleaseDiscoveryList()
         service = next;
     }
     disc_services = nullptr;
-    g_service_tail = {};
-    g_char_tail = {};
-    g_descr_tail = {};
-    cur_service = nullptr;
-    pCurChar = nullptr;
-    pCurDescr = nullptr;
-    disc_stage = 0;
+    g_walk.Reset();
 }
 
 void DiscoveryBegin(uint16_t conn_id, uint8_t owner)
@@ -428,11 +460,11 @@ bool DiscoveryRunning() { return g_list_walk.load() != 0; }
 
 void DiscoveryListDone() { g_list_walk = 0; }
 
-bool DiscoveryTakesRead(uint16_t conn_id) { return disc_stage == kStageValues && IsWalkConnection(conn_id); }
+bool DiscoveryTakesRead(uint16_t conn_id) { return g_walk.disc_stage == kStageValues && IsWalkConnection(conn_id); }
 
 void DiscoveryAbandon()
 {
-    disc_stage = 0;
+    g_walk.disc_stage = kStageServices;
     g_walk_conn = kNoWalk;
     g_list_walk = 0;
 }
@@ -442,12 +474,13 @@ void DiscoveryCutOff()
     const int conn_id = g_walk_conn.exchange(kNoWalk);
     if (conn_id == kNoWalk)
         return;
-    disc_stage = 0;
-    conn_record &rec = conn_table[conn_id];
-    EnterCriticalSection(&rec.lock);
-    if (rec.op == ZR_OP_DISCOVERY)
-        ClientGateOpenLocked(rec);
-    LeaveCriticalSection(&rec.lock);
+    g_walk.disc_stage = kStageServices;
+    {
+        conn_record &rec = conn_table[conn_id];
+        RecordLock lock(rec);
+        if (rec.op == ZR_OP_DISCOVERY)
+            ClientGateOpenLocked(rec);
+    }
     uint32_t walk = g_list_walk.load();
     TellOwner(g_walk_owner, static_cast<uint16_t>(conn_id), kDriverNotOpen);
     g_list_walk.compare_exchange_strong(walk, 0);
@@ -455,7 +488,7 @@ void DiscoveryCutOff()
 
 void ClientDiscoverComplete(uint16_t conn_id, uint8_t status)
 {
-    disc_stage = 0;
+    g_walk.disc_stage = kStageServices;
     const bool walk_ends = g_walk_conn.exchange(kNoWalk) == conn_id;
     uint32_t walk = g_list_walk.load();
     uint8_t owner = 0;
@@ -522,34 +555,17 @@ void DiscoveryComplete(uint16_t conn_id, uint8_t disc_type, uint8_t status)
         ClientDiscoverComplete(conn_id, status);
         return;
     }
-    switch (disc_type) {
-    case ZR_DISC_ALL_SERVICES:
-        ServicesFound(conn_id);
-        break;
-    case ZR_DISC_INCLUDED:
-        IncludedFound(conn_id);
-        break;
-    case ZR_DISC_CHARS:
-        CharacteristicsFound(conn_id);
-        break;
-    case ZR_DISC_DESCRS:
-        DescriptorsFound(conn_id);
-        break;
-    default:
-        break;
-    }
+    const LONG stage = StageOfDiscovery(disc_type);
+    if (stage >= 0)
+        Issue(conn_id, Advance(stage));
 }
 
 void DiscoverClientCompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttrValue *payload)
 {
     LeTrace("DiscoverClientCompleteCallback conn_id %d op %d status %d\n", conn_id, op, status);
-    if (op != ZR_OP_READ || disc_stage != kStageValues || !pCurChar || !pCurDescr)
+    if (op != ZR_OP_READ || !g_walk.UnderWay(kStageValues))
         return;
     if (payload)
-        StoreDescriptorValue(pCurChar, pCurDescr->uuid, *payload);
-    pCurDescr = pCurDescr->next;
-    if (SeekDescriptor())
-        ReadCurrentDescriptor(conn_id);
-    else
-        ClientDiscoverComplete(conn_id, 0);
+        StoreDescriptorValue(g_walk.pCurChar, g_walk.pCurDescr->uuid, *payload);
+    Issue(conn_id, Advance(kStageValues));
 }

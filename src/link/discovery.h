@@ -39,7 +39,6 @@ struct disc_service {
     uint16_t e_handle;
     uint8_t included;                // 1: found as an included service
     disc_service *next;
-    disc_service *nested;            // left empty by the walk
     disc_char *chars;
 };
 
@@ -52,15 +51,12 @@ constexpr uint16_t kDescrPresentation = 0x2904;
 constexpr size_t kPresentationSize = 7;
 
 extern disc_service *disc_services;
-extern disc_service *cur_service;
-extern disc_char *pCurChar;
-extern disc_descr *pCurDescr;
 
 // The 16-bit value of a UUID record (its first two bytes, little-endian).
 uint16_t Uuid16Value(const LeUuid &uuid);
 bool IsStandardDescriptor(const LeUuid &uuid);
 
 void free_disc_service(disc_service *service);
-// Frees every service of the list, empties it and clears the cursors. Only
+// Frees every service of the list, empties it and resets the walk state. Only
 // while no walk runs.
 void ReleaseDiscoveryList();

@@ -111,7 +111,7 @@ void CompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttr
         LeTrace("CompleteCallback not connected conn_id:%d", conn_id);
         return;
     }
-    EnterCriticalSection(&rec.lock);
+    RecordLock lock(rec);
     if (rec.op == op) {
         LeTrace("CompleteCallback conn_id=%d, op=%d completed status=%d", conn_id, op, status);
         ClientGateOpenLocked(rec);
@@ -124,7 +124,7 @@ void CompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttr
     uint8_t gatt_if;
     gatt_callbacks callbacks;
     const bool owned = IsGattIf(owner) && ReadSlot(owner - 1, &gatt_if, &callbacks);
-    LeaveCriticalSection(&rec.lock);
+    lock.Release();   // the callbacks run outside the lock
     if (!owned) {
         CompleteToAll(conn_id, op, status, payload);
         return;

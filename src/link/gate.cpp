@@ -46,7 +46,7 @@ void ClientGateOpenLocked(conn_record &rec)
 void ConnRecordUp(uint16_t conn_id, const uint8_t *bda)
 {
     conn_record &rec = conn_table[conn_id];
-    EnterCriticalSection(&rec.lock);
+    RecordLock lock(rec);
     std::memcpy(rec.bd_addr, bda, sizeof rec.bd_addr);
     rec.conn_id = conn_id;
     rec.connected = 1;
@@ -56,20 +56,18 @@ void ConnRecordUp(uint16_t conn_id, const uint8_t *bda)
         ResetEvent(rec.op_done);
     else
         rec.op_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    LeaveCriticalSection(&rec.lock);
 }
 
 void ConnRecordDown(uint16_t conn_id)
 {
     conn_record &rec = conn_table[conn_id];
-    EnterCriticalSection(&rec.lock);
+    RecordLock lock(rec);
     if (rec.conn_id != kConnIdDown) {
         rec.conn_id = kConnIdDown;
         rec.connected = 0;
         if (rec.op_done)
             SetEvent(rec.op_done);   // wakes the waiters, who find the link gone
     }
-    LeaveCriticalSection(&rec.lock);
 }
 
 bool ClientEnterOp(uint8_t gatt_if, uint16_t conn_id, uint8_t op)
@@ -79,13 +77,13 @@ bool ClientEnterOp(uint8_t gatt_if, uint16_t conn_id, uint8_t op)
         return true;
     }
     conn_record &rec = conn_table[conn_id];
-    EnterCriticalSection(&rec.lock);
+    RecordLock lock(rec);
     // The session in which the caller found the link up; a wait that outlives
     // it fails like a link that is not up.
     const uint32_t session = g_session[conn_id];
     for (;;) {
         if (!LinkUp(rec, conn_id, session)) {
-            LeaveCriticalSection(&rec.lock);
+            lock.Release();
             LeTrace("ClientEnterOp failed gatt_if=%d conn_id=%d", gatt_if, conn_id);
             return true;
         }
@@ -93,20 +91,19 @@ bool ClientEnterOp(uint8_t gatt_if, uint16_t conn_id, uint8_t op)
             break;
         HANDLE done = rec.op_done;
         ResetEvent(done);
-        LeaveCriticalSection(&rec.lock);
-        if (WaitForSingleObject(done, kGateWaitMs) != WAIT_OBJECT_0) {
-            EnterCriticalSection(&rec.lock);
+        lock.Release();   // the wait runs outside the lock
+        const bool woken = WaitForSingleObject(done, kGateWaitMs) == WAIT_OBJECT_0;
+        lock.Acquire();
+        if (!woken) {
             const uint16_t in_place = rec.op;
-            LeaveCriticalSection(&rec.lock);
+            lock.Release();
             LeTrace("ClientEnterOp conn_id=%d opertation type=%d has not completed", conn_id, in_place);
             return true;
         }
-        EnterCriticalSection(&rec.lock);
     }
     rec.op_gatt_if = gatt_if;
     rec.op = op;
     LeTrace("ClientEnterOp gatt_if=%d conn_id=%d op=%d", gatt_if, conn_id, op);
-    LeaveCriticalSection(&rec.lock);
     return false;
 }
 
@@ -117,8 +114,7 @@ void ClientExitOp(uint16_t conn_id)
         return;
     }
     conn_record &rec = conn_table[conn_id];
-    EnterCriticalSection(&rec.lock);
+    RecordLock lock(rec);
     LeTrace("ClientExitOp gatt_if=%d conn_id=%d op=%d", rec.op_gatt_if, conn_id, rec.op);
     ClientGateOpenLocked(rec);
-    LeaveCriticalSection(&rec.lock);
 }

@@ -96,7 +96,6 @@ void RequestCallback(uint16_t conn_id, uint32_t trans_id, uint8_t req_type, cons
 
 // ---- discovery engine ----
 const char *DiscTypeName(uint8_t type);   // the trace name of a discovery type
-extern volatile LONG disc_stage;     // 5 while descriptor values are being read
 void DiscoveryResult(uint16_t conn_id, uint8_t disc_type, const ZrDiscResult *result);
 void DiscoveryComplete(uint16_t conn_id, uint8_t disc_type, uint8_t status);
 void DiscoverClientCompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttrValue *payload);
@@ -109,6 +108,7 @@ void DiscoveryBegin(uint16_t conn_id, uint8_t owner);
 // of the walk has been stored (DiscoveryListDone) or told to the owner.
 bool DiscoveryRunning();
 void DiscoveryListDone();
+// True while the walk reads descriptor values on that connection.
 bool DiscoveryTakesRead(uint16_t conn_id);
 // Forgets a walk whose start failed.
 void DiscoveryAbandon();

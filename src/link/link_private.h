@@ -34,7 +34,50 @@ bool LinkControlOn(HANDLE device, HANDLE event, uint32_t code, const void *in, D
 // A fresh auto-reset, non-signalled, unnamed event for one request.
 HANDLE NewRequestEvent();
 
-// ---- connection records (reader thread only) ----
+// ---- one request with its trace lines ----
+// The lines of one request kind; a null one is not traced. `failed` takes the
+// error (GetLastError(), or 0 when the call succeeded with the wrong byte
+// count) and the bytes returned; a line may print the first alone.
+struct RequestLines {
+    const char *not_open;
+    const char *no_event;
+    const char *failed;
+};
+// How a request that succeeded counts: with any answer, or only with exactly
+// out_len bytes (any other count counts as Refused).
+enum class Answer { Any, Exact };
+// LinkControl with the request's trace lines for what did not go through.
+LinkIo LinkSend(const RequestLines &lines, Answer answer, uint32_t code, const void *in, DWORD in_len,
+                void *out = nullptr, DWORD out_len = 0, DWORD *returned = nullptr);
+
+// ---- connection records ----
+// Holds a record's lock for a scope; Release leaves it early where a call must
+// run outside it, Acquire takes it again.
+class RecordLock {
+public:
+    explicit RecordLock(conn_record &rec) : lock_(&rec.lock) { Acquire(); }
+    ~RecordLock() { Release(); }
+    RecordLock(const RecordLock &) = delete;
+    RecordLock &operator=(const RecordLock &) = delete;
+
+    void Acquire()
+    {
+        EnterCriticalSection(lock_);
+        held_ = true;
+    }
+    void Release()
+    {
+        if (held_)
+            LeaveCriticalSection(lock_);
+        held_ = false;
+    }
+
+private:
+    CRITICAL_SECTION *lock_;
+    bool held_ = false;
+};
+
+// Reader thread only.
 void ConnRecordUp(uint16_t conn_id, const uint8_t *bda);
 void ConnRecordDown(uint16_t conn_id);
 

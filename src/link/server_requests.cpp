@@ -12,41 +12,20 @@
 
 namespace {
 
-// The trace lines of one request kind. `failed` takes GetLastError() (0 when
-// the call itself succeeded) and the bytes returned.
-struct ServerLines {
-    const char *not_open;
-    const char *no_event;
-    const char *failed;
-};
-
 // The lines of the service requests, from the request's name.
 #define SERVICE_LINES(name) \
     { name " invalid handle", name " - event allocation failed", name " - failed - %d bytes returned %d" }
 
 // One request whose answer must be exactly `want` bytes. Done only then; a
 // call that succeeded with another byte count counts as Refused.
-LinkIo Send(const ServerLines &lines, uint32_t code, const void *in, DWORD in_len, void *out, DWORD want)
+LinkIo Send(const RequestLines &lines, uint32_t code, const void *in, DWORD in_len, void *out, DWORD want)
 {
-    DWORD returned = 0;
-    LinkIo io = LinkControl(code, in, in_len, out, want, &returned);
-    if (io == LinkIo::Done && returned == want)
-        return io;
-    if (io == LinkIo::NotOpen) {
-        LeTrace("%s", lines.not_open);
-    } else if (io == LinkIo::NoEvent) {
-        LeTrace("%s", lines.no_event);
-    } else {
-        DWORD error = io == LinkIo::Done ? ERROR_SUCCESS : GetLastError();
-        LeTrace(lines.failed, static_cast<int>(error), static_cast<int>(returned));
-        io = LinkIo::Refused;
-    }
-    return io;
+    return LinkSend(lines, Answer::Exact, code, in, in_len, out, want);
 }
 
 // The 16-bit handle a service request answers with, 0 unless exactly two
 // bytes came back.
-uint16_t SendForHandle(const ServerLines &lines, uint32_t code, const void *in, DWORD in_len)
+uint16_t SendForHandle(const RequestLines &lines, uint32_t code, const void *in, DWORD in_len)
 {
     uint16_t handle = 0;
     return Send(lines, code, in, in_len, &handle, sizeof handle) == LinkIo::Done ? handle : 0;
@@ -96,7 +75,7 @@ uint8_t ResultOf(LinkIo io, uint8_t result)
 struct HandleValueKind {
     const char *name;
     uint32_t code;
-    ServerLines lines;
+    RequestLines lines;
 };
 
 const HandleValueKind kIndication = {
@@ -139,7 +118,7 @@ uint16_t GATTS_CreateService(uint8_t gatt_if, const LeUuid *uuid, uint16_t insta
     req.instance = instance;
     req.flag = flag;
     req.num_handles = num_handles;
-    static const ServerLines lines = SERVICE_LINES("GATTS_CreateService");
+    static const RequestLines lines = SERVICE_LINES("GATTS_CreateService");
     uint16_t s_handle = SendForHandle(lines, ZOREROVA_GATTS_CREATE_SERVICE, &req, sizeof req);
     if (!s_handle)
         return 0;
@@ -163,7 +142,7 @@ uint8_t GATTS_DeleteService(uint8_t gatt_if, const LeUuid *uuid, uint16_t instan
     req.gatt_if = gatt_if;
     req.uuid = *uuid;
     req.instance = instance;
-    static const ServerLines lines = SERVICE_LINES("GATTS_DeleteService");
+    static const RequestLines lines = SERVICE_LINES("GATTS_DeleteService");
     return Send(lines, ZOREROVA_GATTS_DELETE_SERVICE, &req, sizeof req, nullptr, 0) == LinkIo::Done ? 1 : 0;
 }
 
@@ -173,7 +152,7 @@ uint16_t GATTS_AddIncludeService(uint16_t service, uint16_t included)
     ZrAddIncludeReq req = {};
     req.service = service;
     req.included = included;
-    static const ServerLines lines = SERVICE_LINES("GATTS_AddIncludeService");
+    static const RequestLines lines = SERVICE_LINES("GATTS_AddIncludeService");
     return SendForHandle(lines, ZOREROVA_GATTS_ADD_INCLUDE, &req, sizeof req);
 }
 
@@ -186,7 +165,7 @@ uint16_t GATTS_AddCharacteristic(uint16_t service, const LeUuid *uuid, uint16_t 
     req.uuid = *uuid;
     req.perm = perm;
     req.property = property;
-    static const ServerLines lines = SERVICE_LINES("GATTS_AddCharacteristic");
+    static const RequestLines lines = SERVICE_LINES("GATTS_AddCharacteristic");
     return SendForHandle(lines, ZOREROVA_GATTS_ADD_CHAR, &req, sizeof req);
 }
 
@@ -198,7 +177,7 @@ uint16_t GATTS_AddCharDescritptor(uint16_t service, uint16_t perm, const LeUuid 
     req.perm = perm;
     req.uuid = *uuid;
     std::memcpy(req.param, block, sizeof req.param);
-    static const ServerLines lines = SERVICE_LINES("GATTS_AddCharDescritptor");
+    static const RequestLines lines = SERVICE_LINES("GATTS_AddCharDescritptor");
     return SendForHandle(lines, ZOREROVA_GATTS_ADD_DESCR, &req, sizeof req);
 }
 
@@ -209,7 +188,7 @@ uint8_t GATTS_StartService(uint8_t gatt_if, uint16_t s_handle, uint8_t)
     req.gatt_if = gatt_if;
     req.s_handle = s_handle;
     req.transport = 0;
-    static const ServerLines lines = {"GATTS_StartService invalid handle",
+    static const RequestLines lines = {"GATTS_StartService invalid handle",
                                       "GATTS_StartService - event allocation failed",
                                       "GATTS_StartService - Client connect failed - %d bytes returned %d"};
     uint8_t ignored = 0;
@@ -244,7 +223,7 @@ uint8_t GATTS_SendRsp(uint16_t conn_id, uint32_t trans_id, uint8_t status, const
     req.status = status;
     if (response)
         req.rsp = *response;
-    static const ServerLines lines = {"GATTS_SendRsp not registered", "GATTS_SendRsp - event allocation failed",
+    static const RequestLines lines = {"GATTS_SendRsp not registered", "GATTS_SendRsp - event allocation failed",
                                       "GATTS_SendRsp - failed - %d nBytes %d"};
     uint8_t result = 0;
     const LinkIo io = Send(lines, ZOREROVA_GATTS_SEND_RSP, &req, sizeof req, &result, sizeof result);

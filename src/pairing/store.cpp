@@ -7,36 +7,10 @@
 
 #include "link/discovery.h"
 #include "pairing/pairing.h"
-#include "pairing/uuid_names.h"
+#include "store/layout.h"
 #include "trace/trace.h"
 
 namespace {
-
-// A registry key opened for writing, closed when it goes out of scope.
-class RegKey {
-public:
-    RegKey() = default;
-    ~RegKey() { Close(); }
-    RegKey(const RegKey &) = delete;
-    RegKey &operator=(const RegKey &) = delete;
-
-    LSTATUS Create(HKEY parent, const char *name)
-    {
-        Close();
-        return RegCreateKeyExA(parent, name, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key_,
-                               nullptr);
-    }
-    void Close()
-    {
-        if (key_)
-            RegCloseKey(key_);
-        key_ = nullptr;
-    }
-    HKEY get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
 
 // Whether a registry call decides the dump's result.
 enum class Counts { Yes, No };
@@ -61,12 +35,11 @@ public:
     LSTATUS Dump(ULONGLONG address, const disc_service *services);
 
 private:
-    bool CreateKey(HKEY parent, const char *name, RegKey &key);
+    bool CreateKey(HKEY parent, const char *name, StoreKey &key);
     void SetValue(HKEY key, const char *name, DWORD type, const void *data, DWORD size, Counts counts);
     void SetDword(HKEY key, const char *name, DWORD value, Counts counts);
 
     bool WriteService(HKEY root, const disc_service &service);
-    void WriteIncludes(HKEY service_key, const disc_service &service);
     void WriteCharacteristics(HKEY service_key, const disc_service &service);
     bool WriteCharacteristic(HKEY chars_key, const disc_char &chr);
     void WriteDescriptors(HKEY char_key, const disc_char &chr);
@@ -75,7 +48,7 @@ private:
     LSTATUS result_ = ERROR_SUCCESS;
 };
 
-bool StoreWriter::CreateKey(HKEY parent, const char *name, RegKey &key)
+bool StoreWriter::CreateKey(HKEY parent, const char *name, StoreKey &key)
 {
     result_ = key.Create(parent, name);
     if (result_ != ERROR_SUCCESS)
@@ -101,7 +74,7 @@ LSTATUS StoreWriter::Dump(ULONGLONG address, const disc_service *services)
 {
     char path[kStorePathSize];
     StoreRootPath(path, address);
-    RegKey root;
+    StoreKey root;
     result_ = root.Create(HKEY_LOCAL_MACHINE, path);
     if (result_ != ERROR_SUCCESS) {
         LeTrace("***** LeDeviceDumpDiscoverDbToRegistry: RegCreateKeyEx failed. err:%d\n", static_cast<int>(result_));
@@ -121,39 +94,21 @@ bool StoreWriter::WriteService(HKEY root, const disc_service &service)
 {
     char name[kUuidNameSize];
     UuidName(service.uuid, name);
-    RegKey key;
+    StoreKey key;
     if (!CreateKey(root, name, key))
         return false;
-    SetDword(key.get(), "s_handle", service.s_handle, Counts::No);
-    SetDword(key.get(), "e_handle", service.e_handle, Counts::Yes);
-    WriteIncludes(key.get(), service);
+    SetDword(key.get(), storename::kFirstHandle, service.s_handle, Counts::No);
+    SetDword(key.get(), storename::kLastHandle, service.e_handle, Counts::Yes);
     WriteCharacteristics(key.get(), service);
     return true;
-}
-
-void StoreWriter::WriteIncludes(HKEY service_key, const disc_service &service)
-{
-    if (!service.nested)
-        return;
-    RegKey includes;
-    if (!CreateKey(service_key, "Includes", includes))
-        return;
-    unsigned number = 0;
-    for (const disc_service *inc = service.nested; inc; inc = inc->next) {
-        char text[kUuidNameSize];
-        UuidName(inc->uuid, text);
-        char value_name[16];
-        std::snprintf(value_name, sizeof value_name, "%04x", number++);
-        SetValue(includes.get(), value_name, REG_SZ, text, static_cast<DWORD>(std::strlen(text) + 1), Counts::Yes);
-    }
 }
 
 void StoreWriter::WriteCharacteristics(HKEY service_key, const disc_service &service)
 {
     if (!service.chars)
         return;
-    RegKey chars;
-    if (!CreateKey(service_key, "Characteristics", chars))
+    StoreKey chars;
+    if (!CreateKey(service_key, storename::kCharacteristics, chars))
         return;
     for (const disc_char *chr = service.chars; chr; chr = chr->next) {
         if (!WriteCharacteristic(chars.get(), *chr))
@@ -167,12 +122,12 @@ bool StoreWriter::WriteCharacteristic(HKEY chars_key, const disc_char &chr)
 {
     char name[kUuidNameSize];
     UuidName(chr.uuid, name);
-    RegKey key;
+    StoreKey key;
     if (!CreateKey(chars_key, name, key))
         return false;
-    SetDword(key.get(), "AttrHandle", chr.handle, Counts::No);
-    SetDword(key.get(), "Properties", chr.properties, Counts::No);
-    SetDword(key.get(), "ValueHandle", chr.val_handle, Counts::Yes);
+    SetDword(key.get(), storename::kAttrHandle, chr.handle, Counts::No);
+    SetDword(key.get(), storename::kProperties, chr.properties, Counts::No);
+    SetDword(key.get(), storename::kValueHandle, chr.val_handle, Counts::Yes);
     WriteDescriptors(key.get(), chr);
     return true;
 }
@@ -181,16 +136,16 @@ void StoreWriter::WriteDescriptors(HKEY char_key, const disc_char &chr)
 {
     if (!chr.descrs)
         return;
-    RegKey descrs;
-    if (!CreateKey(char_key, "Descriptors", descrs))
+    StoreKey descrs;
+    if (!CreateKey(char_key, storename::kDescriptors, descrs))
         return;
     for (const disc_descr *descr = chr.descrs; descr; descr = descr->next) {
         char name[kUuidNameSize];
         UuidName(descr->uuid, name);
-        RegKey key;
+        StoreKey key;
         if (!CreateKey(descrs.get(), name, key))
             return;
-        SetDword(key.get(), "Handle", descr->handle, Counts::Yes);
+        SetDword(key.get(), storename::kHandle, descr->handle, Counts::Yes);
         if (IsStandardDescriptor(descr->uuid))
             WriteDescriptorValue(key.get(), chr, Uuid16Value(descr->uuid));
     }
@@ -200,18 +155,18 @@ void StoreWriter::WriteDescriptorValue(HKEY descr_key, const disc_char &chr, uin
 {
     switch (uuid16) {
     case kDescrExtProps:
-        SetDword(descr_key, "Value", chr.ext_props, Counts::Yes);
+        SetDword(descr_key, storename::kValue, chr.ext_props, Counts::Yes);
         break;
     case kDescrUserDescription: {
         size_t len = strnlen(chr.user_description, kUserDescriptionSize - 1);
-        SetValue(descr_key, "Value", REG_SZ, chr.user_description, static_cast<DWORD>(len + 1), Counts::Yes);
+        SetValue(descr_key, storename::kValue, REG_SZ, chr.user_description, static_cast<DWORD>(len + 1), Counts::Yes);
         break;
     }
     case kDescrClientConfig:
-        SetDword(descr_key, "Value", chr.client_config, Counts::Yes);
+        SetDword(descr_key, storename::kValue, chr.client_config, Counts::Yes);
         break;
     case kDescrServerConfig:
-        SetDword(descr_key, "Value", chr.server_config, Counts::Yes);
+        SetDword(descr_key, storename::kValue, chr.server_config, Counts::Yes);
         break;
     case kDescrPresentation: {
         const uint8_t format[kPresentationSize] = {
@@ -223,7 +178,7 @@ void StoreWriter::WriteDescriptorValue(HKEY descr_key, const disc_char &chr, uin
             static_cast<uint8_t>(chr.description),
             static_cast<uint8_t>(chr.description >> 8),
         };
-        SetValue(descr_key, "Value", REG_BINARY, format, sizeof format, Counts::Yes);
+        SetValue(descr_key, storename::kValue, REG_BINARY, format, sizeof format, Counts::Yes);
         break;
     }
     }

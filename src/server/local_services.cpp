@@ -14,6 +14,7 @@
 
 #include "client/guard.h"
 #include "link/link.h"
+#include "store/uuid.h"
 #include "trace/trace.h"
 
 namespace {
@@ -21,7 +22,6 @@ namespace {
 constexpr DWORD kDriverRefusedService = 4316;
 constexpr DWORD kMaxHandles = 0xFFFF;
 constexpr size_t kDescrBlockSize = 22;
-constexpr uint8_t kBaseUuidTail[8] = {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB};
 
 // ---- singly linked lists of the tree records (LeService, LeChar, LeDescr) ----
 template <class T>
@@ -335,19 +335,7 @@ DWORD Guarded(const char *crash_line, Body &&body)
 
 } // namespace
 
-LeUuid GuidToLeUuid(const GUID &guid)
-{
-    LeUuid uuid = {};
-    if (guid.Data2 == 0 && guid.Data3 == 0x1000 && std::memcmp(guid.Data4, kBaseUuidTail, sizeof kBaseUuidTail) == 0) {
-        uuid.len = 2;
-        uuid.value[0] = static_cast<uint8_t>(guid.Data1);
-        uuid.value[1] = static_cast<uint8_t>(guid.Data1 >> 8);
-    } else {
-        uuid.len = 16;
-        std::memcpy(uuid.value, &guid, sizeof guid);
-    }
-    return uuid;
-}
+LeUuid GuidToLeUuid(const GUID &guid) { return NarrowGuid(guid, BaseRule::TailOnly); }
 
 LeService *FindLocalService(uint16_t handle, QOR_APP_REG **owner)
 {

@@ -117,6 +117,10 @@ protected:
     // The same walk up to the read of its one descriptor 4.
     Script ToDescriptorRead() { return {ToDescriptors(), Answer(5, {Dsc(4, U16(0x2902))}), Read(4)}; }
     std::string Root() const { return storeview::ServicesKey(address); }
+    // The descriptor keys of characteristic 2a19 in service 180f.
+    std::string LevelDescriptors() const { return Root() + "\\180f\\Characteristics\\2a19\\Descriptors\\"; }
+    // A tree was stored, and it is empty.
+    bool EmptyTreeStored() const { return storeview::KeyExists(Root()) && storeview::Subkeys(Root()).empty(); }
     ULONGLONG address = 0;
 };
 

@@ -64,7 +64,7 @@ TEST_F(Pairing, HeartRateSensorIsStored)
     EXPECT_EQ(Keys(level), "2902 2904 ");
     EXPECT_EQ(sv::Dwords(level + "\\2902", {"Handle", "Value"}), (sv::Numbers{9, 0}));
     EXPECT_EQ(sv::Read(level + "\\2904", "Value").type, static_cast<DWORD>(REG_BINARY));
-    EXPECT_EQ(sv::Read(level + "\\2904", "Value").data, Hex("0400ad27010000"));
+    EXPECT_EQ(sv::Read(level + "\\2904", "Value").data, Hex("0400ad27010601"));
     const std::string hr = Char("180d", "2a37");
     EXPECT_EQ(sv::Dword(hr, "Properties"), 0x10);
     EXPECT_EQ(sv::Dword(hr + "\\Descriptors\\2902", "Value"), 1);

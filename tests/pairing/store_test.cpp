@@ -9,7 +9,7 @@
 
 #include "link/discovery.h"
 #include "pairing/pairing.h"
-#include "pairing/uuid_names.h"
+#include "store/layout.h"
 #include "devices.h"
 #include "scenario.h"
 #include "store_view.h"
@@ -32,7 +32,7 @@ Node *Append(Node *&head, Node *node)
 }
 disc_service *Service(const LeUuid &uuid, uint16_t s, uint16_t e, disc_service *&list = disc_services)
 {
-    return Append(list, new disc_service{uuid, s, e, 0, nullptr, nullptr, nullptr});
+    return Append(list, new disc_service{uuid, s, e, 0, nullptr, nullptr});
 }
 disc_char *Char(disc_service *s, const LeUuid &uuid, uint16_t h, uint8_t props)
 {
@@ -105,8 +105,7 @@ TEST_F(Store, EmptyListCreatesTheRootUnderTwelveLowerCaseDigits)
     sv::DeleteDevice(pairing_addr);
 }
 
-// Services, characteristics, descriptors (values of the five standard ones only),
-// included services (numbered text values, no key of their own), long UUIDs as
+// Services, characteristics, descriptors (values of the five standard ones only), long UUIDs as
 // braced lower-case text; no key without content. Equal UUIDs share one key, the
 // later entry's values win; a later dump only adds and overwrites.
 TEST_F(Store, LayoutOfTwoDumps)
@@ -125,13 +124,11 @@ TEST_F(Store, LayoutOfTwoDumps)
         Descr(c, Uuid16(uuid), static_cast<uint16_t>(uuid - 0x28DD));
     Descr(c, Uuid128(BaseGuid(0x2902)), 0x27);   // 128-bit, even if its first field looks standard
     Char(Service(Uuid128(kCustomService), 0x30, 0x40), Uuid128(kCustomChar), 0x31, 0x10);
-    disc_service *hid = Service(Uuid16(0x1812), 0x41, 0x50);
-    Service(Uuid16(0x180A), 0x51, 0x55, hid->nested);
-    Service(Uuid128(kCustomChar), 0x56, 0x5A, hid->nested);
+    Service(Uuid16(0x1812), 0x41, 0x50);
     ASSERT_EQ(LeDeviceDumpDiscoverDbToRegistry(), ERROR_SUCCESS);
 
     ReleaseDiscoveryList();
-    Service(Uuid16(0x1805), 0x70, 0x75, Service(Uuid16(0x1812), 0x41, 0x4F)->nested);
+    Service(Uuid16(0x1812), 0x41, 0x4F);
     Char(Service(Uuid16(0x180D), 0x60, 0x62), Uuid16(0x2A19), 0x61, 0x02);
     disc_service *again = Service(Uuid16(0x180D), 0x63, 0x68);
     Char(again, Uuid16(0x2A1B), 0x64, 0x02);
@@ -156,7 +153,6 @@ TEST_F(Store, LayoutOfTwoDumps)
                      "180f/Characteristics/2a19/Descriptors/2904: Handle=dw:14000000 Value=bin:04fe2f27010601",
                      "180f/Characteristics/2a1a: AttrHandle=dw:15000000 Properties=dw:02000000 ValueHandle=dw:16000000",
                      "1812: e_handle=dw:4f000000 s_handle=dw:41000000",
-                     "1812/Includes: 0000=sz:\"1805\" 0001=sz:\"{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17}\"",
                      "{7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17}: e_handle=dw:40000000 s_handle=dw:30000000",
                      "{7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17}/Characteristics/{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17}: "
                      "AttrHandle=dw:31000000 Properties=dw:10000000 ValueHandle=dw:32000000"}));

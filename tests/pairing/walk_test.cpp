@@ -12,14 +12,6 @@ namespace {
 
 using Walk = PairingTest;
 
-const disc_service *ServiceAt(size_t index)
-{
-    const disc_service *s = disc_services;
-    while (s && index--)
-        s = s->next;
-    return s;
-}
-
 // Three primary services, a secondary one found only as included service,
 // characteristics with empty descriptor ranges (adjacent declarations, value at
 // the service end) and with descriptors, the five standard descriptors, a
@@ -42,21 +34,20 @@ TEST_F(Walk, WholeDatabaseInOrder)
           Disc(5, 0x23, 0x23), Answer(5, {Dsc(0x23, U16(0x2900))}),   // up to the next declaration
           Trace("DiscoveryComplete service 0x20-0x25 pCurChar handle:0x24 cur_service e_handle:0x25"),
           // Values in the order of the descriptors, service after service.
-          Read(0xC), ReadAnswer(0xC, "0100"), Read(0xD), ReadAnswer(0xD, "04fe2700010000"), Read(0xE),
+          Read(0xC), ReadAnswer(0xC, "0100"), Read(0xD), ReadAnswer(0xD, "04fe2f27010601"), Read(0xE),
           ReadAnswer(0xE, "42617474657279204c6576656c"), Read(0x33), ReadAnswer(0x33, "0100"), Read(0x34),
           ReadAnswer(0x34, "aabb"), Read(0x35), ReadAnswer(0x35, "01"), Read(0x23), ReadAnswer(0x23, "0100"),
-          Done(1), NothingSent(), NoCallback(), NoTrace("LE - Discovery done"),
-          Returns(1, [] { return ServiceAt(3)->included; })});
+          Done(1), NothingSent(), NoCallback(), NoTrace("LE - Discovery done")});
     // The store: the included service has a key of its own, and only the
     // standard descriptors carry values.
-    const std::string root = Root(), level = root + "\\180f\\Characteristics\\2a19\\Descriptors\\";
+    const std::string root = Root(), level = LevelDescriptors();
     const std::string custom = root + "\\{7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17}\\Characteristics\\"
                                       "{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17}\\Descriptors\\";
     EXPECT_EQ(sv::Subkeys(root).size(), 4u);
     EXPECT_EQ(sv::Dword(root + "\\180a", "s_handle"), 0x20);
     EXPECT_FALSE(sv::KeyExists(root + "\\180f\\Includes"));
     EXPECT_EQ(sv::Dword(level + "2902", "Value"), 1);
-    EXPECT_EQ(sv::Read(level + "2904", "Value").data, Hex("04fe2700010000"));
+    EXPECT_EQ(sv::Read(level + "2904", "Value").data, Hex("04fe2f27010601"));
     EXPECT_EQ(sv::Text(level + "2901", "Value"), "Battery Level");
     EXPECT_EQ(sv::Subkeys(custom).size(), 3u);
     EXPECT_EQ(sv::Dword(custom + "2903", "Value"), 1);
@@ -68,7 +59,7 @@ TEST_F(Walk, WholeDatabaseInOrder)
 TEST_F(Walk, WalksWithoutValues)
 {
     Play({Link(), Start(), Answer(1, {}), Done(1), Trace("LE - Discovery done 0"),
-          Returns(1, [this] { return sv::KeyExists(Root()) && sv::Subkeys(Root()).empty(); }),
+          Returns(1, [this] { return EmptyTreeStored(); }),
           // A service without characteristics.
           ToCharacteristics(1, 5, 0x1800), Answer(4, {}), Done(1), Trace("LE - Discovery done 1"),
           // Adjacent declarations, then a value on the service's last handle.
@@ -102,14 +93,9 @@ TEST_F(Walk, DescriptorValuesAsTheyCome)
           Post("f8 0700 03 00 0700 0400 0000 0100 00 55"), Trace("LeDeviceCompleteCallback conn_id 7 op 3 status 0"),
           ReadAnswer(4, "78*512"), Read(5),   // the longest value there is
           ReadAnswer(5, "020099", 5), Read(6), ReadAnswer(6, "616263"), Done(1),   // a failed read stores what it carries
-          Returns(3, [this] { return trace.CountPrefix("DiscoverClientCompleteCallback conn_id 7 op 2"); }), Do([this] {
-              const disc_char *c = disc_services->chars;
-              EXPECT_EQ(c->client_config, 2);
-              EXPECT_STREQ(c->user_description, "abc");
-              EXPECT_EQ(c->user_description[4], 'x');   // what is left of the 512-byte text read before
-              EXPECT_EQ(c->user_description[512], 0);
-              EXPECT_EQ(sv::Text(Root() + "\\180f\\Characteristics\\2a19\\Descriptors\\2901", "Value"), "abc");
-          })});
+          Returns(3, [this] { return trace.CountPrefix("DiscoverClientCompleteCallback conn_id 7 op 2"); }),
+          Returns(2, [this] { return sv::Dword(LevelDescriptors() + "2902", "Value"); }),
+          Returns(1, [this] { return sv::Text(LevelDescriptors() + "2901", "Value") == "abc"; })});
     // Outside the value step a completion only traces.
     LeAttrValue value{};
     DiscoverClientCompleteCallback(7, 2, 0, &value);
@@ -125,11 +111,12 @@ TEST_F(Walk, ResultsOutsideTheWalkAreDropped)
           // Characteristics and descriptors before their step has started.
           Post(Chr(2, 2, 3, U16(0x2A00))), Post(Dsc(4, U16(0x2902))), Answer(1, {Svc(1, 5, U16(0x1800))}),
           Disc(3, 1, 5), Post(Chr(2, 2, 3, U16(0x2A00))), Answer(3, {}), Disc(4, 1, 5), Answer(4, {}), Done(1),
-          Trace("LE - Discovery done 1"),
-          Returns(1, [] { return disc_services && !disc_services->chars && !disc_services->next; }),
+          Trace("LE - Discovery done 1"), Returns(1, [this] { return sv::Subkeys(Root()).size(); }),
+          Returns(0, [this] { return sv::KeyExists(Root() + "\\1800\\Characteristics"); }),
           // Late results of a released walk.
-          ToDescriptors(), Complete(5, 0x81), Done(0), Start(), Post(Dsc(4, U16(0x2902))),
-          Post(Chr(2, 0x12, 3, U16(0x2A19))), Answer(1, {}), Done(1), Returns(0, [] { return uintptr_t(disc_services); }),
+          ToDescriptors(), Complete(5, 0x81), Done(0), Do([this] { sv::DeleteDevice(address); }), Start(),
+          Post(Dsc(4, U16(0x2902))), Post(Chr(2, 0x12, 3, U16(0x2A19))), Answer(1, {}), Done(1),
+          Returns(1, [this] { return EmptyTreeStored(); }),
           NothingSent()});
 }
 
@@ -157,13 +144,12 @@ TEST_F(Walk, OtherConnectionsAndRegistrationsLeaveTheWalkAlone)
           ReadAnswer(0x30, "aabb", 0, 9), Trace("LeDeviceCompleteCallback conn_id 9 op 2 status 0"),
           NoTrace("DiscoverClientCompleteCallback conn_id 9"), Complete(1, 0x85, 9),
           Trace("DiscoveryComplete conn_id 9 disc type:discover all services status:133"), NoCallback(),
-          ReadAnswer(4, "0200"), Done(1), Returns(2, [] { return disc_services->chars->client_config; }),
+          ReadAnswer(4, "0200"), Done(1), Returns(2, [this] { return sv::Dword(LevelDescriptors() + "2902", "Value"); }),
           Returns(1, [this] { return sv::Subkeys(Root()).size(); }), Do([&] { QorGattDeregister(reg); }),
           // A channel that closes under a walk takes the walk with it, and the
           // owner hears of the failure.
           ToDescriptorRead(), Do([this] { ctl.FailRead(ctl.LibraryChannel(), 0xC0000001u); }),
           Trace("LE - ReadWorker: exits"), Sent(ZOREROVA_GATT_DEREGISTER, ""), Done(0),
-          Returns(0, [] { return disc_stage; }),
           Returns(0, [] { return QorGattPairingUnregister(); }), Returns(0, [] { return QorGattPairingRegister(); }),
           Sent(ZOREROVA_GATT_REGISTER, "1000 40c19751 ac76 ca4e a12740068d8760f2", "01"), Link(),
           ReadAnswer(4, "0100"), Trace("LeDeviceCompleteCallback conn_id 7 op 2 status 0"),
@@ -216,8 +202,9 @@ TEST_F(Walk, TheExportsRulesAndOutcomes)
           Answer(1, {}), Done(1), Trace("LE - Discovery done 0"),
           // The completion function may start the next discovery itself.
           Start(DiscoverAgain), Answer(1, {Svc(1, 5, U16(0x1800))}), Disc(3, 1, 5), Answer(3, {}), Disc(4, 1, 5),
-          Answer(4, {}), Disc(1, 1, 0xFFFF), Done(1), Returns(1, [] { return pairing_busy.load(); }), Answer(1, {}),
-          Done(1), Trace("LE - Discovery done 0"), Returns(0, [] { return uintptr_t(disc_services); }),
+          Answer(4, {}), Disc(1, 1, 0xFFFF), Done(1), Returns(1, [] { return pairing_busy.load(); }),
+          Do([this] { sv::DeleteDevice(address); }), Answer(1, {}), Done(1), Trace("LE - Discovery done 0"),
+          Returns(1, [this] { return EmptyTreeStored(); }),
           // Without a completion function, and with a store that cannot be written.
           Start(nullptr), Answer(1, {}), Trace("LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry succeeded"),
           Trace("LE - Discovery done 0"), NoCallback(), Do([this] {

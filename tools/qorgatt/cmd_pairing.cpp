@@ -5,12 +5,11 @@
 #include <memory>
 
 #include "qorgatt.h"
+#include "store/layout.h"
 
 namespace qorgatt {
 
 namespace {
-
-const char kDevicesKey[] = "SYSTEM\\CurrentControlSet\\services\\BTHPORT\\Parameters\\Devices";
 
 // ---- pair ----
 
@@ -79,36 +78,22 @@ void Pair(const std::string &addr_text, unsigned wait_s)
 
 // ---- devices ----
 
-struct Key {
-    HKEY h = nullptr;
-    Key(HKEY parent, const std::string &path)
-    {
-        if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
-            h = nullptr;
-    }
-    ~Key()
-    {
-        if (h)
-            RegCloseKey(h);
-    }
-    Key(const Key &) = delete;
-    Key &operator=(const Key &) = delete;
-    std::vector<std::string> Subkeys() const
-    {
-        std::vector<std::string> names;
-        char name[260];
-        DWORD size = sizeof name;
-        for (DWORD i = 0; h && RegEnumKeyExA(h, i, name, &size, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-             ++i, size = sizeof name)
-            names.emplace_back(name, size);
-        return names;
-    }
-};
+// The names of a store key's subkeys, in the registry's order.
+std::vector<std::string> Subkeys(const StoreKey &key)
+{
+    std::vector<std::string> names;
+    char name[kStoreKeyNameSize];
+    for (DWORD i = 0; key && key.Subkey(i, name); ++i)
+        names.emplace_back(name);
+    return names;
+}
 
 void Forget(const std::string &addr_text)
 {
     const ULONGLONG address = AddressArg(addr_text);
-    LSTATUS err = RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kDevicesKey) + "\\" + StoreName(address)).c_str());
+    char path[kStorePathSize];
+    StoreDevicePath(path, address);
+    LSTATUS err = RegDeleteTreeA(HKEY_LOCAL_MACHINE, path);
     if (err == ERROR_FILE_NOT_FOUND)
         return (void)std::printf("nothing stored for %s\n", FormatAddress(address).c_str());
     Check(("forgetting " + FormatAddress(address)).c_str(), static_cast<DWORD>(err));
@@ -118,14 +103,14 @@ void Forget(const std::string &addr_text)
 void Devices(bool json)
 {
     Json list = Json::array();
-    Key devices(HKEY_LOCAL_MACHINE, kDevicesKey);
-    for (const std::string &name : devices.Subkeys()) {
+    const StoreKey devices(HKEY_LOCAL_MACHINE, kStoreDevicesPath, KEY_READ);
+    for (const std::string &name : Subkeys(devices)) {
         ULONGLONG address;
-        Key services(devices.h, name + "\\Services");
-        if (!ParseAddress(name, &address) || !services.h)
+        const StoreKey services(devices.get(), (name + "\\" + kStoreServicesKey).c_str(), KEY_READ);
+        if (!ParseAddress(name, &address) || !services)
             continue;
         Json entry{{"address", FormatAddress(address)}, {"services", Json::array()}};
-        for (const std::string &s : services.Subkeys()) {
+        for (const std::string &s : Subkeys(services)) {
             GUID uuid{};
             ParseUuid(s, &uuid);
             entry["services"].push_back({{"uuid", s}, {"name", UuidName(uuid)}});

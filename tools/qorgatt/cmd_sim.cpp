@@ -6,6 +6,7 @@
 
 #include "description.h"
 #include "sim.h"
+#include "store/uuid.h"
 
 namespace qorgatt {
 
@@ -59,19 +60,7 @@ void PutBda(uint8_t bda[6], ULONGLONG address)
         bda[i] = static_cast<uint8_t>(address >> (40 - 8 * i));
 }
 
-LeUuid ToLeUuid(const GUID &g)
-{
-    LeUuid u{};
-    if (IsBaseUuid(g)) {
-        u.len = 2;
-        u.value[0] = static_cast<uint8_t>(g.Data1);
-        u.value[1] = static_cast<uint8_t>(g.Data1 >> 8);
-    } else {
-        u.len = 16;
-        std::memcpy(u.value, &g, sizeof g);
-    }
-    return u;
-}
+LeUuid ToLeUuid(const GUID &g) { return NarrowGuid(g, BaseRule::Data1Fits16); }
 
 std::vector<uint8_t> UuidBytes(const LeUuid &u) { return std::vector<uint8_t>(u.value, u.value + u.len); }
 

@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "qorgatt.h"
+#include "store/uuid.h"
 
 namespace qorgatt {
 
 namespace {
 
-const GUID kBase = {0x00000000, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
 
 bool HexDigits(const std::string &text, size_t from, size_t n)
 {
@@ -57,18 +57,9 @@ const char *const kPropertyNames[8] = {"broadcast", "read", "write-no-response",
 
 } // namespace
 
-bool IsBaseUuid(const GUID &g)
-{
-    return g.Data1 <= 0xFFFF && g.Data2 == kBase.Data2 && g.Data3 == kBase.Data3 &&
-           std::memcmp(g.Data4, kBase.Data4, sizeof g.Data4) == 0;
-}
+bool IsBaseUuid(const GUID &g) { return IsOnBaseUuid(g, BaseRule::Data1Fits16); }
 
-GUID BaseUuid(uint16_t value)
-{
-    GUID g = kBase;
-    g.Data1 = value;
-    return g;
-}
+GUID BaseUuid(uint16_t value) { return BaseUuidGuid(value); }
 
 bool ParseAddress(const std::string &text, ULONGLONG *address)
 {
