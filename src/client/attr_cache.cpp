@@ -155,7 +155,8 @@ void FillService(LeService &service, const char *name, const StoreKey &key)
     service.s_handle = static_cast<uint16_t>(key.Number(storename::kFirstHandle));
     service.uuid = GuidFromStoreName(name);
     service.flag = 0;
-    LoadList(StoreKey(key.get(), storename::kCharacteristics, kWalkAccess), service.characteristics, FillCharacteristic);
+    LoadList(StoreKey(key.get(), storename::kCharacteristics, kWalkAccess), service.characteristics,
+             FillCharacteristic);
 }
 
 } // namespace

@@ -144,7 +144,8 @@ TEST_F(Walk, OtherConnectionsAndRegistrationsLeaveTheWalkAlone)
           ReadAnswer(0x30, "aabb", 0, 9), Trace("LeDeviceCompleteCallback conn_id 9 op 2 status 0"),
           NoTrace("DiscoverClientCompleteCallback conn_id 9"), Complete(1, 0x85, 9),
           Trace("DiscoveryComplete conn_id 9 disc type:discover all services status:133"), NoCallback(),
-          ReadAnswer(4, "0200"), Done(1), Returns(2, [this] { return sv::Dword(LevelDescriptors() + "2902", "Value"); }),
+          ReadAnswer(4, "0200"), Done(1),
+          Returns(2, [this] { return sv::Dword(LevelDescriptors() + "2902", "Value"); }),
           Returns(1, [this] { return sv::Subkeys(Root()).size(); }), Do([&] { QorGattDeregister(reg); }),
           // A channel that closes under a walk takes the walk with it, and the
           // owner hears of the failure.
