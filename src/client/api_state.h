@@ -29,12 +29,31 @@ void ApiLockLeave();
 int ApiLockDepth();
 void ApiLockLeaveTo(int depth);
 
+// Holds ApiLock for its scope. Leave() lets it go early where no driver request
+// or application callback may run under it; Enter() takes it again.
 class ApiLockHold {
 public:
-    ApiLockHold() { ApiLockEnter(); }
-    ~ApiLockHold() { ApiLockLeave(); }
+    ApiLockHold() { Enter(); }
+    ~ApiLockHold()
+    {
+        if (held_)
+            ApiLockLeave();
+    }
     ApiLockHold(const ApiLockHold &) = delete;
     ApiLockHold &operator=(const ApiLockHold &) = delete;
+    void Enter()
+    {
+        ApiLockEnter();
+        held_ = true;
+    }
+    void Leave()
+    {
+        held_ = false;
+        ApiLockLeave();
+    }
+
+private:
+    bool held_ = false;
 };
 
 // The static device record used as a one-entry cache for a device that is not

@@ -163,7 +163,7 @@ void Deliver(const QOR_APP_REG *app, LeCallback *record)
 // gone.
 void UnlinkAndDestroy(QOR_APP_REG *app)
 {
-    ApiLockEnter();
+    ApiLockHold hold;
     CloseHandle(app->hThread);
     app->hThread = nullptr;
     if (pFirst == app) {
@@ -178,7 +178,7 @@ void UnlinkAndDestroy(QOR_APP_REG *app)
             }
         }
     }
-    ApiLockLeave();
+    hold.Leave();
     delete app;
 }
 
@@ -190,11 +190,11 @@ DWORD WINAPI CallbackThread(LPVOID param)
     HANDLE waits[2] = {app->hQueueEvent, app->hShutdownEvent};
     // The constructor waits for this while its caller holds ApiLock.
     SetEvent(app->hStartedEvent);
-    ApiLockEnter();
+    ApiLockHold hold;
     for (;;) {
         LeCallback *record = app->pCallbackHead;
         if (!record) {
-            ApiLockLeave();
+            hold.Leave();
             LeTrace("CallbackThread() waiting for shutdown or callback\n");
             // With both signalled the queue event wins: what was queued before
             // the shutdown is delivered first.
@@ -203,16 +203,16 @@ DWORD WINAPI CallbackThread(LPVOID param)
                     static_cast<void *>(pFirst));
             if (ret == WAIT_OBJECT_0 + 1)
                 break;
-            ApiLockEnter();
+            hold.Enter();
             continue;
         }
         app->pCallbackHead = record->pNext;
         LeTrace("***QorLeApi:QOR_APP_REG::CallbackThread() pCallback->type:%d\n", static_cast<int>(record->type));
-        ApiLockLeave();
+        hold.Leave();
 
         Deliver(app, record);
 
-        ApiLockEnter();
+        hold.Enter();
         FreeCallback(record);
         LeTrace("***QorLeApi:QOR_APP_REG::CallbackThread() pCallback processed\n");
     }
@@ -348,27 +348,24 @@ DWORD Register(const RegisterArgs &args, QOR_APP_REG *volatile *created)
     *args.phReg = nullptr;
     ApiLockInitOnce();
 
-    ApiLockEnter();
+    ApiLockHold hold;
     const LE_ADDRESS address = *args.pAddress;
     const GUID app_guid = *args.pGuidApp;
     if (!pFirst) {
         LeTrace("***QorLeApi:QorGattRegister First reg \n");
     } else if (AlreadyCovered(app_guid, address.ullLong)) {
         LeTrace("***QorLeApi:QorGattRegister already registered\n");
-        ApiLockLeave();
         return ERROR_DUPLICATE_SERVICE_NAME;
     }
 
     QOR_APP_REG *app = new (std::nothrow) QOR_APP_REG;
     if (!app) {
         LeTrace("***QorLeApi:QorGattRegister no memory\n");
-        ApiLockLeave();
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     if (!app->Running()) {
         // No events or no thread: nothing would ever deliver to it or end it.
         delete app;
-        ApiLockLeave();
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     AppendRegistration(app);
@@ -382,15 +379,16 @@ DWORD Register(const RegisterArgs &args, QOR_APP_REG *volatile *created)
     app->Context = args.Context;
     LeTrace("***QorLeApi:QorGattRegister succeeded\n");
     AnnounceConnectedDevices(app);
-    ApiLockLeave();
+    hold.Leave();
 
+    // The driver request runs without ApiLock.
     uint32_t generation = 0;
     uint8_t gatt_if = RegisterInterface(app_guid, &generation);
-    ApiLockEnter();
+    hold.Enter();
     app->gatt_if = gatt_if;
     app->link_generation = generation;
     app->retiring = gatt_if == 0;
-    ApiLockLeave();
+    hold.Leave();
     if (gatt_if == 0) {
         LeTrace("***QorLeApi:ERROR GATT_Register failed\n");
         *created = nullptr;
