@@ -106,11 +106,13 @@ static void RemoveLocked(ULONG i, ULONG n)
     g_count -= n;
 }
 
-static void PutHandle(Request *r, USHORT handle)
+static void PutWord(UCHAR *out, USHORT word)
 {
-    r->out[0] = (UCHAR)handle;
-    r->out[1] = (UCHAR)(handle >> 8);
+    out[0] = (UCHAR)word;
+    out[1] = (UCHAR)(word >> 8);
 }
+
+static void PutHandle(Request *r, USHORT handle) { PutWord(r->out, handle); }
 
 NTSTATUS LocalCreateService(Request *r)
 {
@@ -236,6 +238,47 @@ void DropServicesOfLocked(ULONG channel_id)
             g_db[kept++] = g_db[i];
     }
     g_count = kept;
+}
+
+/* A 128-bit UUID in the byte order of the air, least significant byte first:
+ * the record holds the GUID's memory, whose first three fields are
+ * little-endian already and whose last eight bytes run the other way. */
+static USHORT PutUuid(const LeUuid *uuid, UCHAR *out)
+{
+    ULONG i;
+    if (uuid->len != 16) {
+        RtlCopyMemory(out, uuid->value, 2);
+        return 2;
+    }
+    for (i = 0; i < 8; i++)
+        out[i] = uuid->value[15 - i];
+    RtlCopyMemory(out + 8, uuid->value + 6, 2);
+    RtlCopyMemory(out + 10, uuid->value + 4, 2);
+    RtlCopyMemory(out + 12, uuid->value, 4);
+    return 16;
+}
+
+BOOLEAN LocalDeclarationLocked(const VctlLocalAttr *a, UCHAR *value, USHORT *len)
+{
+    const VctlLocalAttr *included;
+    switch (a->kind) {
+    case VCTL_LOCAL_SERVICE:
+        *len = PutUuid(&a->uuid, value);
+        return TRUE;
+    case VCTL_LOCAL_INCLUDE:
+        included = LocalAttrLocked(a->ref);
+        PutWord(value, a->ref);
+        PutWord(value + 2, included ? included->end_handle : a->ref);
+        *len = (USHORT)(4 + (a->uuid.len == 2 ? PutUuid(&a->uuid, value + 4) : 0));
+        return TRUE;
+    case VCTL_LOCAL_CHAR_DECL:
+        value[0] = a->properties;
+        PutWord(value + 1, a->ref);
+        *len = (USHORT)(3 + PutUuid(&a->uuid, value + 3));
+        return TRUE;
+    default:
+        return FALSE;
+    }
 }
 
 NTSTATUS LocalDbQuery(IRP *irp, ULONG in_len, ULONG out_room)

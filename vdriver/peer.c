@@ -7,6 +7,7 @@
 #include "vdriver.h"
 
 #define ATT_INVALID_HANDLE 0x01
+#define ATT_WRITE_NOT_PERMITTED 0x03
 #define KEEP_INDEX(n) ((n) % VCTL_CENTRAL_KEEP)
 
 static BOOLEAN IsCentral(const RemoteDevice *d) { return d && (d->flags & (VCTL_DEV_CENTRAL | VCTL_DEV_LOOPBACK)); }
@@ -78,7 +79,22 @@ void PeerResetLocked(void)
 
 /* ---- centrals: transactions ---- */
 
-/* Records a transaction and posts its request to the owner of the handle. */
+/* A declaration is the controller's own, as on a real server: a read gets its
+ * value, a write is not permitted; the owner of the service hears of neither. */
+static NTSTATUS AnswerDeclaration(VctlCentralTx *tx, const VctlLocalAttr *attr)
+{
+    if (tx->kind != VCTL_CENTRAL_READ && !tx->need_rsp)
+        return STATUS_SUCCESS;
+    tx->answers = 1;
+    if (tx->kind != VCTL_CENTRAL_READ)
+        tx->status = ATT_WRITE_NOT_PERMITTED;
+    else
+        LocalDeclarationLocked(attr, tx->value, &tx->len);
+    return STATUS_SUCCESS;
+}
+
+/* Records a transaction and posts its request to the owner of the handle; the
+ * controller answers a declaration itself. */
 static NTSTATUS PostTransactionLocked(Work *w, RemoteDevice *d, UCHAR kind, USHORT handle, const UCHAR *value,
                                       USHORT len, UCHAR need_rsp, ULONG trans_id, ULONG requester)
 {
@@ -100,6 +116,8 @@ static NTSTATUS PostTransactionLocked(Work *w, RemoteDevice *d, UCHAR kind, USHO
     tx->handle = handle;
     tx->kind = kind;
     tx->need_rsp = need_rsp;
+    if (attr->kind != VCTL_LOCAL_CHAR_VALUE && attr->kind != VCTL_LOCAL_DESCRIPTOR)
+        return AnswerDeclaration(tx, attr);
     RtlZeroMemory(&ev, sizeof ev);
     ev.request.type = ZR_EVT_REQUEST;
     ev.request.conn_id = d->conn_id;
@@ -124,18 +142,31 @@ static ULONG TakeTransId(ULONG wanted)
     return id;
 }
 
+/* The loopback client learns the answer as the completion of its read or write. */
+static void AnswerRequester(Request *r, RemoteDevice *d, const VctlCentralTx *tx, ULONG requester)
+{
+    ZrEvent ev;
+    UCHAR op = tx->kind == VCTL_CENTRAL_READ ? ZR_OP_READ : ZR_OP_WRITE;
+    MakeCompletion(&ev, d->conn_id, op, tx->status, tx->handle, 0, op == ZR_OP_READ ? tx->value : NULL,
+                   op == ZR_OP_READ ? tx->len : 0);
+    ProduceLocked(r, FindChannel(requester), &ev);
+}
+
 /* A read or write of a loopback central's client: a transaction for the owner of the handle. */
 BOOLEAN LoopbackRequest(Request *r, RemoteDevice *d, UCHAR kind, USHORT handle, const LeAttrValue *value,
                         UCHAR need_rsp)
 {
     ZrEvent ev;
     UCHAR op = kind == VCTL_CENTRAL_READ ? ZR_OP_READ : ZR_OP_WRITE;
+    const VctlCentralTx *tx = &d->peer.seen.tx[KEEP_INDEX(d->peer.seen.tx_count)];
     if (!(d->flags & VCTL_DEV_LOOPBACK))
         return FALSE;
     if (!NT_SUCCESS(PostTransactionLocked(r->work, d, kind, handle, value ? value->value : NULL,
                                           value ? value->len : 0, need_rsp, TakeTransId(0), r->ch->id))) {
         MakeCompletion(&ev, d->conn_id, op, ATT_INVALID_HANDLE, handle, 0, NULL, 0);
         ProduceLocked(r, r->ch, &ev);
+    } else if (tx->answers) {
+        AnswerRequester(r, d, tx, r->ch->id);
     } else if (!need_rsp) {
         MakeCompletion(&ev, d->conn_id, op, 0, handle, 0, NULL, 0);
         ProduceLocked(r, r->ch, &ev);
@@ -180,16 +211,6 @@ static VctlCentralTx *FindTx(RemoteDevice *d, ULONG trans_id, ULONG *requester)
         }
     }
     return NULL;
-}
-
-/* The loopback client learns the answer as the completion of its read or write. */
-static void AnswerRequester(Request *r, RemoteDevice *d, const VctlCentralTx *tx, ULONG requester)
-{
-    ZrEvent ev;
-    UCHAR op = tx->kind == VCTL_CENTRAL_READ ? ZR_OP_READ : ZR_OP_WRITE;
-    MakeCompletion(&ev, d->conn_id, op, tx->status, tx->handle, 0, op == ZR_OP_READ ? tx->value : NULL,
-                   op == ZR_OP_READ ? tx->len : 0);
-    ProduceLocked(r, FindChannel(requester), &ev);
 }
 
 NTSTATUS PeerSendRsp(Request *r)

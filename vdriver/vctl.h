@@ -124,6 +124,13 @@
  *   and instance, else STATUS_NOT_FOUND; so two registrations of one process
  *   never delete each other's services. A closing channel's services go with it.
  * - Remote requests (0xF9) are routed to the channel owning the handle.
+ * - Declarations are the controller's own, as on a real GATT server: a
+ *   central's read of a service, include or characteristic declaration is
+ *   answered at once from the database (the transaction gets status 0 and the
+ *   value: the service UUID; the included service's first and last handle and
+ *   its UUID when 16-bit; the properties, the value handle and the UUID), UUIDs
+ *   as on the air, least significant byte first. A write of a declaration gets
+ *   status 0x03 (write not permitted). The owner hears of neither.
  * - At most VCTL_LOCAL_CAPACITY attributes in all.
  */
 #define VCTL_GET_LOCAL_DB   ZOREROVA_CODE(0x930) /* in: uint32 channel id, 0 for every channel;

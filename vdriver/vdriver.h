@@ -190,7 +190,11 @@ NTSTATUS LocalAddDescr(Request *r);
 NTSTATUS LocalDeleteService(Request *r);
 NTSTATUS LocalStartService(Request *r);
 const VctlLocalAttr *LocalAttrLocked(USHORT handle);
-ULONG LocalOwnerLocked(USHORT handle);   /* channel id of the service holding the handle, 0 if none */
+ULONG LocalOwnerLocked(USHORT handle);
+/* The value of a declaration (service, include, characteristic), which the
+ * controller holds and answers itself: FALSE for the attributes whose value
+ * their owner keeps. `value` has room for LE_MAX_VALUE bytes. */
+BOOLEAN LocalDeclarationLocked(const VctlLocalAttr *a, UCHAR *value, USHORT *len);   /* channel id of the service holding the handle, 0 if none */
 void DropServicesOfLocked(ULONG channel_id);
 NTSTATUS LocalDbQuery(IRP *irp, ULONG in_len, ULONG out_room);
 

@@ -56,6 +56,34 @@ TEST_F(Peers, CentralTransactionsAreRecordedAndAnsweredOnce)
     EXPECT_EQ(CentralRequest(ctl, kCentral, VCTL_CENTRAL_READ, 3, true), (DWORD)ERROR_NOT_FOUND) << "deleted";
 }
 
+// Declarations are the controller's own: a central's reads get the bytes a GATT
+// server holds at once, a write is not permitted, and the owner hears of none.
+TEST_F(Peers, CentralReadsOfDeclarationsAreAnsweredByTheController)
+{
+    Call(ZOREROVA_GATTS_CREATE_SERVICE, "01 0200 0f18 00*14 0000 00 0100");
+    Call(ZOREROVA_GATTS_CREATE_SERVICE, "01 0200 0d18 00*14 0000 00 0600");
+    Call(ZOREROVA_GATTS_ADD_INCLUDE, "0300 0100");
+    Call(ZOREROVA_GATTS_ADD_CHAR, "0300 1000 03001c7a 523d 8b4e 9c612f0a5b8d4e17 0000 12");
+    Call(ZOREROVA_GATTS_START_SERVICE, "01 0300 00");
+    AddCentral(ctl, kCentral);
+    ctl.SetLink(kCentral, true);
+    EXPECT_EQ(Next(1), Hex("ff"));
+    // The transaction as the central saw it: handle, kind, need_rsp, answers, status, length, value.
+    const std::pair<uint8_t, std::string> rows[] = {
+        {VCTL_CENTRAL_READ, "0300 01 01 0100 00 0200 0d18"},
+        {VCTL_CENTRAL_READ, "0400 01 01 0100 00 0600 0100 0200 0f18"},
+        {VCTL_CENTRAL_READ, "0500 01 01 0100 00 1300 12 0600 174e8d5b0a2f619c 8b4e 523d 03001c7a"},
+        {VCTL_CENTRAL_WRITE, "0500 02 01 0100 03 0000"},
+    };
+    for (const auto &[kind, want] : rows)
+        EXPECT_EQ(CentralRequest(ctl, kCentral, kind, Hex(want)[0], true, {0x01}), 0u) << want;
+    VctlCentral seen = Central(ctl, kCentral);
+    for (size_t i = 0; i < std::size(rows); ++i)
+        EXPECT_EQ(Bytes(&seen.tx[i].handle, Hex(rows[i].second).size()), Hex(rows[i].second)) << i;
+    EXPECT_EQ(CentralRequest(ctl, kCentral, VCTL_CENTRAL_READ, 6, true), 0u);
+    EXPECT_EQ(Next(10), Hex("f9 0000 05000000 01 0600")) << "the owner hears only of the value";
+}
+
 // Pushes of a peripheral with their confirmations, and a link dropped right
 // after a request (held events and centrals' confirmations: value tests).
 TEST_F(Peers, PushesConfirmationsAndADroppedLink)
