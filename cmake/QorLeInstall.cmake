@@ -6,17 +6,27 @@ include(CMakePackageConfigHelpers)
 
 set(QORLE_MSVC_IMPLIB ${CMAKE_BINARY_DIR}/lib/QorLeLib.lib)
 find_program(QORLE_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)
+set(QORLE_MSVC_IMPLIB_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/QorLeMsvcImplib.cmake)
 add_custom_command(
     OUTPUT ${QORLE_MSVC_IMPLIB}
-    COMMAND ${QORLE_DLLTOOL} --machine i386:x86-64 --input-def ${PROJECT_SOURCE_DIR}/include/QorLeLib.def
-            --dllname QorLeLib.dll --output-lib ${QORLE_MSVC_IMPLIB}
-    DEPENDS ${PROJECT_SOURCE_DIR}/include/QorLeLib.def
+    COMMAND ${CMAKE_COMMAND} -DDLLTOOL=${QORLE_DLLTOOL} -DDEF=${PROJECT_SOURCE_DIR}/include/QorLeLib.def
+            -DOUT=${QORLE_MSVC_IMPLIB} -P ${QORLE_MSVC_IMPLIB_SCRIPT}
+    DEPENDS ${PROJECT_SOURCE_DIR}/include/QorLeLib.def ${QORLE_MSVC_IMPLIB_SCRIPT}
     COMMENT "Import library QorLeLib.lib from the export list"
     VERBATIM)
 add_custom_target(qorle_msvc_implib ALL DEPENDS ${QORLE_MSVC_IMPLIB})
 
 install(TARGETS QorLeLib qorgatt EXPORT QorLeLibTargets
         RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
+# What is installed carries no debugging information: the build is optimised
+# (-O2, NDEBUG) and the installed DLL and tool are stripped.
+install(CODE "foreach(program QorLeLib.dll qorgatt.exe)
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
+                            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/\${program}\" RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR \"stripping \${program} failed\")
+    endif()
+endforeach()")
 install(FILES ${PROJECT_SOURCE_DIR}/include/QorLeLib.h DESTINATION include)
 install(FILES ${QORLE_MSVC_IMPLIB} DESTINATION lib)
 install(EXPORT QorLeLibTargets NAMESPACE QorLeLib:: DESTINATION lib/cmake/QorLeLib)

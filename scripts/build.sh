@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Configures and builds everything into build/.
+# Configures and builds into build/: everything, or the targets given.
+#   scripts/build.sh [TARGET...]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QORLE_BUILD_DIR:-$root/build}
@@ -12,4 +13,6 @@ if command -v ccache >/dev/null 2>&1; then
 fi
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
-cmake --build "$build" -j"$(nproc)"
+targets=()
+(($#)) && targets=(--target "$@")
+cmake --build "$build" -j"$(nproc)" "${targets[@]}"

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Starts the virtual ZOREROVA controller: a private Wine prefix in build/,
+# Starts the virtual ZOREROVA controller: a private Wine prefix in build/
+# (build/wineprefix, or $QORLE_WINEPREFIX),
 # the driver installed as an auto-start kernel service, and a persistent
 # wineserver that hosts it. "stop" ends the wineserver (and the controller).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QORLE_BUILD_DIR:-$root/build}
-export WINEPREFIX=$build/wineprefix
+export WINEPREFIX=${QORLE_WINEPREFIX:-$build/wineprefix}
 export WINEDEBUG=-all
 sys=$build/bin/zorerova.sys
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything, starts the virtual controller and runs the demo: three
+# Builds what it needs (the DLL, the controller and the tool; scripts/test.sh
+# builds the rest), starts the virtual controller and runs the demo: three
 # qorgatt processes against it. A server process serves a heart-rate service
 # from a description; a pairing process discovers it and stores its tree; a
 # client process connects, lists the tree, reads, writes the control point and
@@ -7,8 +8,7 @@
 # line carries its process's role. Ends by itself.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${QORLE_BUILD_DIR:-$root/build}
-"$root/scripts/build.sh"
+"$root/scripts/build.sh" QorLeLib qorgatt zorerova_sys
 "$root/scripts/controller.sh" start
 work=$(mktemp -d)
 trap '"$root/scripts/controller.sh" stop; rm -rf "$work"' EXIT
@@ -20,7 +20,7 @@ start=$(date +%s%N)
 q() {
     local role=$1
     shift
-    "$root/scripts/wine-run.sh" "$build/bin/qorgatt.exe" "$@" 2>&1 | sed -u "s/\r\$//; s/^/$(printf '%-7s' "$role")| /"
+    "$root/scripts/qorgatt" "$@" 2>&1 | sed -u "s/\r\$//; s/^/$(printf '%-7s' "$role")| /"
     return "${PIPESTATUS[0]}"
 }
 
@@ -42,7 +42,7 @@ spawn() {
     (q "$role" "$@" <"$input" > >(tee "$work/$role.log")) &
 }
 
-q store devices --forget "$server"   # this run's tree only
+"$root/scripts/qorgatt" devices --forget "$server" >/dev/null   # this run's tree only
 
 echo "== the server process serves a heart-rate service from demo/heart_rate_server.json"
 mkfifo "$work/server.in"

@@ -1,4 +1,5 @@
-# Installs the build into WORK/prefix, checks the layout, builds the C consumer
+# Installs the build into WORK/prefix, checks the layout, the sizes and that the
+# import library does not depend on its directory, builds the C consumer
 # against it and runs the consumer's two programs under Wine.
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -16,6 +17,25 @@ foreach(file bin/QorLeLib.dll bin/qorgatt.exe include/QorLeLib.h lib/libQorLeLib
         message(FATAL_ERROR "the installed package lacks ${file}")
     endif()
 endforeach()
+
+# Stripped: release sizes.
+foreach(limit "bin/QorLeLib.dll 300" "bin/qorgatt.exe 2048")
+    separate_arguments(limit)
+    list(GET limit 0 file)
+    list(GET limit 1 kib)
+    file(SIZE ${WORK}/prefix/${file} size)
+    math(EXPR most "${kib} * 1024")
+    if(size GREATER most)
+        message(FATAL_ERROR "${file} has ${size} bytes, more than ${kib} KiB")
+    endif()
+endforeach()
+# The import library made in another directory has the same bytes.
+run(${CMAKE_COMMAND} -DDLLTOOL=${DLLTOOL} -DDEF=${DEF} -DOUT=${WORK}/elsewhere/QorLeLib.lib -P ${IMPLIB_SCRIPT})
+file(SHA256 ${WORK}/prefix/lib/QorLeLib.lib installed)
+file(SHA256 ${WORK}/elsewhere/QorLeLib.lib elsewhere)
+if(NOT installed STREQUAL elsewhere)
+    message(FATAL_ERROR "QorLeLib.lib depends on the directory it was made in")
+endif()
 
 run(${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/consumer -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}
     -DCMAKE_PREFIX_PATH=${WORK}/prefix -DQORLE_PREFIX=${WORK}/prefix)
