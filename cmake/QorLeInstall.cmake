@@ -18,8 +18,8 @@ add_custom_target(qorle_msvc_implib ALL DEPENDS ${QORLE_MSVC_IMPLIB})
 
 install(TARGETS QorLeLib qorgatt EXPORT QorLeLibTargets
         RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
-# What is installed carries no debugging information: the build is optimised
-# (-O2, NDEBUG) and the installed DLL and tool are stripped.
+# The installed DLL and tool are stripped as well: no symbols, whatever the
+# build type.
 install(CODE "foreach(program QorLeLib.dll qorgatt.exe)
     execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
                             \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/\${program}\" RESULT_VARIABLE rc)
