@@ -69,17 +69,14 @@ TEST_F(Peers, CentralReadsOfDeclarationsAreAnsweredByTheController)
     ctl.SetLink(kCentral, true);
     EXPECT_EQ(Next(1), Hex("ff"));
     // The transaction as the central saw it: handle, kind, need_rsp, answers, status, length, value.
-    const std::pair<uint8_t, std::string> rows[] = {
-        {VCTL_CENTRAL_READ, "0300 01 01 0100 00 0200 0d18"},
-        {VCTL_CENTRAL_READ, "0400 01 01 0100 00 0600 0100 0200 0f18"},
-        {VCTL_CENTRAL_READ, "0500 01 01 0100 00 1300 12 0600 174e8d5b0a2f619c 8b4e 523d 03001c7a"},
-        {VCTL_CENTRAL_WRITE, "0500 02 01 0100 03 0000"},
-    };
-    for (const auto &[kind, want] : rows)
-        EXPECT_EQ(CentralRequest(ctl, kCentral, kind, Hex(want)[0], true, {0x01}), 0u) << want;
+    const char *rows[] = {"0300 01 01 0100 00 0200 0d18", "0400 01 01 0100 00 0600 0100 0200 0f18",
+                          "0500 01 01 0100 00 1300 12 0600 174e8d5b0a2f619c 8b4e 523d 03001c7a",
+                          "0500 02 01 0100 03 0000"};
+    for (const char *row : rows)
+        EXPECT_EQ(CentralRequest(ctl, kCentral, Hex(row)[2], Hex(row)[0], true, {0x01}), 0u) << row;
     VctlCentral seen = Central(ctl, kCentral);
     for (size_t i = 0; i < std::size(rows); ++i)
-        EXPECT_EQ(Bytes(&seen.tx[i].handle, Hex(rows[i].second).size()), Hex(rows[i].second)) << i;
+        EXPECT_EQ(Bytes(&seen.tx[i].handle, Hex(rows[i]).size()), Hex(rows[i])) << rows[i];
     EXPECT_EQ(CentralRequest(ctl, kCentral, VCTL_CENTRAL_READ, 6, true), 0u);
     EXPECT_EQ(Next(10), Hex("f9 0000 05000000 01 0600")) << "the owner hears only of the value";
 }
