@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need, once. Safe to run again.
+# Installs what the build, the demo and the tests need (the `wine` package
+# gives the wine, wineserver and wineboot commands), once. Safe to run again.
 set -euo pipefail
-packages=(mingw-w64 wine64 cmake googletest make libcli11-dev nlohmann-json3-dev)
+packages=(mingw-w64 wine wine64 cmake googletest make libcli11-dev nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
