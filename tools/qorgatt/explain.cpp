@@ -42,6 +42,13 @@ bool HasDescriptor(LE_ADDRESS *a, USHORT service, USHORT characteristic, const G
 
 std::string Instance(unsigned n) { return n ? " (instance " + std::to_string(n) + ")" : ""; }
 
+// "180f (Battery)", or the UUID alone when it has no name.
+std::string Named(const GUID &uuid)
+{
+    const std::string name = UuidName(uuid);
+    return FormatUuid(uuid) + (name.empty() ? "" : " (" + name + ")");
+}
+
 } // namespace
 
 std::string NeverPaired(ULONGLONG address)
@@ -59,15 +66,15 @@ std::string WhyNotFound(const AccessPath &p)
     const std::string device = FormatAddress(p.address);
     const USHORT service = FindService(&a, p.service, p.service_instance);
     if (!service)
-        return device + " has no service " + FormatUuid(p.service) + Instance(p.service_instance) +
+        return device + " has no service " + Named(p.service) + Instance(p.service_instance) +
                " in its stored tree";
     const USHORT characteristic = FindCharacteristic(&a, service, p.characteristic, p.char_instance);
     if (!characteristic)
         return "service " + FormatUuid(p.service) + " of " + device + " has no characteristic " +
-               FormatUuid(p.characteristic) + Instance(p.char_instance);
+               Named(p.characteristic) + Instance(p.char_instance);
     if (p.descriptor && !HasDescriptor(&a, service, characteristic, *p.descriptor))
         return "characteristic " + FormatUuid(p.characteristic) + " of " + device + " has no descriptor " +
-               FormatUuid(*p.descriptor);
+               Named(*p.descriptor);
     return "";
 }
 
