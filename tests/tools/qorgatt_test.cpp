@@ -246,7 +246,7 @@ TEST_F(Qorgatt, ReadsWritesAndWatchesASimulatedDevice)
          "\"characteristic\":\"2a19\",\"name\":\"Battery Level\",\"hex\":\"57\",\"value\":[87]}\n"},
         {"write 0a1122334455 7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17 {7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17} \"-2 300\" "
          "--format s16 read 0a1122334455 7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17 7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17", 0,
-         "of 0A:11:22:33:44:55: written -2 300\n{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17} of 0A:11:22:33:44:55: FE FF 2C 01"},
+         "written -2 300\n{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17} of 0A:11:22:33:44:55: FE FF 2C 01"},
         {"read 0a1122334455 1812 2a4d", 1, "failed: 1168 (ERROR_NOT_FOUND): 0A:11:22:33:44:55 has no service 1812 "
          "(Human Interface Device) in its stored tree"},
         {"watch 0a1122334455 180d 2a38 --count 1", 1, "cannot watch 2a38 of 0A:11:22:33:44:55: it does not notify"},
@@ -267,7 +267,8 @@ TEST_F(Qorgatt, ReadsWritesAndWatchesASimulatedDevice)
         {"& watch 0a1122334455 180d 2a37 --count 1 --json --format u16", 0, "watching"},
         {"sim notify 0a1122334455 8 0061", 0, "pushed 1 notification(s)"},
         {"wait", 0, "\n{\"address\":\"0A:11:22:33:44:55\",\"service\":\"180d\",\"characteristic\":\"2a37\","
-                    "\"name\":\"Heart Rate Measurement\",\"hex\":\"00 61\",\"value\":[24832],\"event\":\"notification\"}\n"},
+                    "\"name\":\"Heart Rate Measurement\",\"hex\":\"00 61\",\"value\":[24832],"
+                    "\"event\":\"notification\"}\n"},
     });
 }
 

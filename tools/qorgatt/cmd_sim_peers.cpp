@@ -13,14 +13,8 @@ namespace {
 
 uint16_t HandleArg(const std::string &text)
 {
-    size_t used = 0;
-    unsigned long v = 0;
-    try {
-        v = std::stoul(text, &used, 0);
-    } catch (const std::exception &) {
-        used = 0;
-    }
-    if (used != text.size() || v == 0 || v > 0xFFFF)
+    long long v = 0;
+    if (!ParseNumber(text, &v) || v < 1 || v > 0xFFFF)
         throw UsageError("HANDLE: '" + text + "' is not an attribute handle (1 to 0xFFFF)");
     return static_cast<uint16_t>(v);
 }
@@ -88,7 +82,8 @@ void CentralRefusal(DWORD err, const char *what, ULONGLONG address, uint16_t han
     if (err == ERROR_NOT_READY)
         throw Failure(request + ": the service that holds it is not started");
     if (err == ERROR_DEVICE_NOT_CONNECTED)
-        throw Failure(request + ": " + FormatAddress(address) + " is not a connected central (sim central ADDR connect)");
+        throw Failure(request + ": " + FormatAddress(address) +
+                      " is not a connected central (sim central ADDR connect)");
     Check(request.c_str(), err);
 }
 

@@ -107,7 +107,8 @@ void Write(const Args &args)
     });
     s.Connect(a.address);
     const std::string what = "writing " + a.Name();
-    const std::string text = FormatValue(v.Value, v.Length, args.format);   // a waiting write gets the completion's value back
+    // Formatted now: a waiting write gets the completion's value back in `v`.
+    const std::string text = FormatValue(v.Value, v.Length, args.format);
     if (!args.no_wait) {
         a.Check(what, a.Write(s, v, true));
         std::printf("%s: written %s\n", a.Name().c_str(), text.c_str());
@@ -204,7 +205,8 @@ void Add(CLI::App &app)
     CLI::App *write = app.add_subcommand("write", "Write a characteristic's (or with --descr a descriptor's) value");
     AddAddress(write, w->addr);
     AddTargetOptions(write, w->target);
-    write->add_option("VALUE", w->value, "the value in the --format, e.g. \"01 00\" (hex), up to 512 bytes")->required();
+    write->add_option("VALUE", w->value, "the value in the --format, e.g. \"01 00\" (hex), up to 512 bytes")
+        ->required();
     write->add_option("--descr", w->target.descriptor, "write this descriptor of CHAR instead")->check(kUuid);
     write->add_flag("--no-wait", w->no_wait, "send without waiting; the completion callback reports the outcome");
     AddValueOptions(write, *w, false);

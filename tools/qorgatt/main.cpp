@@ -43,10 +43,11 @@ BOOL WINAPI OnConsoleCtrl(DWORD type)
 }
 
 const char kFooter[] = R"(
-Addresses: AA:BB:CC:DD:EE:FF or 12 hex digits. UUIDs: 4 hex digits (a standard
-16-bit UUID) or braced GUID text {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}.
-Subcommands chain in one run, sharing one registration and its connections:
-  qorgatt connect ADDR read ADDR 180d 2a38 watch ADDR 180d 2a37 --count 10
+Addresses: AA:BB:CC:DD:EE:FF or 12 hex digits. UUIDs: 4 hex digits or 0x180D (a
+standard 16-bit UUID), or GUID text xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx with or
+without braces. Subcommands chain in one run, sharing one registration and its
+connections; a subcommand may appear again:
+  qorgatt read ADDR 180d 2a38 read ADDR 180f 2a19 watch ADDR 180d 2a37 --count 10
 Exit codes: 0 done, 1 the operation failed, 2 bad input.)";
 
 bool IsHelp(const char *arg) { return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0; }

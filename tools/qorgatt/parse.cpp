@@ -123,6 +123,17 @@ const char *UuidName(const GUID &uuid)
     return "";
 }
 
+bool ParseNumber(const std::string &text, long long *value)
+{
+    size_t used = 0;
+    try {
+        *value = std::stoll(text, &used, 0);
+    } catch (const std::exception &) {
+        return false;
+    }
+    return used == text.size();
+}
+
 bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes)
 {
     std::string digits;

@@ -46,6 +46,8 @@ GUID BaseUuid(uint16_t value);                  // 0000xxxx-0000-1000-8000-00805
 bool IsBaseUuid(const GUID &uuid);              // a 16-bit UUID on the base
 std::string FormatUuid(const GUID &uuid);       // 4 digits for base UUIDs, else braced text
 const char *UuidName(const GUID &uuid);         // name of a standard UUID, or ""
+// A whole number: decimal, 0x hex or 0 octal, signed; false unless all of `text` is one.
+bool ParseNumber(const std::string &text, long long *value);
 // Hex bytes, optionally separated by blanks, colons or dashes.
 bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes);
 std::string FormatHex(const uint8_t *bytes, size_t n);

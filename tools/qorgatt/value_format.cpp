@@ -20,7 +20,9 @@ struct IntegerForm {
 
 IntegerForm Integer(const std::string &format)
 {
-    if (format.size() < 2 || (format[0] != 'u' && format[0] != 's') || !std::isdigit(static_cast<unsigned char>(format[1])))
+    const bool integer = format.size() >= 2 && (format[0] == 'u' || format[0] == 's') &&
+                         std::isdigit(static_cast<unsigned char>(format[1]));
+    if (!integer)
         return {};
     return {static_cast<size_t>(std::stoul(format.substr(1)) / 8), format[0] == 's'};
 }
@@ -42,14 +44,8 @@ void PutNumber(const std::string &word, IntegerForm form, std::vector<uint8_t> *
     const int bits = static_cast<int>(form.width * 8);
     const long long low = form.is_signed ? -(1LL << (bits - 1)) : 0;
     const long long high = form.is_signed ? (1LL << (bits - 1)) - 1 : (1LL << bits) - 1;
-    size_t used = 0;
     long long v = 0;
-    try {
-        v = std::stoll(word, &used, 0);
-    } catch (const std::exception &) {
-        used = 0;
-    }
-    if (used != word.size() || v < low || v > high)
+    if (!ParseNumber(word, &v) || v < low || v > high)
         throw UsageError("VALUE: " + Shown(word) + " is not a number from " + std::to_string(low) + " to " +
                          std::to_string(high));
     for (size_t i = 0; i < form.width; ++i)
