@@ -247,6 +247,8 @@ TEST_F(Qorgatt, ReadsWritesAndWatchesASimulatedDevice)
         {"write 0a1122334455 7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17 {7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17} \"-2 300\" "
          "--format s16 read 0a1122334455 7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17 7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17", 0,
          "written -2 300\n{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17} of 0A:11:22:33:44:55: FE FF 2C 01"},
+        {"read 0a1122334455 7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17 7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17 --format utf8 --json",
+         0, "\"hex\":\"FE FF 2C 01\",\"value\":\"\xEF\xBF\xBD\xEF\xBF\xBD,\\u0001\"}"},
         {"read 0a1122334455 1812 2a4d", 1, "failed: 1168 (ERROR_NOT_FOUND): 0A:11:22:33:44:55 has no service 1812 "
          "(Human Interface Device) in its stored tree"},
         {"watch 0a1122334455 180d 2a38 --count 1", 1, "cannot watch 2a38 of 0A:11:22:33:44:55: it does not notify"},

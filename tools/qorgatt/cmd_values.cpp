@@ -84,6 +84,8 @@ Json ValueLine(const Access &a, const uint8_t *bytes, size_t n, const std::strin
 
 void Read(const Args &args)
 {
+    if (args.json)
+        NotesToStderr();
     Access a(args.addr, args.target);
     Session &s = Session::Get();
     s.Connect(a.address);

@@ -50,6 +50,9 @@ connections; a subcommand may appear again:
   qorgatt read ADDR 180d 2a38 read ADDR 180f 2a19 watch ADDR 180d 2a37 --count 10
 Exit codes: 0 done, 1 the operation failed, 2 bad input.)";
 
+// Bytes that are not UTF-8 (a device's text) print as U+FFFD instead of failing.
+std::string Dump(const Json &doc, int indent) { return doc.dump(indent, ' ', false, Json::error_handler_t::replace); }
+
 bool IsHelp(const char *arg) { return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0; }
 
 // A subcommand by name among `parent`'s, or null.
@@ -175,9 +178,9 @@ void WatchTrace(TraceWatcher watcher)
     g_watcher = std::move(watcher);
 }
 
-void Print(const Json &doc) { std::printf("%s\n", doc.dump(2).c_str()); }
+void Print(const Json &doc) { std::printf("%s\n", Dump(doc, 2).c_str()); }
 
-void PrintLine(const Json &doc) { std::printf("%s\n", doc.dump().c_str()); }
+void PrintLine(const Json &doc) { std::printf("%s\n", Dump(doc, -1).c_str()); }
 
 void NotesToStderr() { g_notes_to_stderr = true; }
 
