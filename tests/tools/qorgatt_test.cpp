@@ -177,12 +177,12 @@ TEST_F(Qorgatt, PairsASimulatedDeviceAndListsTheStore)
         {"sim link up 0a1122334455", 0, "link to 0A:11:22:33:44:55 up"},
         {"wait", 0, "  found descriptor #3\npaired 0A:11:22:33:44:55: 4 services, 7 characteristics, 3 descriptors stored"},
         {"devices", 0, "0A:11:22:33:44:55  4 service(s)\n  1800 "},
-        {"devices --forget 0A:11:22:33:44:56", 0, "nothing stored for 0A:11:22:33:44:56"},
+        {"devices --forget 0A:11:22:33:44:56", 0, "0A:11:22:33:44:56 is not in the store: nothing to forget"},
         {"devices --json", 0, "\"uuid\": \"180d\",\n        \"name\": \"Heart Rate\""},
-        {"tree 0A:11:22:33:44:55", 0, "service        180d                                   0x0006  Heart Rate\n"
-                                      "  characteristic 2a37                                   0x0007  Heart Rate"},
+        {"tree 0A:11:22:33:44:55", 0, "  characteristic 2a37                                   0x0007  0x0008  "
+                                      "notify|indicate        Heart Rate Measurement\n"},
         {"tree 0a1122334455 --json", 0, "\"uuid\": \"2902\",\n            \"name\": \"Client Characteristic"},
-        {"tree 00:00:00:00:00:01", 1, "no services stored for 00:00:00:00:00:01"},
+        {"tree 00:00:00:00:00:01", 1, "nothing stored for 00:00:00:00:00:01 (pair it first: qorgatt pair ADDR)"},
         {"connect 0a1122334455 tree 0a1122334455", 0, "connected to 0A:11:22:33:44:55\n4 service(s) in its stored tree\n"
                                                      "service        1800"},
         {"sim log", 0, "read               channel"},
@@ -192,7 +192,7 @@ TEST_F(Qorgatt, PairsASimulatedDeviceAndListsTheStore)
         {"trace pair 0a1122334455 --wait 1", 1, "trace| QorGattPairingRegister: GATT_Register succeeded"},
         {"sim link down 0a1122334455", 0, "link to 0A:11:22:33:44:55 down"},
         {"devices --forget 0a1122334455", 0, "forgot 0A:11:22:33:44:55: its stored tree is removed"},
-        {"tree 0a1122334455", 1, "no services stored for 0A:11:22:33:44:55"},
+        {"tree 0a1122334455", 1, "nothing stored for 0A:11:22:33:44:55"},
     });
 }
 
@@ -202,6 +202,8 @@ TEST_F(Qorgatt, RefusesBadInputWithoutTouchingTheStore)
         {"", 2, "A subcommand is required"},
         {"--help", 0, "Exit codes: 0 done, 1 the operation failed, 2 bad input."},
         {"trace", 2, "trace needs a subcommand to run"},
+        {"trace --help", 0, "Usage: qorgatt trace"},
+        {"--version", 0, "qorgatt 1.0.0"},
         {"pair", 2, "ADDR is required"},
         {"pair 00:1A:7D:DA:71", 2, "'00:1A:7D:DA:71' is not a device address"},
         {"pair 0a1122334455 --wait 0", 2, "--wait: Value 0 not in range"},
@@ -210,6 +212,7 @@ TEST_F(Qorgatt, RefusesBadInputWithoutTouchingTheStore)
         {"sim", 2, "A subcommand is required"},
         {"sim add " + kFiles + "/none.json", 2, "cannot open " + kFiles + "/none.json"},
         {"sim add " + kFiles + "/tests/tools/bad_device.json", 2, ".services[0]: \"18x0\" is not a UUID"},
+        {"sim add " + kFiles + "/tests/tools/cut_device.json", 2, "cut_device.json: not valid JSON: line 3, column 1"},
         {"sim link sideways 0a1122334455", 2, "STATE: sideways not in {up,down}"},
         {"sim link up 0000000000aa", 1, "no simulated device 00:00:00:00:00:AA"},
         {"sim log --since", 2, "The following argument was not expected: --since"},
@@ -217,7 +220,10 @@ TEST_F(Qorgatt, RefusesBadInputWithoutTouchingTheStore)
         {"connect", 2, "ADDR is required"},
         {"connect 0a1122334455 --hold x", 2, "Could not convert: --hold = x"},
         {"read 0a1122334455 18x0 2a38", 2, "SERVICE: '18x0' is not a UUID"},
-        {"write 0a1122334455 180d 2a39 zz", 2, "VALUE: 'zz' is not up to 512 hex bytes"},
+        {"write 0a1122334455 180d 2a39 zz", 2, "VALUE: 'zz' is not hex bytes"},
+        {"write 0a1122334455 180d 2a39 " + std::string(1026, '0'), 2, "VALUE: 513 bytes; a value holds at most 512"},
+        {"write 0a1122334455 180d 2a39 256 --format u8", 2, "VALUE: '256' is not a number from 0 to 255"},
+        {"read 0a1122334455 180d 2a38 --format u64", 2, "--format: u64 not in {hex,utf8,u8,u16,u32,s8,s16,s32}"},
         {"watch 0a1122334455 180d", 2, "CHAR is required"},
         {"serve " + kFiles + "/none.json", 2, "cannot open"},
         {"sim notify 0a1122334455 0", 2, "HANDLE: '0' is not an attribute handle"},
@@ -234,6 +240,22 @@ TEST_F(Qorgatt, ReadsWritesAndWatchesASimulatedDevice)
         {"sim link up 0a1122334455", 0, "up"},
         {"wait", 0, "paired 0A:11:22:33:44:55"},
         {"read 0a1122334455 1800 2a00", 0, "2a00 of 0A:11:22:33:44:55: 51 6F 72 20 48 52 4D  \"Qor HRM\""},
+        {"read 0a1122334455 180d 2a38 read 0a1122334455 0x180F 00002A19-0000-1000-8000-00805F9B34FB", 0,
+         "2a38 of 0A:11:22:33:44:55: 01\n2a19 of 0A:11:22:33:44:55: 57"},
+        {"read 0a1122334455 180f 2a19 --format u8 --json", 0, "{\"address\":\"0A:11:22:33:44:55\",\"service\":\"180f\","
+         "\"characteristic\":\"2a19\",\"name\":\"Battery Level\",\"hex\":\"57\",\"value\":[87]}\n"},
+        {"write 0a1122334455 7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17 {7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17} \"-2 300\" "
+         "--format s16 read 0a1122334455 7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17 7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17", 0,
+         "written -2 300\n{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17} of 0A:11:22:33:44:55: FE FF 2C 01"},
+        {"read 0a1122334455 7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17 7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17 --format utf8 --json",
+         0, "\"hex\":\"FE FF 2C 01\",\"value\":\"\xEF\xBF\xBD\xEF\xBF\xBD,\\u0001\"}"},
+        {"read 0a1122334455 1812 2a4d", 1, "failed: 1168 (ERROR_NOT_FOUND): 0A:11:22:33:44:55 has no service 1812 "
+         "(Human Interface Device) in its stored tree"},
+        {"watch 0a1122334455 180d 2a38 --count 1", 1, "cannot watch 2a38 of 0A:11:22:33:44:55: it does not notify"},
+        {"sim add " + kFiles + "/tests/tools/unpaired_device.json read 001a7dda7117 180f 2a19", 1,
+         "failed: 1168 (ERROR_NOT_FOUND): nothing stored for 00:1A:7D:DA:71:17 (pair it first"},
+        {"sim add " + kFiles + "/tests/tools/refusing_device.json connect 001a7dda7116", 1,
+         "failed: 1359 (ERROR_INTERNAL_ERROR): the device refused the connection"},
         {"read 0a1122334455 180d 2a37 2902 write 0a1122334455 180d 2a39 01", 0,
          "2a37/2902 of 0A:11:22:33:44:55: 00 00\n2a39 of 0A:11:22:33:44:55: written 01"},
         {"read 0a1122334455 180d 2a37", 1, "reading 2a37 of 0A:11:22:33:44:55 failed: 5 (ERROR_ACCESS_DENIED)"},
@@ -244,15 +266,23 @@ TEST_F(Qorgatt, ReadsWritesAndWatchesASimulatedDevice)
         {"sim notify 0a1122334455 0x08 --indicate", 0, "pushed 1 indication(s) of handle 0x0008"},
         {"wait", 0, "notification 2a37 Heart Rate Measurement: 00 61\nnotification 2a37 Heart Rate Measurement: 00 61\n"
                     "indication 2a37 Heart Rate Measurement: 00 48\n3 event(s) from 2a37"},
+        {"& watch 0a1122334455 180d 2a37 --count 1 --json --format u16", 0, "watching"},
+        {"sim notify 0a1122334455 8 0061", 0, "pushed 1 notification(s)"},
+        {"wait", 0, "\n{\"address\":\"0A:11:22:33:44:55\",\"service\":\"180d\",\"characteristic\":\"2a37\","
+                    "\"name\":\"Heart Rate Measurement\",\"hex\":\"00 61\",\"value\":[24832],"
+                    "\"event\":\"notification\"}\n"},
     });
 }
 
 TEST_F(Qorgatt, ServesLocalServicesToASimulatedCentral)
 {
     Play({
-        {"& serve " + kFiles + "/demo/heart_rate_server.json", 0, "service 180f Battery started (handle 0x0009"},
+        {"& serve " + kFiles + "/demo/heart_rate_server.json", 0,
+         "characteristic 2a19 Battery Level: value handle 0x000b\nservice 180f Battery started (handle 0x0009"},
         {"sim central 000000000c01 connect", 0, "central 00:00:00:00:0C:01 connected"},
         {"sim central 000000000c01 read 6", 0, "00:00:00:00:0C:01 read 0x0006: status 0x00, value 01"},
+        {"sim central 000000000c01 read 0x0099", 1, "handle 0x0099: no local service holds that handle"},
+        {"sim central 000000000c09 read 6", 1, "00:00:00:00:0C:09 is not a connected central"},
         {"sim central 000000000c01 write 8 05", 0, "00:00:00:00:0C:01 write 0x0008: status 0x00"},
         {"< notify 2a37 00 48", 0, "notify 2a37 to 00:00:00:00:0C:01: 0 (ERROR_SUCCESS)"},
         {"sim central 000000000c01 status", 0, "received 1 value(s)"},

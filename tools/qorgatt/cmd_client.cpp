@@ -3,19 +3,35 @@
 #include <cstring>
 #include <memory>
 
-#include "session.h"
+#include "explain.h"
+#include "store_view.h"
 
 namespace qorgatt {
+
+namespace {
+
+std::string ConnectHint(DWORD err)
+{
+    if (err == ERROR_INTERNAL_ERROR)
+        return ": the device refused the connection, or another link event ended the wait";
+    if (err == ERROR_TIMEOUT)
+        return ": the device did not connect within 10 s (out of range, or not connectable)";
+    return "";
+}
+
+} // namespace
 
 void Session::Connect(ULONGLONG address)
 {
     if (Connected().count(address))
         return;
     LE_ADDRESS a = Le(address);
-    Check("QorGattConnect", QorGattConnect(reg_, &a, TRUE));
+    const DWORD err = QorGattConnect(reg_, &a, TRUE);
+    if (err != ERROR_SUCCESS)
+        throw Failure("connecting to " + FormatAddress(address) + " failed: " + CodeText(err) + ConnectHint(err));
     std::lock_guard<std::mutex> hold(lock_);
     connected_.insert(address);
-    std::printf("connected to %s\n", FormatAddress(address).c_str());
+    Note("connected to %s\n", FormatAddress(address).c_str());
 }
 
 namespace {
@@ -29,18 +45,31 @@ Json Entry(const char *kind, const GUID &uuid, USHORT handle)
     return {{"kind", kind}, {"uuid", FormatUuid(uuid)}, {"name", UuidName(uuid)}, {"handle", h}};
 }
 
+// A characteristic's entry: the library's enumeration gives its declaration
+// handle; the store adds its properties and its value handle.
+Json CharacteristicEntry(ULONGLONG address, const GUID &service, const GUID &uuid, USHORT handle)
+{
+    Json c = Entry("characteristic", uuid, handle);
+    const StoredCharacteristic stored = FindStoredCharacteristic(address, service, uuid);
+    char h[8];
+    std::snprintf(h, sizeof h, "0x%04x", stored.value_handle);
+    c["value_handle"] = stored.found ? h : "";
+    c["properties"] = stored.found ? FormatProperties(stored.properties) : "";
+    return c;
+}
+
 Json Tree(ULONGLONG address)
 {
     LE_ADDRESS a = Le(address);
     Json services = Json::array();
-    GUID uuid;
+    GUID service, uuid;
     USHORT hs = 0, hc = 0, hd = 0;
     DWORD err;
-    for (DWORD i = 0; (err = QorGattEnumService(&a, i, &uuid, &hs)) == ERROR_SUCCESS; ++i) {
-        Json s = Entry("service", uuid, hs);
+    for (DWORD i = 0; (err = QorGattEnumService(&a, i, &service, &hs)) == ERROR_SUCCESS; ++i) {
+        Json s = Entry("service", service, hs);
         s["characteristics"] = Json::array();
         for (DWORD j = 0; QorGattEnumCharacteristic(&a, hs, j, &uuid, &hc) == ERROR_SUCCESS; ++j) {
-            Json c = Entry("characteristic", uuid, hc);
+            Json c = CharacteristicEntry(address, service, uuid, hc);
             c["descriptors"] = Json::array();
             for (DWORD k = 0; QorGattEnumDescriptor(&a, hs, hc, k, &uuid, &hd) == ERROR_SUCCESS; ++k)
                 c["descriptors"].push_back(Entry("descriptor", uuid, hd));
@@ -52,11 +81,13 @@ Json Tree(ULONGLONG address)
     return services;
 }
 
+// kind, UUID, handle, then for a characteristic its value handle and properties, then the name.
 void PrintEntry(const Json &e, int depth)
 {
-    std::printf("%*s%-14s %-38s %s  %s\n", depth * 2, "", e["kind"].get<std::string>().c_str(),
-                e["uuid"].get<std::string>().c_str(), e["handle"].get<std::string>().c_str(),
-                e["name"].get<std::string>().c_str());
+    const std::string value = e.value("value_handle", ""), properties = e.value("properties", "");
+    std::printf("%*s%-14s %-38s %s  %-6s  %-22s %s\n", depth * 2, "", e["kind"].get<std::string>().c_str(),
+                e["uuid"].get<std::string>().c_str(), e["handle"].get<std::string>().c_str(), value.c_str(),
+                properties.c_str(), e["name"].get<std::string>().c_str());
 }
 
 void ShowTree(const std::string &addr_text, bool json)
@@ -67,7 +98,7 @@ void ShowTree(const std::string &addr_text, bool json)
     if (json)
         return Print(tree);
     if (tree.empty())
-        throw Failure("no services stored for " + FormatAddress(address) + " (pair it first: qorgatt pair ADDR)");
+        throw Failure(NeverPaired(address));
     for (const Json &svc : tree) {
         PrintEntry(svc, 0);
         for (const Json &c : svc["characteristics"]) {
@@ -88,7 +119,9 @@ void Connect(const std::string &addr_text, unsigned hold_s)
         std::printf("%s %s\n", FormatAddress(a).c_str(), up ? "connected" : "disconnected");
     });
     s.Connect(address);
-    std::printf("%zu service(s) in its stored tree\n", Tree(address).size());
+    const size_t services = Tree(address).size();
+    std::printf("%zu service(s) in its stored tree%s\n", services,
+                services ? "" : " (pair it first: qorgatt pair ADDR)");
     if (hold_s) {
         std::printf("holding the connection for %u s (Ctrl-C ends)\n", hold_s);
         WaitForInterrupt(hold_s * 1000);
@@ -107,13 +140,13 @@ void Add(CLI::App &app)
     CLI::App *tree = app.add_subcommand("tree", "List a device's stored services, characteristics and descriptors");
     AddAddress(tree, t->addr);
     tree->add_flag("--json", t->json, "print JSON");
-    tree->callback([t] { ShowTree(t->addr, t->json); });
+    Chain(tree, t, [](const Args &a) { ShowTree(a.addr, a.json); });
 
     auto c = std::make_shared<Args>();
     CLI::App *connect = app.add_subcommand("connect", "Connect to a device (waits up to 10 s)");
     AddAddress(connect, c->addr);
     connect->add_option("--hold", c->hold, "keep the connection this many seconds (Ctrl-C ends)");
-    connect->callback([c] { Connect(c->addr, c->hold); });
+    Chain(connect, c, [](const Args &a) { Connect(a.addr, a.hold); });
 }
 
 const Group kGroup(2, Add);

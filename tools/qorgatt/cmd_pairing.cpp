@@ -95,7 +95,7 @@ void Forget(const std::string &addr_text)
     StoreDevicePath(path, address);
     LSTATUS err = RegDeleteTreeA(HKEY_LOCAL_MACHINE, path);
     if (err == ERROR_FILE_NOT_FOUND)
-        return (void)std::printf("nothing stored for %s\n", FormatAddress(address).c_str());
+        return (void)std::printf("%s is not in the store: nothing to forget\n", FormatAddress(address).c_str());
     Check(("forgetting " + FormatAddress(address)).c_str(), static_cast<DWORD>(err));
     std::printf("forgot %s: its stored tree is removed\n", FormatAddress(address).c_str());
 }
@@ -130,21 +130,25 @@ void Devices(bool json)
 
 void Add(CLI::App &app)
 {
-    auto addr = std::make_shared<std::string>();
-    auto wait_s = std::make_shared<unsigned>(10);
+    // Each subcommand owns its arguments: subcommands chain in one run.
+    struct Args {
+        std::string addr, forget;
+        unsigned wait_s = 10;
+        bool json = false;
+    };
+    auto p = std::make_shared<Args>();
     CLI::App *pair = app.add_subcommand("pair", "Discover a device's whole database and store it (pairing discovery)");
-    AddAddress(pair, *addr);
-    pair->add_option("--wait", *wait_s, "seconds to wait for the device to connect")
+    AddAddress(pair, p->addr);
+    pair->add_option("--wait", p->wait_s, "seconds to wait for the device to connect")
         ->capture_default_str()
         ->check(CLI::Range(1, 600));
-    pair->callback([addr, wait_s] { Pair(*addr, *wait_s); });
+    Chain(pair, p, [](const Args &a) { Pair(a.addr, a.wait_s); });
 
-    auto json = std::make_shared<bool>(false);
-    auto forget = std::make_shared<std::string>();
+    auto d = std::make_shared<Args>();
     CLI::App *devices = app.add_subcommand("devices", "List the devices in the service store and their services");
-    devices->add_flag("--json", *json, "print JSON");
-    devices->add_option("--forget", *forget, "remove this device's stored tree instead")->check(kAddress);
-    devices->callback([json, forget] { forget->empty() ? Devices(*json) : Forget(*forget); });
+    devices->add_flag("--json", d->json, "print JSON");
+    devices->add_option("--forget", d->forget, "remove this device's stored tree instead")->check(kAddress);
+    Chain(devices, d, [](const Args &a) { a.forget.empty() ? Devices(a.json) : Forget(a.forget); });
 }
 
 const Group kGroup(1, Add);

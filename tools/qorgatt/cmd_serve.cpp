@@ -77,6 +77,7 @@ USHORT Server::ServiceHandle(const ServiceDesc &s, DWORD instance, HQORREG reg)
         USHORT hc = 0;
         Check("QorGattAddCharacteristic", QorGattAddCharacteristic(hs, &cu, 0, Permissions(c.properties), c.properties, &hc));
         services_.back().char_handles.push_back(hc);
+        std::printf("  characteristic %s %s: value handle 0x%04x\n", FormatUuid(c.uuid).c_str(), UuidName(c.uuid), hc);
         for (const DescriptorDesc &d : c.descriptors) {
             GUID du = d.uuid;
             BYTE block[22] = {};
@@ -223,10 +224,13 @@ void Serve(const std::string &path)
 
 void Add(CLI::App &app)
 {
-    auto file = std::make_shared<std::string>();
+    struct Args {
+        std::string file;
+    };
+    auto f = std::make_shared<Args>();
     CLI::App *serve = app.add_subcommand("serve", "Define, start and serve local services described by FILE.json");
-    serve->add_option("FILE", *file, "the service description")->required();
-    serve->callback([file] { Serve(*file); });
+    serve->add_option("FILE", f->file, "the service description")->required();
+    Chain(serve, f, [](const Args &a) { Serve(a.file); });
 }
 
 const Group kGroup(4, Add);

@@ -208,21 +208,26 @@ void Add(CLI::App &app)
     CLI::App *sim = app.add_subcommand("sim", "Drive the virtual controller (hardware-free runs and tests)");
     sim->require_subcommand(1, 0);
 
-    auto file = std::make_shared<std::string>();
+    // Each subcommand owns its arguments: subcommands chain in one run.
+    struct Args {
+        std::string file, state, addr;
+        bool json = false;
+    };
+    auto f = std::make_shared<Args>();
     CLI::App *add = sim->add_subcommand("add", "Add a simulated remote device described by FILE.json");
-    add->add_option("FILE", *file, "the device description")->required();
-    add->callback([file] { SimAdd(*file); });
+    add->add_option("FILE", f->file, "the device description")->required();
+    Chain(add, f, [](const Args &a) { SimAdd(a.file); });
 
-    auto link = std::make_shared<std::pair<std::string, std::string>>();
+    auto l = std::make_shared<Args>();
     CLI::App *set_link = sim->add_subcommand("link", "Connect (up) or disconnect (down) a simulated device now");
-    set_link->add_option("STATE", link->first, "up or down")->required()->check(CLI::IsMember({"up", "down"}));
-    AddAddress(set_link, link->second);
-    set_link->callback([link] { SimLink(link->first, link->second); });
+    set_link->add_option("STATE", l->state, "up or down")->required()->check(CLI::IsMember({"up", "down"}));
+    AddAddress(set_link, l->addr);
+    Chain(set_link, l, [](const Args &a) { SimLink(a.state, a.addr); });
 
-    auto json = std::make_shared<bool>(false);
+    auto g = std::make_shared<Args>();
     CLI::App *log = sim->add_subcommand("log", "Print the requests the controller received since its last reset");
-    log->add_flag("--json", *json, "print JSON");
-    log->callback([json] { SimLog(*json); });
+    log->add_flag("--json", g->json, "print JSON");
+    Chain(log, g, [](const Args &a) { SimLog(a.json); });
 }
 
 const Group kGroup(9, Add);

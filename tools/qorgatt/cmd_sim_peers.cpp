@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "sim.h"
+#include "value_format.h"
 
 namespace qorgatt {
 
@@ -12,25 +13,13 @@ namespace {
 
 uint16_t HandleArg(const std::string &text)
 {
-    size_t used = 0;
-    unsigned long v = 0;
-    try {
-        v = std::stoul(text, &used, 0);
-    } catch (const std::exception &) {
-        used = 0;
-    }
-    if (used != text.size() || v == 0 || v > 0xFFFF)
+    long long v = 0;
+    if (!ParseNumber(text, &v) || v < 1 || v > 0xFFFF)
         throw UsageError("HANDLE: '" + text + "' is not an attribute handle (1 to 0xFFFF)");
     return static_cast<uint16_t>(v);
 }
 
-std::vector<uint8_t> BytesArg(const std::string &hex)
-{
-    std::vector<uint8_t> bytes;
-    if (!ParseHex(hex, &bytes) || bytes.size() > LE_MAX_VALUE)
-        throw UsageError("VALUE: '" + hex + "' is not up to 512 hex bytes, e.g. \"00 48\"");
-    return bytes;
-}
+std::vector<uint8_t> BytesArg(const std::string &hex) { return ParseValue(hex, ""); }
 
 void Expect(DWORD err, const std::string &what, ULONGLONG address)
 {
@@ -82,6 +71,22 @@ bool Answered(const VctlCentral &c, uint32_t trans_id, VctlCentralTx *tx)
     return false;
 }
 
+// Why the controller refused a central's request: the central, or the handle.
+void CentralRefusal(DWORD err, const char *what, ULONGLONG address, uint16_t handle)
+{
+    char h[8];
+    std::snprintf(h, sizeof h, "0x%04x", handle);
+    const std::string request = std::string("the central's ") + what + " of handle " + h;
+    if (err == ERROR_NOT_FOUND)
+        throw Failure(request + ": no local service holds that handle (serve prints each value handle)");
+    if (err == ERROR_NOT_READY)
+        throw Failure(request + ": the service that holds it is not started");
+    if (err == ERROR_DEVICE_NOT_CONNECTED)
+        throw Failure(request + ": " + FormatAddress(address) +
+                      " is not a connected central (sim central ADDR connect)");
+    Check(request.c_str(), err);
+}
+
 void CentralRequest(Controller &ctl, ULONGLONG address, uint8_t kind, uint16_t handle,
                     const std::vector<uint8_t> &value, bool need_rsp)
 {
@@ -93,9 +98,8 @@ void CentralRequest(Controller &ctl, ULONGLONG address, uint8_t kind, uint16_t h
     r.value_len = static_cast<uint16_t>(value.size());
     std::memcpy(r.value, value.data(), value.size());
     uint32_t trans_id = 0;
-    Expect(ctl.Request(VCTL_CENTRAL_REQUEST, &r, sizeof r, &trans_id, sizeof trans_id), "the central's request",
-           address);
     const char *what = kind == VCTL_CENTRAL_READ ? "read" : "write";
+    CentralRefusal(ctl.Request(VCTL_CENTRAL_REQUEST, &r, sizeof r, &trans_id, sizeof trans_id), what, address, handle);
     if (!need_rsp)
         return (void)std::printf("%s %s 0x%04x sent (no response wanted)\n", FormatAddress(address).c_str(), what, handle);
     const ULONGLONG deadline = GetTickCount64() + 10000;
@@ -199,7 +203,7 @@ void Add(CLI::App &app)
     notify->add_option("VALUE", n->value, "hex bytes (default: the attribute's stored value)");
     notify->add_flag("--indicate", n->indicate, "an indication instead of a notification");
     notify->add_option("--count", n->count, "how many times")->check(CLI::Range(1, 1000));
-    notify->callback([n] { SimNotify(n->addr, n->handle, n->value, n->indicate, n->count); });
+    Chain(notify, n, [](const Args &a) { SimNotify(a.addr, a.handle, a.value, a.indicate, a.count); });
 
     auto c = std::make_shared<Args>();
     CLI::App *central = sim->add_subcommand("central", "A simulated central: connect, read or write our local "
@@ -210,13 +214,13 @@ void Add(CLI::App &app)
         ->check(CLI::IsMember({"connect", "read", "write", "status", "disconnect"}));
     central->add_option("ARGS", c->rest, "HANDLE [VALUE]");
     central->add_flag("--no-response", c->no_response, "a write command: no response wanted");
-    central->callback([c] { SimCentral(c->addr, c->action, c->rest, c->no_response); });
+    Chain(central, c, [](const Args &a) { SimCentral(a.addr, a.action, a.rest, a.no_response); });
 
     auto l = std::make_shared<Args>();
     CLI::App *loopback = sim->add_subcommand("loopback", "A device at ADDR that mirrors the local services served by "
                                                          "another process, for client and pairing runs against them");
     AddAddress(loopback, l->addr);
-    loopback->callback([l] { SimLoopback(l->addr); });
+    Chain(loopback, l, [](const Args &a) { SimLoopback(a.addr); });
 }
 
 const Group kGroup(10, Add);

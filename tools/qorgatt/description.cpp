@@ -31,7 +31,7 @@ GUID Uuid(const Json &node, const Place &at)
     GUID g{};
     std::string text = Text(node, "uuid", at, true);
     if (!ParseUuid(text, &g))
-        at.Fail("\"" + text + "\" is not a UUID (4 hex digits or braced GUID text)");
+        at.Fail("\"" + text + "\" is not a UUID (" + kUuidForms + ")");
     return g;
 }
 
@@ -75,6 +75,18 @@ CharacteristicDesc Characteristic(const Json &node, const Place &at)
     return c;
 }
 
+// The document; a syntax error is reported with its line and column.
+Json ParseJson(std::istream &in, const std::string &path)
+{
+    try {
+        return Json::parse(in);
+    } catch (const nlohmann::json::parse_error &e) {
+        std::string what = e.what();
+        const size_t at = what.find("parse error at ");   // after the library's "[json.exception...]" tag
+        throw UsageError(path + ": not valid JSON: " + (at == std::string::npos ? what : what.substr(at + 15)));
+    }
+}
+
 } // namespace
 
 Description LoadDescription(const std::string &path)
@@ -82,8 +94,8 @@ Description LoadDescription(const std::string &path)
     std::ifstream in(path);
     if (!in)
         throw UsageError("cannot open " + path);
-    Json doc = Json::parse(in, nullptr, false);
-    if (doc.is_discarded() || !doc.is_object())
+    Json doc = ParseJson(in, path);
+    if (!doc.is_object())
         throw UsageError(path + " is not a JSON object");
     Description d;
     Place root{path};

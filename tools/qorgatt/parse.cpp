@@ -24,38 +24,20 @@ bool HexDigits(const std::string &text, size_t from, size_t n)
 
 unsigned long long HexValue(const std::string &text) { return std::stoull(text, nullptr, 16); }
 
+// The assigned numbers' names, made at build time from assigned_numbers.txt.
 const struct {
     uint16_t uuid;
     const char *name;
 } kNames[] = {
-    {0x1800, "Generic Access"},
-    {0x1801, "Generic Attribute"},
-    {0x180A, "Device Information"},
-    {0x180D, "Heart Rate"},
-    {0x180F, "Battery"},
-    {0x2A00, "Device Name"},
-    {0x2A01, "Appearance"},
-    {0x2A05, "Service Changed"},
-    {0x2A19, "Battery Level"},
-    {0x2A24, "Model Number String"},
-    {0x2A25, "Serial Number String"},
-    {0x2A26, "Firmware Revision String"},
-    {0x2A29, "Manufacturer Name String"},
-    {0x2A37, "Heart Rate Measurement"},
-    {0x2A38, "Body Sensor Location"},
-    {0x2A39, "Heart Rate Control Point"},
-    {0x2900, "Characteristic Extended Properties"},
-    {0x2901, "Characteristic User Description"},
-    {0x2902, "Client Characteristic Configuration"},
-    {0x2903, "Server Characteristic Configuration"},
-    {0x2904, "Characteristic Presentation Format"},
-    {0x2905, "Characteristic Aggregate Format"},
+#include "assigned_numbers.inc"
 };
 
 const char *const kPropertyNames[8] = {"broadcast", "read", "write-no-response", "write",
                                        "notify",    "indicate", "signed-write",  "extended"};
 
 } // namespace
+
+const char kUuidForms[] = "180d, 0x180D, or xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx with or without braces";
 
 bool IsBaseUuid(const GUID &g) { return IsOnBaseUuid(g, BaseRule::Data1Fits16); }
 
@@ -96,15 +78,17 @@ std::string StoreName(ULONGLONG address)
     return text;
 }
 
-bool ParseUuid(const std::string &text, GUID *uuid)
+bool ParseUuid(const std::string &given, GUID *uuid)
 {
+    const bool prefixed = given.size() == 6 && given[0] == '0' && (given[1] == 'x' || given[1] == 'X');
+    const std::string text = prefixed ? given.substr(2) : given.size() == 36 ? "{" + given + "}" : given;
     if (text.size() == 4 && HexDigits(text, 0, 4)) {
         *uuid = BaseUuid(static_cast<uint16_t>(HexValue(text)));
         return true;
     }
     // {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}
     static const size_t kGroups[][2] = {{1, 8}, {10, 4}, {15, 4}, {20, 4}, {25, 12}};
-    if (text.size() != 38 || text.front() != '{' || text.back() != '}')
+    if (prefixed || text.size() != 38 || text.front() != '{' || text.back() != '}')
         return false;
     for (const auto &g : kGroups)
         if (!HexDigits(text, g[0], g[1]) || (g[0] + g[1] < 37 && text[g[0] + g[1]] != '-'))
@@ -137,6 +121,17 @@ const char *UuidName(const GUID &uuid)
             if (n.uuid == uuid.Data1)
                 return n.name;
     return "";
+}
+
+bool ParseNumber(const std::string &text, long long *value)
+{
+    size_t used = 0;
+    try {
+        *value = std::stoll(text, &used, 0);
+    } catch (const std::exception &) {
+        return false;
+    }
+    return used == text.size();
 }
 
 bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes)
@@ -216,7 +211,7 @@ const CLI::Validator kUuid(
     [](std::string &text) {
         GUID g;
         return ParseUuid(text, &g) ? std::string()
-                                   : "'" + text + "' is not a UUID (4 hex digits or {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx})";
+                                   : "'" + text + "' is not a UUID (" + kUuidForms + ")";
     },
     "UUID");
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,12 +38,16 @@ struct Failure : std::runtime_error {
 bool ParseAddress(const std::string &text, ULONGLONG *address);
 std::string FormatAddress(ULONGLONG address);   // AA:BB:CC:DD:EE:FF
 std::string StoreName(ULONGLONG address);       // the store's 12 lower-case digits
-// 4 hex digits (a 16-bit UUID on the Bluetooth base) or braced GUID text.
+// 4 hex digits or 0x and 4 hex digits (a 16-bit UUID on the Bluetooth base),
+// or GUID text with or without braces.
 bool ParseUuid(const std::string &text, GUID *uuid);
+extern const char kUuidForms[];   // the accepted forms, for messages
 GUID BaseUuid(uint16_t value);                  // 0000xxxx-0000-1000-8000-00805F9B34FB
 bool IsBaseUuid(const GUID &uuid);              // a 16-bit UUID on the base
 std::string FormatUuid(const GUID &uuid);       // 4 digits for base UUIDs, else braced text
 const char *UuidName(const GUID &uuid);         // name of a standard UUID, or ""
+// A whole number: decimal, 0x hex or 0 octal, signed; false unless all of `text` is one.
+bool ParseNumber(const std::string &text, long long *value);
 // Hex bytes, optionally separated by blanks, colons or dashes.
 bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes);
 std::string FormatHex(const uint8_t *bytes, size_t n);
@@ -76,6 +81,29 @@ void WatchTrace(TraceWatcher watcher);   // an empty watcher stops watching
 // ---- output ----
 // Prints a JSON document (the --json output), indented.
 void Print(const Json &doc);
+// Prints a JSON document as one line (the --json output of read and watch).
+void PrintLine(const Json &doc);
+// Progress and status lines: stdout, or stderr once a subcommand of the run
+// prints JSON lines there.
+void Note(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void NotesToStderr();
+// "qorgatt 1.0.0", from the program's version resource.
+std::string VersionText();
+
+// ---- chains ----
+// A subcommand may appear several times in one run: each appearance takes
+// (and resets) the subcommand's arguments when its piece of the command line
+// is parsed, and the taken steps run in order once the whole line parsed.
+void ChainStep(CLI::App *cmd, std::function<std::function<void()>()> take);
+template <class Args, class Run>
+void Chain(CLI::App *cmd, const std::shared_ptr<Args> &args, Run run)
+{
+    ChainStep(cmd, [args, run]() -> std::function<void()> {
+        Args taken = *args;
+        *args = Args{};
+        return [taken, run] { run(taken); };
+    });
+}
 
 // ---- an event with a bounded wait ----
 class Event {

@@ -1,5 +1,6 @@
 // The tool's application registration and its callbacks.
 #include "session.h"
+#include "value_format.h"
 
 #include <atomic>
 #include <cctype>
@@ -138,11 +139,9 @@ std::string ValueText(const uint8_t *bytes, size_t n)
     return n ? text : "(empty)";
 }
 
-LE_VALUE ValueArg(const std::string &hex)
+LE_VALUE ValueArg(const std::string &text, const std::string &format)
 {
-    std::vector<uint8_t> bytes;
-    if (!ParseHex(hex, &bytes) || bytes.size() > QOR_MAX_VALUE)
-        throw UsageError("VALUE: '" + hex + "' is not up to 512 hex bytes, e.g. \"01 00\"");
+    std::vector<uint8_t> bytes = ParseValue(text, format);
     LE_VALUE v{};
     v.Length = static_cast<USHORT>(bytes.size());
     std::memcpy(v.Value, bytes.data(), bytes.size());

@@ -59,8 +59,8 @@ LE_ADDRESS Le(ULONGLONG address);
 
 // Text of a value: hex bytes, and the text when every byte is printable.
 std::string ValueText(const uint8_t *bytes, size_t n);
-// A value argument: up to 512 hex bytes; UsageError otherwise.
-LE_VALUE ValueArg(const std::string &hex);
+// A value argument in a --format (default hex), up to 512 bytes; UsageError otherwise.
+LE_VALUE ValueArg(const std::string &text, const std::string &format = "");
 
 // The (service, characteristic, descriptor) address of a remote value.
 struct Target {
