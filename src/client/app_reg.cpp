@@ -319,13 +319,14 @@ uint8_t TakeInterface(QOR_APP_REG *app, uint32_t *generation, bool *current)
 }
 
 // Destroys the device records of an interface as handed out on one opening of
-// the channel; the others keep their order (ApiLock).
+// the channel (a record of generation 0 counts as of any); the others keep
+// their order (ApiLock).
 void DropDevicesOf(uint8_t gatt_if, uint32_t generation)
 {
     QOR_CONN_DEV **link = &pDevList;
     while (*link) {
         QOR_CONN_DEV *dev = *link;
-        if (dev->gatt_if == gatt_if && dev->link_generation == generation) {
+        if (dev->gatt_if == gatt_if && (dev->link_generation == 0 || dev->link_generation == generation)) {
             *link = dev->pNext;
             delete dev;
         } else {
