@@ -49,7 +49,8 @@ bool Traced(const std::string &prefix)
 {
     std::unique_lock<std::mutex> hold(g_mutex);
     return g_changed.wait_for(hold, std::chrono::seconds(5), [&] {
-        return std::any_of(g_lines.begin(), g_lines.end(), [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
+        auto starts = [&](const std::string &l) { return l.rfind(prefix, 0) == 0; };
+        return std::any_of(g_lines.begin(), g_lines.end(), starts);
     });
 }
 
@@ -60,7 +61,6 @@ Fn Export(HMODULE dll, const char *name)
 }
 
 struct Row {
-    const char *thread;              // the library thread still running at the unload
     const char *hold_at;
     PFN_LE_CONNECT_CALLBACK connect;
     std::function<void(Controller &, HMODULE, HQORREG)> provoke;
@@ -70,16 +70,16 @@ struct Row {
 const uint8_t kBda[6] = {0x00, 0x00, 0x00, 0x00, 0x00, 0xC1};
 
 const Row kRows[] = {
-    {"watcher of a connect without wait", nullptr, nullptr,
+    {nullptr, nullptr,
      [](Controller &, HMODULE dll, HQORREG reg) {
          LE_ADDRESS a{0xC1};
          EXPECT_EQ(Export<decltype(&QorGattConnect)>(dll, "QorGattConnect")(reg, &a, 0), static_cast<DWORD>(E_PENDING));
      },
      "***QorLeApi:WaitConnectThread gatt_if:1 bda:0000000000c1 not connected"},
-    {"callback thread in the connection callback", nullptr, HoldingConnect,
+    {nullptr, HoldingConnect,
      [](Controller &ctl, HMODULE, HQORREG) { ctl.PostEvent(ConnectionEvent(kBda, 0, 1)); },
      "***QorLeApi:QOR_APP_REG::CallbackThread() pCallback->type:0"},
-    {"reader closing the channel after a failed read", "LE - ReadWorker: exits", nullptr,
+    {"LE - ReadWorker: exits", nullptr,
      [](Controller &ctl, HMODULE, HQORREG) {
          ctl.ArmFault(ZOREROVA_GATT_READ_EVENT, VCTL_FAULT_STATUS, 0xC0000185);
          ctl.PostEvent(CompleteEvent(250, 1, 0));
@@ -87,40 +87,40 @@ const Row kRows[] = {
      "LE - ReadWorker: exits"},
 };
 
-TEST(Unload, DeregisterAndFreeLibraryWhileALibraryThreadStillRuns)
+// Register, bring the row's thread where it wants it, deregister and unload;
+// the process lives on and the DLL goes once every library thread has ended.
+void Unload(const Row &row)
 {
     g_main = GetCurrentThreadId();
     g_go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_hold_at = row.hold_at;
     Controller ctl;
-    for (const Row &row : kRows) {
-        SCOPED_TRACE(row.thread);
-        ctl.Reset();
-        ResetEvent(g_go);
-        g_hold_at = row.hold_at;
-        HMODULE dll = LoadLibraryW(L"QorLeLib.dll");
-        ASSERT_NE(dll, nullptr);
-        Export<decltype(&QorGattSetTraceFunction)>(dll, "QorGattSetTraceFunction")(Sink);
-        LE_ADDRESS any{};
-        GUID app = {0x0E1D0AD0, 0, 0, {0}};
-        HQORREG reg = nullptr;
-        ASSERT_EQ(Export<decltype(&QorGattRegister)>(dll, "QorGattRegister")(&any, &app, row.connect, nullptr,
-                                                                               nullptr, nullptr, &reg), 0u);
-        EXPECT_TRUE(Traced("CallbackThread() waiting for shutdown or callback"));
-        row.provoke(ctl, dll, reg);
-        EXPECT_TRUE(Traced(row.running));
-        Export<decltype(&QorGattDeregister)>(dll, "QorGattDeregister")(reg);
-        EXPECT_TRUE(FreeLibrary(dll));
-        SetEvent(g_go);
-        std::vector<HANDLE> threads;
-        {
-            std::lock_guard<std::mutex> hold(g_mutex);
-            threads.swap(g_threads), g_ids.clear(), g_lines.clear();
-        }
-        EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, 15000), WAIT_OBJECT_0);
-        EXPECT_EQ(GetModuleHandleW(L"QorLeLib.dll"), nullptr) << "a thread kept the DLL loaded";
-        for (HANDLE h : threads)
-            CloseHandle(h);
+    ctl.Reset();
+    HMODULE dll = LoadLibraryW(L"QorLeLib.dll");
+    ASSERT_NE(dll, nullptr);
+    Export<decltype(&QorGattSetTraceFunction)>(dll, "QorGattSetTraceFunction")(Sink);
+    LE_ADDRESS any{};
+    GUID app = {0x0E1D0AD0, 0, 0, {0}};
+    HQORREG reg = nullptr;
+    auto reg_fn = Export<decltype(&QorGattRegister)>(dll, "QorGattRegister");
+    ASSERT_EQ(reg_fn(&any, &app, row.connect, nullptr, nullptr, nullptr, &reg), 0u);
+    EXPECT_TRUE(Traced("CallbackThread() waiting for shutdown or callback"));
+    row.provoke(ctl, dll, reg);
+    EXPECT_TRUE(Traced(row.running));
+    Export<decltype(&QorGattDeregister)>(dll, "QorGattDeregister")(reg);
+    EXPECT_TRUE(FreeLibrary(dll));
+    SetEvent(g_go);
+    std::vector<HANDLE> threads;
+    {
+        std::lock_guard<std::mutex> hold(g_mutex);
+        threads = g_threads;
     }
+    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, 15000), WAIT_OBJECT_0);
+    EXPECT_EQ(GetModuleHandleW(L"QorLeLib.dll"), nullptr) << "a thread kept the DLL loaded";
 }
+
+TEST(Unload, WhileTheWatcherOfAConnectWithoutWaitRuns) { Unload(kRows[0]); }
+TEST(Unload, WhileTheCallbackThreadIsInTheConnectionCallback) { Unload(kRows[1]); }
+TEST(Unload, WhileTheReaderClosesTheChannelAfterAFailedRead) { Unload(kRows[2]); }
 
 } // namespace
