@@ -223,6 +223,8 @@ TEST_F(Qorgatt, RefusesBadInputWithoutTouchingTheStore)
         {"sim notify 0a1122334455 0", 2, "HANDLE: '0' is not an attribute handle"},
         {"sim central 000000000c01 fly", 2, "ACTION: fly not in"},
         {"sim loopback 0000", 2, "'0000' is not a device address"},
+        {"sim hold fly", 2, "REQUEST: fly not in"},
+        {"sim lose-link 0000000000aa", 1, "no simulated device 00:00:00:00:00:AA"},
     });
 }
 
@@ -244,6 +246,9 @@ TEST_F(Qorgatt, ReadsWritesAndWatchesASimulatedDevice)
         {"sim notify 0a1122334455 0x08 --indicate", 0, "pushed 1 indication(s) of handle 0x0008"},
         {"wait", 0, "notification 2a37 Heart Rate Measurement: 00 61\nnotification 2a37 Heart Rate Measurement: 00 61\n"
                     "indication 2a37 Heart Rate Measurement: 00 48\n3 event(s) from 2a37"},
+        {"sim hold read --count 2", 0, "the events of the next 2 read request(s) are held until: qorgatt sim release"},
+        {"sim release", 0, "released 0 held event(s)"},
+        {"sim lose-link 0a1122334455", 0, "link to 0A:11:22:33:44:55 lost: no disconnection event was sent"},
     });
 }
 
