@@ -391,7 +391,6 @@ DWORD Register(const RegisterArgs &args, QOR_APP_REG *volatile *created)
     if (app->StartMissed()) {
         // Its thread, whenever it runs, finds the shutdown and destroys it.
         SetEvent(app->hShutdownEvent);
-        ApiLockLeave();
         return ERROR_INTERNAL_ERROR;
     }
     AppendRegistration(app);
