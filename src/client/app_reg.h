@@ -119,6 +119,12 @@ bool IsAppRegistered(HQORREG hReg);
 // now. One handed out on an earlier opening is no interface any more: the same
 // number may be another registration's. ApiLock held.
 bool InterfaceCurrent(const QOR_APP_REG *app);
+// True when the registration's number from an earlier opening is in use again,
+// by somebody else. ApiLock held.
+inline bool InterfaceTakenOver(const QOR_APP_REG *app)
+{
+    return !InterfaceCurrent(app) && GATT_Generation(app->gatt_if) != 0;
+}
 // A listed registration with a current interface. Takes ApiLock.
 bool IsAppRegisteredWithInterface(HQORREG hReg);
 // Appends the record to the registration's queue and wakes its thread. The

@@ -106,7 +106,7 @@ DWORD CreateService(HQORREG hReg, const GUID *pGuidService, DWORD instance, DWOR
         ApiLockHold hold;
         if (!IsAppRegistered(hReg))
             return ERROR_INVALID_HANDLE;   // it ended since the check above
-        if (!InterfaceCurrent(app)) {
+        if (InterfaceTakenOver(app)) {
             LeTrace("***QorLeApi:QorGattCreateService invalid handle\n");
             return ERROR_INVALID_HANDLE;   // its interface went with an earlier opening of the channel
         }
@@ -292,7 +292,7 @@ DWORD StartService(USHORT hService)
             LeTrace("***QorLeApi:QorGattStartService service handle not found\n");
             return ERROR_NOT_FOUND;
         }
-        if (!InterfaceCurrent(owner)) {
+        if (InterfaceTakenOver(owner)) {
             LeTrace("***QorLeApi:QorGattStartService invalid handle\n");
             return ERROR_INVALID_HANDLE;
         }
@@ -321,7 +321,7 @@ DWORD DeleteService(USHORT hService)
         // Out of the table first: from here on no other thread can reach it.
         Unlink(&owner->pServices, service);
         // A service of an earlier opening of the channel went with it.
-        gatt_if = InterfaceCurrent(owner) ? owner->gatt_if : 0;
+        gatt_if = InterfaceTakenOver(owner) ? 0 : owner->gatt_if;
     }
     const LeUuid le_uuid = GuidToLeUuid(service->uuid);
     if (gatt_if)
