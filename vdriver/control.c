@@ -195,6 +195,7 @@ NTSTATUS ControlRequest(IRP *irp, Channel *ch)
     case VCTL_GET_ATTR:
     case VCTL_LINK_UP:
     case VCTL_ADVERTISE:
+    case VCTL_LOSE_LINK:
     case VCTL_GET_DEVICE: return RemoteControl(irp, code);
     case VCTL_REMOTE_NOTIFY:
     case VCTL_CENTRAL_REQUEST:

@@ -431,7 +431,8 @@ static NTSTATUS GetAttr(IRP *irp, UCHAR *buffer, ULONG in_len, ULONG out_room)
     return status;
 }
 
-/* Link up or down (set link), up under a conn_id (link up), or up only while a connect is pending (advertise). */
+/* Link up or down (set link), up under a conn_id (link up), up only while a connect is pending (advertise), or
+ * down without an event (lose link). */
 static NTSTATUS ChangeLink(IRP *irp, const UCHAR *in, ULONG in_len, ULONG code)
 {
     const VctlLink *set = (const VctlLink *)in;
@@ -447,6 +448,8 @@ static NTSTATUS ChangeLink(IRP *irp, const UCHAR *in, ULONG in_len, ULONG code)
     if (d) {
         if (code == VCTL_LINK_UP)
             LinkUpAsLocked(&w, d, up->conn_id);
+        else if (code == VCTL_LOSE_LINK)
+            d->connected = FALSE;
         else if (code == VCTL_SET_LINK ? set->connected : d->connect_pending)
             LinkUpLocked(&w, d);
         else if (code == VCTL_SET_LINK)
@@ -494,6 +497,7 @@ NTSTATUS RemoteControl(IRP *irp, ULONG code)
     case VCTL_REMOVE_DEVICE: return RemoveDevice(irp, buffer, in_len);
     case VCTL_SET_LINK:
     case VCTL_LINK_UP:
+    case VCTL_LOSE_LINK:
     case VCTL_ADVERTISE: return ChangeLink(irp, buffer, in_len, code);
     case VCTL_GET_DEVICE: return GetDevice(irp, buffer, in_len, stack->Parameters.DeviceIoControl.OutputBufferLength);
     default: return GetAttr(irp, buffer, in_len, stack->Parameters.DeviceIoControl.OutputBufferLength);

@@ -99,6 +99,9 @@
 /* The device advertises: link up (lowest free conn_id) if a connect is pending. */
 #define VCTL_ADVERTISE      ZOREROVA_CODE(0x921) /* in: VctlAddress */
 #define VCTL_GET_DEVICE     ZOREROVA_CODE(0x922) /* in: VctlAddress; out: VctlDeviceState */
+/* The device's link goes down without a disconnection event (a lost
+ * disconnection): its conn_id is free for the next link to come up. */
+#define VCTL_LOSE_LINK      ZOREROVA_CODE(0x958) /* in: VctlAddress */
 /* Peers: value pushes, centrals, held events (see the notes at the top). */
 #define VCTL_REMOTE_NOTIFY  ZOREROVA_CODE(0x940) /* in: VctlNotify */
 #define VCTL_CENTRAL_REQUEST ZOREROVA_CODE(0x941) /* in: VctlCentralRequest; out: uint32 trans_id */

@@ -84,12 +84,15 @@ QOR_APP_REG::QOR_APP_REG()
         LeTrace("***QorLeApi:ERROR CreateEvent failed\n");
         return;
     }
-    hThread = CreateThread(nullptr, 0, CallbackThread, this, 0, nullptr);
+    hThread = StartModuleThread(CallbackThread, this);
     if (!hThread) {
         LeTrace("***QorLeApi:ERROR CreateThread failed\n");
         return;
     }
-    WaitForSingleObject(hStartedEvent, 10000);
+    if (WaitForSingleObject(hStartedEvent, 10000) != WAIT_OBJECT_0) {
+        LeTrace("***QorLeApi:ERROR callback thread did not start\n");
+        start_missed = true;
+    }
 }
 
 QOR_APP_REG::~QOR_APP_REG()
@@ -116,6 +119,19 @@ bool IsAppRegistered(HQORREG hReg)
         if (app == hReg)
             return true;
     return false;
+}
+
+bool InterfaceCurrent(const QOR_APP_REG *app)
+{
+    return app->gatt_if != 0 && GATT_Generation(app->gatt_if) == app->link_generation;
+}
+
+bool IsAppRegisteredWithInterface(HQORREG hReg)
+{
+    if (!bApiLockInit)
+        return false;
+    ApiLockHold hold;
+    return IsAppRegistered(hReg) && InterfaceCurrent(static_cast<const QOR_APP_REG *>(hReg));
 }
 
 void QueueCallback(QOR_APP_REG *app, LeCallback *record)
@@ -289,11 +305,12 @@ uint8_t RegisterInterface(const GUID &app_guid, uint32_t *generation)
 // Takes the interface number out of a listed registration, so that it is
 // released once only and a number the link hands out again later is never
 // mistaken for this registration's. From here on the registration is retiring.
-uint8_t TakeInterface(QOR_APP_REG *app, uint32_t *generation)
+uint8_t TakeInterface(QOR_APP_REG *app, uint32_t *generation, bool *current)
 {
     ApiLockHold hold;
     if (!IsAppRegistered(app))
         return 0;
+    *current = InterfaceCurrent(app);
     app->retiring = true;
     uint8_t gatt_if = app->gatt_if;
     *generation = app->link_generation;
@@ -301,14 +318,15 @@ uint8_t TakeInterface(QOR_APP_REG *app, uint32_t *generation)
     return gatt_if;
 }
 
-// Destroys the device records of an interface; the others keep their order
-// (ApiLock).
-void DropDevicesOf(uint8_t gatt_if)
+// Destroys the device records of an interface as handed out on one opening of
+// the channel (a record of generation 0 counts as of any); the others keep
+// their order (ApiLock).
+void DropDevicesOf(uint8_t gatt_if, uint32_t generation)
 {
     QOR_CONN_DEV **link = &pDevList;
     while (*link) {
         QOR_CONN_DEV *dev = *link;
-        if (dev->gatt_if == gatt_if) {
+        if (dev->gatt_if == gatt_if && (dev->link_generation == 0 || dev->link_generation == generation)) {
             *link = dev->pNext;
             delete dev;
         } else {
@@ -322,9 +340,11 @@ void DropDevicesOf(uint8_t gatt_if)
 void Retire(QOR_APP_REG *app, bool from_deregister)
 {
     uint32_t generation = 0;
-    uint8_t gatt_if = TakeInterface(app, &generation);
-    // Its services go while the driver still knows the interface that made them.
-    ReleaseLocalServices(app, gatt_if);
+    bool current = false;
+    uint8_t gatt_if = TakeInterface(app, &generation, &current);
+    // Its services go while the driver still knows the interface that made
+    // them; those of an earlier opening of the channel went with it.
+    ReleaseLocalServices(app, current ? gatt_if : 0);
     if (gatt_if)
         GATT_Deregister(gatt_if, generation);
 
@@ -335,7 +355,7 @@ void Retire(QOR_APP_REG *app, bool from_deregister)
         SetEvent(app->hShutdownEvent);
     }
     if (gatt_if)
-        DropDevicesOf(gatt_if);
+        DropDevicesOf(gatt_if, generation);
 }
 
 DWORD Register(const RegisterArgs &args, QOR_APP_REG *volatile *created)
@@ -367,6 +387,11 @@ DWORD Register(const RegisterArgs &args, QOR_APP_REG *volatile *created)
         // No events or no thread: nothing would ever deliver to it or end it.
         delete app;
         return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (app->StartMissed()) {
+        // Its thread, whenever it runs, finds the shutdown and destroys it.
+        SetEvent(app->hShutdownEvent);
+        return ERROR_INTERNAL_ERROR;
     }
     AppendRegistration(app);
     *created = app;

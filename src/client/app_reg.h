@@ -81,6 +81,9 @@ public:
     QOR_APP_REG &operator=(const QOR_APP_REG &) = delete;
 
     bool Running() const { return hThread != nullptr; }
+    // The thread exists but did not signal its start in time: it still owns the
+    // registration and destroys it once told to stop.
+    bool StartMissed() const { return start_missed; }
 
     QOR_APP_REG *pNext = nullptr;
     LE_ADDRESS Address{};            // device filter; 0 accepts every device
@@ -100,6 +103,7 @@ public:
     LeCallback *pCallbackTail = nullptr;   // last queued record, valid while pCallbackHead is set
     uint32_t link_generation = 0;    // the channel opening gatt_if was handed out on
     bool retiring = false;           // deregistered: it stays listed only until its thread ends
+    bool start_missed = false;
 };
 
 // True when the registration's device filter takes the address: it has none
@@ -111,6 +115,18 @@ inline bool AcceptsDevice(const QOR_APP_REG *app, ULONGLONG address)
 
 // True when hReg is a registration in the list. Takes ApiLock (recursively).
 bool IsAppRegistered(HQORREG hReg);
+// True when the registration's gatt_if belongs to the channel as it is open
+// now. One handed out on an earlier opening is no interface any more: the same
+// number may be another registration's. ApiLock held.
+bool InterfaceCurrent(const QOR_APP_REG *app);
+// True when the registration's number from an earlier opening is in use again,
+// by somebody else. ApiLock held.
+inline bool InterfaceTakenOver(const QOR_APP_REG *app)
+{
+    return !InterfaceCurrent(app) && GATT_Generation(app->gatt_if) != 0;
+}
+// A listed registration with a current interface. Takes ApiLock.
+bool IsAppRegisteredWithInterface(HQORREG hReg);
 // Appends the record to the registration's queue and wakes its thread. The
 // caller holds ApiLock.
 void QueueCallback(QOR_APP_REG *app, LeCallback *record);

@@ -87,6 +87,7 @@ public:
     LeService *services = nullptr;
     LE_VALUE *pOpValue = nullptr;
     uint64_t OpContext = 0;
+    uint32_t link_generation = 0;    // the channel opening gatt_if belonged to when the record was made
 };
 
 // Frees a service with its characteristics (and their descriptors) and its

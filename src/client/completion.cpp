@@ -118,7 +118,7 @@ void RemotePush(const QOR_CONN_DEV *dev, uint16_t conn_id, uint8_t op, const LeA
     a.ConnId = conn_id;
     a.Handle = payload->handle;
     for (QOR_APP_REG *app = pFirst; app; app = app->pNext) {
-        if (!AcceptsDevice(app, dev->Address.ullLong))
+        if (!AcceptsDevice(app, dev->Address.ullLong) || !InterfaceCurrent(app))
             continue;
         LeAttrRef place;
         if (!FindAttribute(dev->services, payload->handle, &place)) {
@@ -200,7 +200,8 @@ void RequestCallback(uint16_t conn_id, uint32_t trans_id, uint8_t req_type, cons
     dev->ReqHandle = payload->handle;
     for (QOR_APP_REG *app = pFirst; app; app = app->pNext) {
         LeAttrRef place;
-        if (AcceptsDevice(app, dev->Address.ullLong) && app->pfnAttribute && FindAttribute(app->pServices, payload->handle, &place))
+        if (AcceptsDevice(app, dev->Address.ullLong) && InterfaceCurrent(app) && app->pfnAttribute &&
+            FindAttribute(app->pServices, payload->handle, &place))
             QueueAttribute(app, dev, place, proto);
     }
 }

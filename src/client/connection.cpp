@@ -55,18 +55,21 @@ bool ListConnectedDevice(uint8_t gatt_if, LE_ADDRESS address, uint16_t conn_id)
     dev->Address = address;
     dev->gatt_if = gatt_if;
     dev->conn_id = conn_id;
+    dev->link_generation = GATT_Generation(gatt_if);
     LoadAttributeCache(dev);
     AppendDevice(dev);
     return true;
 }
 
-// Wakes the waiting connect of each registration of the interface that accepts
-// the device, or queues a connection record for its callback thread. ApiLock
-// held.
+// Wakes the waiting connect of each registration of the interface (0: of any
+// interface) that accepts the device, or queues a connection record for its
+// callback thread. A registration whose interface is from an earlier opening of
+// the channel hears nothing. ApiLock held.
 void TellRegistrations(uint8_t gatt_if, LE_ADDRESS address, DWORD connected)
 {
     for (QOR_APP_REG *app = pFirst; app; app = app->pNext) {
-        if (app->gatt_if != gatt_if || !AcceptsDevice(app, address.ullLong))
+        if ((gatt_if != 0 && app->gatt_if != gatt_if) || !InterfaceCurrent(app) ||
+            !AcceptsDevice(app, address.ullLong))
             continue;
         if (app->hConnectEvent) {
             SetEvent(app->hConnectEvent);
@@ -81,6 +84,27 @@ void TellRegistrations(uint8_t gatt_if, LE_ADDRESS address, DWORD connected)
         record->connect.Address = address;
         record->connect.Connected = connected;
         QueueCallback(app, record);
+    }
+}
+
+// A record of another device that still holds the conn_id of a new connection
+// lost its disconnection: it goes now, as that disconnection would have taken
+// it, so that the connection's events reach the new record. ApiLock held.
+void RetireHolderOf(uint16_t conn_id, ULONGLONG address)
+{
+    QOR_CONN_DEV **link = &pDevList;
+    while (*link) {
+        QOR_CONN_DEV *dev = *link;
+        if (dev->conn_id != conn_id || dev->Address.ullLong == address) {
+            link = &dev->pNext;
+            continue;
+        }
+        LeTrace("***QorLeApi:ConnectCallback conn_id:%d still held by %012I64x: retired\n", conn_id,
+                dev->Address.ullLong);
+        const LE_ADDRESS gone = dev->Address;
+        *link = dev->pNext;
+        delete dev;
+        TellRegistrations(0, gone, 0);
     }
 }
 
@@ -117,6 +141,7 @@ void api::ConnectCallback(uint8_t gatt_if, const uint8_t *bda, uint16_t conn_id,
             address.ullLong, conn_id, connected);
     ApiLockHold hold;
     if (connected) {
+        RetireHolderOf(conn_id, address.ullLong);
         if (!ListConnectedDevice(gatt_if, address, conn_id))
             return;
     } else {
@@ -176,7 +201,7 @@ void StartWatcher(ULONGLONG address, uint8_t gatt_if)
     block->Address.ullLong = address;
     block->gatt_if = gatt_if;
     block->hStartEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE thread = block->hStartEvent ? CreateThread(nullptr, 0, WaitConnectThread, block, 0, nullptr) : nullptr;
+    HANDLE thread = block->hStartEvent ? StartModuleThread(WaitConnectThread, block) : nullptr;
     if (!thread) {
         if (block->hStartEvent)
             CloseHandle(block->hStartEvent);
@@ -229,7 +254,7 @@ DWORD Prepare(HQORREG hReg, const LE_ADDRESS *pAddress, DWORD bWait, ConnectRequ
 {
     ApiLockHold hold;
     auto *app = static_cast<QOR_APP_REG *>(hReg);
-    if (!IsAppRegistered(hReg) ||
+    if (!IsAppRegistered(hReg) || !InterfaceCurrent(app) ||
         (app->Address.ullLong != 0 && pAddress && pAddress->ullLong != app->Address.ullLong)) {
         LeTrace("***QorLeApi:QorGattConnect not registered\n");
         return ERROR_INVALID_HANDLE;

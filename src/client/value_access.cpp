@@ -191,7 +191,7 @@ DWORD Run(const Access &k, const AccessArgs &a)
         TraceInvalid(k, a);
         return ERROR_INVALID_PARAMETER;
     }
-    if (!IsAppRegistered(a.hReg)) {
+    if (!IsAppRegisteredWithInterface(a.hReg)) {
         LeTrace("***QorLeApi:%s invalid handle hReg:%p\n", k.name, a.hReg);
         return ERROR_INVALID_HANDLE;
     }

@@ -179,7 +179,7 @@ bool OpenDevice()
 
 bool StartReader(HANDLE startup)
 {
-    g_channel.thread = CreateThread(nullptr, 0, ReadWorker, startup, 0, &g_channel.thread_id);
+    g_channel.thread = StartModuleThread(ReadWorker, startup, &g_channel.thread_id);
     if (!g_channel.thread) {
         LeTrace("GATT_Register - Couldn't create thread - %d", static_cast<int>(GetLastError()));
         return false;
@@ -357,7 +357,7 @@ bool alloc_gatt_if(const LeUuid *app, const gatt_callbacks *callbacks, uint8_t *
             slot.app = *app;
         else
             std::memset(&slot.app, 0, sizeof slot.app);
-        slot.generation = g_generation;
+        __atomic_store_n(&slot.generation, g_generation, __ATOMIC_RELAXED);
         StoreSlot(slot, static_cast<uint8_t>(i + 1), callbacks ? *callbacks : gatt_callbacks{});
         *gatt_if = static_cast<uint8_t>(i + 1);
         return first;
@@ -394,6 +394,13 @@ uint8_t GATT_Register(const LeUuid *app, const gatt_callbacks *callbacks, uint32
     }
     LeTrace("GATT_Register - exits. gatt_if=%d", gatt_if);
     return gatt_if;
+}
+
+uint32_t GATT_Generation(uint8_t gatt_if)
+{
+    if (!IsGattIf(gatt_if) || !SlotInUse(gatt_if - 1))
+        return 0;
+    return __atomic_load_n(&gatt_if_table[gatt_if - 1].generation, __ATOMIC_RELAXED);
 }
 
 void GATT_Deregister(uint8_t gatt_if, uint32_t generation)

@@ -34,6 +34,17 @@ bool LinkUp(const conn_record &rec, uint16_t conn_id, uint32_t session)
     return rec.connected && g_session[conn_id] == session;
 }
 
+// A record without its event (its creation failed) tries again when a waiter
+// needs it; null when it still cannot be made. The record's lock is held.
+HANDLE CreateGateEvent(conn_record &rec, uint16_t conn_id)
+{
+    if (!rec.op_done)
+        rec.op_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!rec.op_done)
+        LeTrace("ClientEnterOp conn_id=%d event creation failed - %d", conn_id, static_cast<int>(GetLastError()));
+    return rec.op_done;
+}
+
 } // namespace
 
 void ClientGateOpenLocked(conn_record &rec)
@@ -55,7 +66,7 @@ void ConnRecordUp(uint16_t conn_id, const uint8_t *bda)
     if (rec.op_done)
         ResetEvent(rec.op_done);
     else
-        rec.op_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        CreateGateEvent(rec, conn_id);
 }
 
 void ConnRecordDown(uint16_t conn_id)
@@ -89,7 +100,9 @@ bool ClientEnterOp(uint8_t gatt_if, uint16_t conn_id, uint8_t op)
         }
         if (rec.op == 0)
             break;
-        HANDLE done = rec.op_done;
+        HANDLE done = CreateGateEvent(rec, conn_id);
+        if (!done)
+            return true;
         ResetEvent(done);
         lock.Release();   // the wait runs outside the lock
         const bool woken = WaitForSingleObject(done, kGateWaitMs) == WAIT_OBJECT_0;

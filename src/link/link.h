@@ -62,6 +62,11 @@ struct gatts_service_record {
     gatts_service_record *next;
 };
 
+// Starts a thread that holds a reference on this module while it runs and
+// drops it with FreeLibraryAndExitThread as it ends. Null (last error set) when
+// it could not start.
+HANDLE StartModuleThread(LPTHREAD_START_ROUTINE routine, void *arg, DWORD *thread_id = nullptr);
+
 // ---- channel and registry ----
 extern gatt_if_record gatt_if_table[kMaxGattIf];
 extern conn_record conn_table[kMaxConnections];
@@ -75,6 +80,8 @@ HANDLE LinkDeviceHandle();           // INVALID_HANDLE_VALUE while the channel i
 // the generation means the current one.
 uint8_t GATT_Register(const LeUuid *app, const gatt_callbacks *callbacks, uint32_t *generation = nullptr);
 void GATT_Deregister(uint8_t gatt_if, uint32_t generation = 0);
+// The generation a gatt_if in use was handed out on; 0 when it is free.
+uint32_t GATT_Generation(uint8_t gatt_if);
 void GATT_DeregisterAll(bool notify_driver);
 bool alloc_gatt_if(const LeUuid *app, const gatt_callbacks *callbacks, uint8_t *gatt_if);
 

@@ -106,6 +106,10 @@ DWORD CreateService(HQORREG hReg, const GUID *pGuidService, DWORD instance, DWOR
         ApiLockHold hold;
         if (!IsAppRegistered(hReg))
             return ERROR_INVALID_HANDLE;   // it ended since the check above
+        if (InterfaceTakenOver(app)) {
+            LeTrace("***QorLeApi:QorGattCreateService invalid handle\n");
+            return ERROR_INVALID_HANDLE;   // its interface went with an earlier opening of the channel
+        }
         for (LeService *s = app->pServices; s; s = s->next) {
             if (IsEqualGUID(s->uuid, uuid) && s->instance == instance) {
                 LeTrace("QorGattCreateService existing service\n");
@@ -288,6 +292,10 @@ DWORD StartService(USHORT hService)
             LeTrace("***QorLeApi:QorGattStartService service handle not found\n");
             return ERROR_NOT_FOUND;
         }
+        if (InterfaceTakenOver(owner)) {
+            LeTrace("***QorLeApi:QorGattStartService invalid handle\n");
+            return ERROR_INVALID_HANDLE;
+        }
         gatt_if = owner->gatt_if;
     }
     return GATTS_StartService(gatt_if, hService, 0) == kStartStarted ? ERROR_SUCCESS : kDriverRefusedService;
@@ -312,10 +320,12 @@ DWORD DeleteService(USHORT hService)
         }
         // Out of the table first: from here on no other thread can reach it.
         Unlink(&owner->pServices, service);
-        gatt_if = owner->gatt_if;
+        // A service of an earlier opening of the channel went with it.
+        gatt_if = InterfaceTakenOver(owner) ? 0 : owner->gatt_if;
     }
     const LeUuid le_uuid = GuidToLeUuid(service->uuid);
-    GATTS_DeleteService(gatt_if, &le_uuid, static_cast<uint16_t>(service->instance));
+    if (gatt_if)
+        GATTS_DeleteService(gatt_if, &le_uuid, static_cast<uint16_t>(service->instance));
     FreeService(service);
     return ERROR_SUCCESS;
 }

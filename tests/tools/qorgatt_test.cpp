@@ -229,6 +229,8 @@ TEST_F(Qorgatt, RefusesBadInputWithoutTouchingTheStore)
         {"sim notify 0a1122334455 0", 2, "HANDLE: '0' is not an attribute handle"},
         {"sim central 000000000c01 fly", 2, "ACTION: fly not in"},
         {"sim loopback 0000", 2, "'0000' is not a device address"},
+        {"sim hold fly", 2, "REQUEST: fly not in"},
+        {"sim lose-link 0000000000aa", 1, "no simulated device 00:00:00:00:00:AA"},
     });
 }
 
@@ -271,6 +273,9 @@ TEST_F(Qorgatt, ReadsWritesAndWatchesASimulatedDevice)
         {"wait", 0, "\n{\"address\":\"0A:11:22:33:44:55\",\"service\":\"180d\",\"characteristic\":\"2a37\","
                     "\"name\":\"Heart Rate Measurement\",\"hex\":\"00 61\",\"value\":[24832],"
                     "\"event\":\"notification\"}\n"},
+        {"sim hold read --count 2", 0, "the events of the next 2 read request(s) are held until: qorgatt sim release"},
+        {"sim release", 0, "released 0 held event(s)"},
+        {"sim lose-link 0a1122334455", 0, "link to 0A:11:22:33:44:55 lost: no disconnection event was sent"},
     });
 }
 
