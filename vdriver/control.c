@@ -56,6 +56,20 @@ static NTSTATUS PostEvent(ControlIo *io)
     return status;
 }
 
+/* Faults that have applied as often as they were asked to give their room to
+ * new ones, the others keeping their order, so a test may arm one fault after
+ * another for ever. Returns how many are left. */
+static ULONG DropSpentFaultsLocked(void)
+{
+    ULONG i, kept = 0;
+    for (i = 0; i < g_zr.fault_count; i++) {
+        if (g_zr.faults[i].count != 0)
+            g_zr.faults[kept++] = g_zr.faults[i];
+    }
+    g_zr.fault_count = kept;
+    return kept;
+}
+
 static NTSTATUS ArmFault(ControlIo *io)
 {
     const VctlFault *f = io->buffer;
@@ -66,7 +80,7 @@ static NTSTATUS ArmFault(ControlIo *io)
     Lock(&w);
     if (f->kind == VCTL_FAULT_REFUSE_OPEN)
         g_zr.refuse_open = *f;
-    else if (g_zr.fault_count < ZR_MAX_FAULTS)
+    else if (DropSpentFaultsLocked() < ZR_MAX_FAULTS)
         g_zr.faults[g_zr.fault_count++] = *f;
     else
         status = STATUS_INSUFFICIENT_RESOURCES;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "client/op_slot.h"
 #include "link/discovery.h"
 #include "store/layout.h"
 #include "trace/trace.h"
@@ -21,10 +22,9 @@ QOR_CONN_DEV::QOR_CONN_DEV() { InitializeCriticalSection(&DevLock); }
 QOR_CONN_DEV::~QOR_CONN_DEV()
 {
     FreeAttributeCache(this);
-    // An operation nobody waits for leaves its event with the record until its
-    // completion arrives; a waiting caller owns (and closes) the event itself.
-    if (hOpEvent && !OpWait)
-        CloseHandle(hOpEvent);
+    // Its link or its interface has gone: no completion can end the operation
+    // outstanding on it any more, and none of a later link may.
+    EndOutstanding(this);
     DeleteCriticalSection(&DevLock);
 }
 

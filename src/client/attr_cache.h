@@ -85,9 +85,12 @@ public:
     uint32_t OpWait = 0;             // non-zero: the caller of the outstanding operation waits
     HANDLE hOpEvent = nullptr;
     LeService *services = nullptr;
-    LE_VALUE *pOpValue = nullptr;
+    LE_VALUE *pOpValue = nullptr;    // the caller's block; only the caller's own thread writes it
     uint64_t OpContext = 0;
     uint32_t link_generation = 0;    // the channel opening gatt_if belonged to when the record was made
+    uint16_t OpHandle = 0;           // the attribute the outstanding read asked for
+    bool OpCompleted = false;        // a completion ended the waited operation; its value is in OpResult
+    LE_VALUE OpResult{};             // the completion's value, until the waiting caller takes it
 };
 
 // Frees a service with its characteristics (and their descriptors) and its

@@ -91,10 +91,19 @@ void OperationComplete(QOR_CONN_DEV *dev, uint8_t op, uint8_t status, const LeAt
         LeTrace("***QorLeApi:CompleteCallback nobody waits for read/write complete\n");
         return;
     }
+    if (op == ZR_OP_READ && payload->handle != dev->OpHandle) {
+        // The end of another read, one that an earlier link of this
+        // connection left behind: its value is not the one asked for.
+        LeTrace("***QorLeApi:ERROR CompleteCallback read of handle:%d is not the outstanding read of handle:%d\n",
+                payload->handle, dev->OpHandle);
+        return;
+    }
     if (dev->OpWait) {
+        // The caller copies the value into its own block on its own thread.
         dev->OpStatus = status;
+        dev->OpCompleted = true;
         if (dev->pOpValue)
-            CopyValue(dev->pOpValue, payload->value, payload->len);
+            CopyValue(&dev->OpResult, payload->value, payload->len);
         SetEvent(dev->hOpEvent);
         return;
     }

@@ -123,7 +123,7 @@ DWORD Start(const Access &k, const AccessArgs &a, ULONGLONG address, Target *t, 
     if (DWORD rc = Resolve(k, a, dev, t))
         return rc;
     *event = OccupySlot(dev, static_cast<QOR_APP_REG *>(a.hReg), a.pValue, a.wait, a.context,
-                        k.write ? ZR_OP_WRITE : ZR_OP_READ);
+                        k.write ? ZR_OP_WRITE : ZR_OP_READ, k.write ? 0 : t->handle);
     if (!*event) {
         LeTrace("***QorLeApi:ERROR %s failed to create event\n", k.name);
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -133,7 +133,8 @@ DWORD Start(const Access &k, const AccessArgs &a, ULONGLONG address, Target *t, 
     return ERROR_SUCCESS;
 }
 
-uint8_t Send(const Access &k, const AccessArgs &a, const Target &t)
+// `value` holds the caller's bytes already (writes), copied before the slot was taken.
+uint8_t Send(const Access &k, const AccessArgs &a, const Target &t, LeAttrValue *value)
 {
     if (!k.write) {
         read_param param{};
@@ -141,48 +142,58 @@ uint8_t Send(const Access &k, const AccessArgs &a, const Target &t)
         param.handle = t.handle;
         return GATTCIf_Read(t.gatt_if, t.conn_id, kReadType, &param);
     }
-    LeAttrValue value{};
-    value.handle = t.handle;
-    value.len = a.pValue->Length;
-    value.auth_req = a.authReq;
-    std::memcpy(value.value, a.pValue->Value, value.len);
-    return GATTCIf_Write(t.gatt_if, t.conn_id, k.descriptor ? kWriteWithRsp : t.write_type, &value);
+    value->handle = t.handle;
+    value->auth_req = a.authReq;
+    return GATTCIf_Write(t.gatt_if, t.conn_id, k.descriptor ? kWriteWithRsp : t.write_type, value);
 }
 
-DWORD Body(const Access &k, const AccessArgs &a)
+// The caller's memory is read before the slot is taken and written after it is
+// given back, so a fault on it (caught by the guard) leaves nothing behind.
+DWORD Body(const Access &k, const AccessArgs &a, SlotHold *hold)
 {
     const ULONGLONG address = a.pAddress->ullLong;
     LeTrace("***QorLeApi:%s %012I64x wait %d\n", k.name, address, static_cast<int>(a.wait));
-    if (k.write && a.pValue->Length > LE_MAX_VALUE) {
-        TraceInvalid(k, a);
-        return ERROR_INVALID_PARAMETER;
+    LeAttrValue value{};
+    if (k.write) {
+        if (a.pValue->Length > LE_MAX_VALUE) {
+            TraceInvalid(k, a);
+            return ERROR_INVALID_PARAMETER;
+        }
+        value.len = a.pValue->Length;
+        std::memcpy(value.value, a.pValue->Value, value.len);
     }
     Target t;
-    HANDLE event = nullptr;
-    if (DWORD rc = Start(k, a, address, &t, &event))
+    hold->address = address;
+    if (DWORD rc = Start(k, a, address, &t, &hold->event))
         return rc;
-    uint8_t status = 1;
-    if (uint8_t rc = Send(k, a, t)) {
+    const HANDLE event = hold->event;
+    SlotResult end;
+    if (uint8_t rc = Send(k, a, t, &value)) {
         LeTrace("***QorLeApi:ERROR %s failed rc:%d\n", k.name, rc);
-        EndSlot(address, event, a.wait != 0, &status);
+        hold->event = nullptr;
+        EndSlot(address, event, a.wait != 0, &end);
         return ERROR_INTERNAL_ERROR;
     }
     if (k.write)
         LeTrace("***QorLeApi:%s GATTCIf_Write succeeded\n", k.name);
     if (a.wait == 0) {
+        hold->event = nullptr;   // the completion's now
         LeTrace("***QorLeApi:%s status pending\n", k.name);
         return ERROR_IO_PENDING;
     }
     const bool timed_out = WaitForSingleObject(event, kOpWaitMs) == WAIT_TIMEOUT;
-    if (!EndSlot(address, event, true, &status)) {
+    hold->event = nullptr;
+    if (!EndSlot(address, event, true, &end)) {
         LeTrace("***QorLeApi:ERROR %s abandoned while waiting for write to complete\n", k.name);
         return ERROR_NOT_CONNECTED;
     }
-    if (status == 0)
+    if (end.completed && a.pValue)
+        std::memcpy(a.pValue, &end.value, sizeof end.value.Length + end.value.Length);
+    if (end.status == 0)
         return ERROR_SUCCESS;
     if (timed_out)
         return ERROR_TIMEOUT;
-    return status == k.refused ? ERROR_INVALID_FUNCTION : ERROR_INTERNAL_ERROR;
+    return end.status == k.refused ? ERROR_INVALID_FUNCTION : ERROR_INTERNAL_ERROR;
 }
 
 DWORD Run(const Access &k, const AccessArgs &a)
@@ -196,8 +207,11 @@ DWORD Run(const Access &k, const AccessArgs &a)
         return ERROR_INVALID_HANDLE;
     }
     DWORD result = ERROR_INTERNAL_ERROR;
-    if (RunGuarded([&] { result = Body(k, a); }))
+    SlotHold hold;
+    hold.caller_owns = a.wait != 0;
+    if (RunGuarded([&] { result = Body(k, a, &hold); }))
         return result;
+    hold.Drop();
     LeTrace("***QorLeApi:ERROR %s crashed\n", k.name);
     return k.crashed;
 }

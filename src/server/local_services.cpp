@@ -86,6 +86,22 @@ DWORD DriverVerdict(uint16_t handle) { return handle ? ERROR_SUCCESS : kDriverRe
 
 // ---- the exports' bodies ----
 
+// Takes back a service that was created but could not be handed to the
+// caller: its record (unless a delete or the end of its registration took it
+// first, and the service with it) and the driver's service.
+void UndoCreate(QOR_APP_REG *app, LeService *service, uint8_t gatt_if, const LeUuid &le_uuid, uint16_t le_instance)
+{
+    bool ours;
+    {
+        ApiLockHold hold;
+        ours = IsAppRegistered(app) && Unlink(&app->pServices, service);
+    }
+    if (!ours)
+        return;
+    FreeService(service);
+    GATTS_DeleteService(gatt_if, &le_uuid, le_instance);
+}
+
 DWORD CreateService(HQORREG hReg, const GUID *pGuidService, DWORD instance, DWORD numHandles, BYTE serviceFlag,
                     USHORT *phService)
 {
@@ -151,7 +167,12 @@ DWORD CreateService(HQORREG hReg, const GUID *pGuidService, DWORD instance, DWOR
         *phService = 0;
         return ERROR_INVALID_HANDLE;
     }
-    *phService = s_handle;
+    // The caller's handle is written last, inside a guard of its own: a fault
+    // there undoes the create, so the same UUID and instance can be made again.
+    if (!RunGuarded([&] { *phService = s_handle; })) {
+        UndoCreate(app, service, gatt_if, le_uuid, le_instance);
+        return ERROR_INTERNAL_ERROR;
+    }
     return DriverVerdict(s_handle);
 }
 

@@ -1,6 +1,9 @@
 // Value change: a local characteristic's new value pushed to a connected
 // device as a notification, or as an indication awaited for up to 10 s.
 
+#include <algorithm>
+#include <cstring>
+
 #include "QorLeLib.h"
 #include "client/connection.h"
 #include "client/guard.h"
@@ -52,32 +55,39 @@ DWORD Start(ULONGLONG address, USHORT hChar, bool indicate, uint16_t *conn_id, H
     return ERROR_SUCCESS;
 }
 
-DWORD Body(PLE_ADDRESS pAddress, USHORT hChar, bool indicate, PLE_VALUE pValue)
+// The caller's value is copied before the slot is taken, so a fault on it
+// (caught by the guard) leaves nothing behind.
+DWORD Body(PLE_ADDRESS pAddress, USHORT hChar, bool indicate, PLE_VALUE pValue, SlotHold *hold)
 {
     LeTrace("***QorLeApi:QorGattCharValueChanged\n");
     const ULONGLONG address = pAddress->ullLong;
+    LE_VALUE value;
+    value.Length = pValue->Length;   // the link refuses a length above 512
+    std::memcpy(value.Value, pValue->Value, std::min<size_t>(value.Length, LE_MAX_VALUE));
     uint16_t conn_id = 0;
-    HANDLE event = nullptr;
-    if (DWORD rc = Start(address, hChar, indicate, &conn_id, &event))
+    hold->address = address;
+    if (DWORD rc = Start(address, hChar, indicate, &conn_id, &hold->event))
         return rc;
-    uint8_t rc = indicate ? GATTS_HandleValueIndication(conn_id, hChar, pValue->Length, pValue->Value)
-                          : GATTS_HandleValueNotification(conn_id, hChar, pValue->Length, pValue->Value);
-    uint8_t status = 1;
+    const HANDLE event = hold->event;
+    uint8_t rc = indicate ? GATTS_HandleValueIndication(conn_id, hChar, value.Length, value.Value)
+                          : GATTS_HandleValueNotification(conn_id, hChar, value.Length, value.Value);
+    SlotResult end;
+    hold->event = nullptr;
     if (rc) {
         LeTrace("***QorLeApi:ERROR GATTS_HandleValue failed rc:%d\n", rc);
-        EndSlot(address, event, true, &status);
+        EndSlot(address, event, true, &end);
         return ERROR_INTERNAL_ERROR;
     }
     if (!indicate) {
-        EndSlot(address, event, true, &status);
+        EndSlot(address, event, true, &end);
         return ERROR_SUCCESS;
     }
     const bool timed_out = WaitForSingleObject(event, kConfirmWaitMs) == WAIT_TIMEOUT;
-    if (!EndSlot(address, event, true, &status)) {
+    if (!EndSlot(address, event, true, &end)) {
         LeTrace("***QorLeApi:ERROR QorGattCharValueChanged abandoned while waiting for confirmation\n");
         return ERROR_NOT_CONNECTED;
     }
-    if (status == 0)
+    if (end.status == 0)
         return ERROR_SUCCESS;
     return timed_out ? ERROR_TIMEOUT : ERROR_INTERNAL_ERROR;
 }
@@ -91,8 +101,10 @@ extern "C" DWORD WINAPI QorGattCharValueChanged(PLE_ADDRESS pAddress, USHORT hCh
         return ERROR_INVALID_PARAMETER;
     }
     DWORD result = ERROR_INTERNAL_ERROR;
-    if (RunGuarded([&] { result = Body(pAddress, hChar, bIndicate != 0, pValue); }))
+    SlotHold hold;
+    if (RunGuarded([&] { result = Body(pAddress, hChar, bIndicate != 0, pValue, &hold); }))
         return result;
+    hold.Drop();
     LeTrace("***QorLeApi:ERROR QorGattCharValueChanged crashed\n");
     return ERROR_INTERNAL_ERROR;
 }
