@@ -211,11 +211,12 @@ TEST_F(Registration, FirstRegistrationTakesInterfaceOneAndDeregistrationEndsItAn
 TEST_F(Registration, AnApplicationIsRegisteredOncePerDeviceOrOnceForAll)
 {
     HQORREG any = nullptr, onX = nullptr, onY = nullptr, h = nullptr;
-    Play({Returns(0, [&] { return Register(0, kAppA, &any); }),
-          Returns(1078, [&] { return Register(0, kAppA, &h); }),
+    Play({Returns(0, [&] { return Register(0, kAppA, &any); }), Returns(1078, [&] { return Register(0, kAppA, &h); }),
           Returns(1078, [&] { return Register(kDevX, kAppA, &h); }), Returns(0, [&] { return uintptr_t(h); }),
-          Trace("***QorLeApi:QorGattRegister already registered"), Returns(0, [&] { return Register(kDevX, kAppB, &onX); }),
-          Returns(1078, [&] { return Register(kDevX, kAppB, &h); }), Returns(1078, [&] { return Register(0, kAppB, &h); }),
+          Trace("***QorLeApi:QorGattRegister already registered"),
+          Returns(0, [&] { return Register(kDevX, kAppB, &onX); }),
+          Returns(1078, [&] { return Register(kDevX, kAppB, &h); }),
+          Returns(1078, [&] { return Register(0, kAppB, &h); }),
           Returns(0, [&] { return Register(kDevY, kAppB, &onY); }), Returns(3, [&] { return InterfaceOf(onY); }),
           Returns(3, [] { return Registrations(); }),
           // Each releases its own interface: the channel closes with the last one.
@@ -272,8 +273,9 @@ TEST_F(Registration, DeregistrationDropsOnlyTheDevicesOfItsInterface)
           })});
     Play({Returns(1, [] { return Listed() == "112233445566 "; }),
           Trace(Fmt("***QorLeApi:QOR_APP_REG::CallbackThread() app deleting pApp:%p", b)),
-          Returns(1, [&] { return pFirst == a; }), Do([&] { Deregister(a); }), Returns(1, [] { return Listed().empty(); }),
-          Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01"), Sent(ZOREROVA_GATT_DEREGISTER, "")});
+          Returns(1, [&] { return pFirst == a; }), Do([&] { Deregister(a); }),
+          Returns(1, [] { return Listed().empty(); }), Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01"),
+          Sent(ZOREROVA_GATT_DEREGISTER, "")});
 }
 
 using CallbackThread = Client;
@@ -370,9 +372,9 @@ TEST_F(CallbackThread, RepeatedDeregistrationOfAStoppingRegistrationLeavesOthers
     HQORREG b = Register(kAppB);
     Play({Returns(1, [&] { return InterfaceOf(b); }), Do([&] { QorGattDeregister(a); }),
           Returns(1, [&] { return InterfaceOf(b); }), Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01"),
-          Sent(ZOREROVA_GATT_DEREGISTER, ""), Sent(ZOREROVA_GATT_REGISTER, "1000 2b4c0a1f 117d 0c4e 9a523310c48e01b2", "01"),
-          NothingSent(), Do([] { SetEvent(g_gate); }), Trace(Destroyed(a)),
-          Returns(1, [&] { return IsAppRegistered(b); })});
+          Sent(ZOREROVA_GATT_DEREGISTER, ""),
+          Sent(ZOREROVA_GATT_REGISTER, "1000 2b4c0a1f 117d 0c4e 9a523310c48e01b2", "01"), NothingSent(),
+          Do([] { SetEvent(g_gate); }), Trace(Destroyed(a)), Returns(1, [&] { return IsAppRegistered(b); })});
 }
 
 TEST_F(CallbackThread, RegistrationsDeliverInParallel)

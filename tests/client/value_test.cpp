@@ -22,12 +22,16 @@ GUID kSvc = BaseGuid(0x180F), kLevel = BaseGuid(0x2A19), kCmd = BaseGuid(0x2A00)
 DWORD g_result = 0;
 HANDLE g_hold = nullptr, g_heard = nullptr;
 
-void WINAPI OnComplete(ULONGLONG ctx, DWORD rc, PLE_VALUE v) { NoteFmt("complete %llu %lu %s", ctx, rc, ToHex(v->Value, v->Length).c_str()); }
+void WINAPI OnComplete(ULONGLONG ctx, DWORD rc, PLE_VALUE v)
+{
+    NoteFmt("complete %llu %lu %s", ctx, rc, ToHex(v->Value, v->Length).c_str());
+}
 
 template <int N>
 DWORD WINAPI OnAttribute(PLE_ADDRESS, GUID *s, DWORD si, GUID *c, DWORD ci, GUID *d, DWORD extra, DWORD ev, PLE_VALUE v)
 {
-    NoteFmt("%d ev%lu %lx/%lu %lx/%lu %lx x%lu %s", N, ev, s->Data1, si, c->Data1, ci, d->Data1, extra, ToHex(v->Value, v->Length).c_str());
+    NoteFmt("%d ev%lu %lx/%lu %lx/%lu %lx x%lu %s", N, ev, s->Data1, si, c->Data1, ci, d->Data1, extra,
+            ToHex(v->Value, v->Length).c_str());
     if (ev == QOR_EVENT_READ_REQUEST) *v = LE_VALUE{2, {0xCA, 0xFE}};
     if (g_hold) WaitForSingleObject(g_hold, 5000);
     if (g_heard) ReleaseSemaphore(g_heard, 1, nullptr);
@@ -55,8 +59,6 @@ GattDb Db()
 }
 
 Step Api(const std::string &line) { return Trace("***QorLeApi:" + line); }
-// `s` (a Returns step) holds, and its call takes at least ms.
-Step Takes(const Step &s, ULONGLONG ms) { return Returns(1, [=] { auto t = GetTickCount64(); return s.fn() == s.want && GetTickCount64() - t >= ms; }); }
 
 class Values : public ScenarioTest {
 protected:
@@ -89,8 +91,10 @@ protected:
     {
         USHORT s = 0, hDescr = 0;
         uint8_t block[22] = {};
-        ASSERT_EQ((std::vector<DWORD>{QorGattCreateService(reg, &kSvc, 0, 4, 0, &s), QorGattAddCharacteristic(s, &kLevel, 0, 0x11, 0x3A, &hChar),
-                                      QorGattAddDescriptor(s, &kCccd, 0x11, block, &hDescr), QorGattStartService(s)}), std::vector<DWORD>(4, 0));
+        ASSERT_EQ((std::vector<DWORD>{QorGattCreateService(reg, &kSvc, 0, 4, 0, &s),
+                                      QorGattAddCharacteristic(s, &kLevel, 0, 0x11, 0x3A, &hChar),
+                                      QorGattAddDescriptor(s, &kCccd, 0x11, block, &hDescr), QorGattStartService(s)}),
+                  std::vector<DWORD>(4, 0));
         h = Fmt("%02x00", hChar);
         Link(kCentral, 6, true, central_flags);
     }
@@ -98,7 +102,8 @@ protected:
     Step Reads(DWORD code, const GUID &chr, DWORD wait = 1, ULONGLONG context = 0, HQORREG r = nullptr)
     {
         GUID *c = const_cast<GUID *>(&chr);   // a global
-        return Returns(code, [=] { return QorGattReadCharacteristic(r ? r : reg, &dev, &kSvc, 0, c, 0, 0, &v, wait, context); });
+        return Returns(
+            code, [=] { return QorGattReadCharacteristic(r ? r : reg, &dev, &kSvc, 0, c, 0, 0, &v, wait, context); });
     }
     // A write of n bytes `byte` to dev returns `code`.
     Step Writes(DWORD code, const GUID &chr, size_t n, uint8_t byte = 0xAB)
@@ -116,15 +121,26 @@ protected:
             return QorGattCharValueChanged(to ? to : &central, handle ? handle : hChar, indicate, &value);
         });
     }
-    Step Fault(uint32_t kind, uint32_t param = 0, uint32_t code = ZOREROVA_GATTC_READ) { return Do([=] { ctl.ArmFault(code, kind, param); }); }
+    Step Fault(uint32_t kind, uint32_t param = 0, uint32_t code = ZOREROVA_GATTC_READ)
+    {
+        return Do([=] { ctl.ArmFault(code, kind, param); });
+    }
     Step Releases(uint64_t held) { return Returns(held, [this] { return ReleaseHeld(ctl); }); }
-    Step CentralDid(uint64_t n, uint32_t VctlCentral::*f, const uint8_t *bda = kCentral) { return Returns(n, [=] { return Central(ctl, bda).*f; }); }
+    Step CentralDid(uint64_t n, uint32_t VctlCentral::*f, const uint8_t *bda = kCentral)
+    {
+        return Returns(n, [=] { return Central(ctl, bda).*f; });
+    }
 };
 
 TEST(StatusMap, EachEdgeOfTheTable)
 {
-    const std::vector<std::pair<std::string, DWORD>> rows = {{"00", 0}, {"01", 6}, {"02 03 05 08 0c 0f", 13}, {"04 06 07 09 0a 87", 87},
-                                                             {"0b 0d 0e 10 11 80", 8}, {"81 86 88 8c", 5}, {"12 7f 8d ff", 1359}};
+    const std::vector<std::pair<std::string, DWORD>> rows = {{"00", 0},
+                                                             {"01", 6},
+                                                             {"02 03 05 08 0c 0f", 13},
+                                                             {"04 06 07 09 0a 87", 87},
+                                                             {"0b 0d 0e 10 11 80", 8},
+                                                             {"81 86 88 8c", 5},
+                                                             {"12 7f 8d ff", 1359}};
     for (const auto &[statuses, code] : rows)
         for (uint8_t status : Hex(statuses))
             EXPECT_EQ(MapGattStatus(status), code) << "status " << int(status);
@@ -137,7 +153,8 @@ TEST_F(Values, ReadsWritesAndTheirCompletions)
 {
     HQORREG other = Register<2>(0);
     scenario.SkipRequests();
-    Play({Reads(0, kLevel), Sent(ZOREROVA_GATTC_READ, "0500 02 00 00 0300 00*20"), Returns(0x164, [&] { return v.Length << 8 | v.Value[0]; }),
+    Play({Reads(0, kLevel), Sent(ZOREROVA_GATTC_READ, "0500 02 00 00 0300 00*20"),
+          Returns(0x164, [&] { return v.Length << 8 | v.Value[0]; }),
           Returns(0, [&] { return QorGattReadDescriptor(reg, &dev, &kSvc, 0, &kLevel, 0, &kCccd, 1, &v, 1, 0); }),
           Sent(ZOREROVA_GATTC_READ, "0500 02 01 00 0400 00*20"), Writes(0, kLevel, 512),
           Sent(ZOREROVA_GATTC_WRITE, "0500 02 0000 0300 0000 0002 00 ab*512 00"), Writes(0, kCmd, 1, 9),
@@ -145,17 +162,21 @@ TEST_F(Values, ReadsWritesAndTheirCompletions)
           Reads(5, kNotifyOnly), Api("ERROR QorGattReadCharacteristic read not allowed"), Writes(5, kNotifyOnly, 1),
           Reads(1168, kUnknown), Api("ERROR QorGattReadCharacteristic char 2a7f not found"), NothingSent(),
           Fault(VCTL_FAULT_EVENT_STATUS, 2), Reads(1, kLevel), Fault(VCTL_FAULT_EVENT_STATUS, 1), Reads(1359, kLevel),
-          Fault(VCTL_FAULT_EVENT_STATUS, 3, ZOREROVA_GATTC_WRITE), Writes(1, kLevel, 1), Fault(VCTL_FAULT_STATUS, 0xC0000001),
-          Reads(1359, kLevel), Api("ERROR QorGattReadCharacteristic failed rc:1"), Reads(0, kLevel), Reads(6, kLevel, 1, 0, &v),
+          Fault(VCTL_FAULT_EVENT_STATUS, 3, ZOREROVA_GATTC_WRITE), Writes(1, kLevel, 1),
+          Fault(VCTL_FAULT_STATUS, 0xC0000001), Reads(1359, kLevel), Api("ERROR QorGattReadCharacteristic failed rc:1"),
+          Reads(0, kLevel), Reads(6, kLevel, 1, 0, &v),
           Returns(87, [&] { return QorGattReadCharacteristic(reg, &dev, &kSvc, 0, &kLevel, 0, 0, nullptr, 0, 0); }),
           Returns(2250, [&] { return QorGattReadCharacteristic(reg, &dev2, &kSvc, 0, &kLevel, 0, 0, &v, 1, 0); }),
-          Returns(5, [&] { return QorGattWriteDescriptor(reg, &dev, &kSvc, 0, &kLevel, 0, &kCccd, 0, (PLE_VALUE)16, 1, 0); }),
+          Returns(
+              5,
+              [&] { return QorGattWriteDescriptor(reg, &dev, &kSvc, 0, &kLevel, 0, &kCccd, 0, (PLE_VALUE)16, 1, 0); }),
           // Then the completions, the level value back at 64.
           Api("ERROR QorGattWriteDescriptor crashed"), Writes(0, kLevel, 1, 0x64), Do([&] { v.Length = 0; }),
           Fault(VCTL_FAULT_HOLD_EVENT), Reads(997, kLevel, 0, 7), Reads(1056, kLevel), Post("f8 0500 07 00"),
-          Api("CompleteCallback nobody waits for read/write complete"), Reads(1056, kLevel), Releases(1), Callback("complete 7 0 64"),
-          Fault(VCTL_FAULT_EVENT_STATUS, 0x0A), Reads(997, kLevel, 0, 8), Callback("complete 8 87 "), Fault(VCTL_FAULT_HOLD_EVENT),
-          Reads(997, kLevel, 0, 9, other), Do([&] { QorGattDeregister(other); }), Trace("~QOR_APP_REG()*"), Releases(1),
+          Api("CompleteCallback nobody waits for read/write complete"), Reads(1056, kLevel), Releases(1),
+          Callback("complete 7 0 64"), Fault(VCTL_FAULT_EVENT_STATUS, 0x0A), Reads(997, kLevel, 0, 8),
+          Callback("complete 8 87 "), Fault(VCTL_FAULT_HOLD_EVENT), Reads(997, kLevel, 0, 9, other),
+          Do([&] { QorGattDeregister(other); }), Trace("~QOR_APP_REG()*"), Releases(1),
           Api("CompleteCallback could not find app that started op"), Reads(0, kLevel)});
 }
 
@@ -169,11 +190,16 @@ TEST_F(Values, TimeoutDisconnectDuringTheWaitAndTheGate)
     Link(kDev2, 6);
     ctl.ArmFault(ZOREROVA_GATTC_READ, VCTL_FAULT_HOLD_EVENT, 0, 2);
     DWORD lost = 0;   // the other device's read
-    std::thread other([&] { LE_VALUE v2{}; lost = QorGattReadCharacteristic(reg, &dev2, &kSvc, 0, &kLevel, 0, 0, &v2, 1, 0); });
-    Play({Sent(ZOREROVA_GATTC_READ, "0600 02 00 00 0300 00*20"), Do([&] { ctl.SetLink(kDev2, false); }), Takes(Reads(1460, kLevel), 9900),
-          Do([&] { other.join(); }), Returns(2250, [&] { return lost; }), Takes(Reads(1359, kLevel), 14900),
+    std::thread other([&] {
+        LE_VALUE v2{};
+        lost = QorGattReadCharacteristic(reg, &dev2, &kSvc, 0, &kLevel, 0, 0, &v2, 1, 0);
+    });
+    Play({Sent(ZOREROVA_GATTC_READ, "0600 02 00 00 0300 00*20"), Do([&] { ctl.SetLink(kDev2, false); }),
+          Takes(Reads(1460, kLevel), 9900), Do([&] { other.join(); }), Returns(2250, [&] { return lost; }),
+          Takes(Reads(1359, kLevel), 14900),
           Api("ERROR QorGattReadCharacteristic abandoned while waiting for write to complete"), Releases(2),
-          Trace("ClientEnterOp conn_id=5 opertation type=2 has not completed"), Api("CompleteCallback nobody waits for read/write complete")});
+          Trace("ClientEnterOp conn_id=5 opertation type=2 has not completed"),
+          Api("CompleteCallback nobody waits for read/write complete")});
 }
 
 // Several registrations and no operation yet on the connection: each matching
@@ -183,13 +209,19 @@ TEST_F(Values, NotificationsReachEachMatchingRegistrationOnce)
     Register<2>(dev.ullLong), Register<3>(dev2.ullLong);
     const Step stray = Api("ERROR CompleteCallback app not found or abandoned");
     Play({Returns(0, [&] { return Notify(ctl, kDev, 4, VCTL_KIND_NOTIFICATION, {7}, 1, 0x21); }),
-          Returns(0, [&] { return Notify(ctl, kDev, 3, VCTL_KIND_INDICATION, {8, 9}); }),
+          Returns(0,
+                  [&] {
+                      return Notify(ctl, kDev, 3, VCTL_KIND_INDICATION, {8, 9});
+                  }),
           Sent(ZOREROVA_GATTC_CONFIRM, "0500 0300"), Sent(ZOREROVA_GATTC_CONFIRM, "0500 0300"), NothingSent(),
-          Returns(1, [&] {   // in any order
-              std::vector<std::string> heard = Journal(), want = {"1 ev3 180f/0 2a19/0 2902 x33 07", "1 ev4 180f/0 2a19/0 0 x0 0809",
-                                                                  "2 ev3 180f/0 2a19/0 2902 x33 07", "2 ev4 180f/0 2a19/0 0 x0 0809"};
-              return std::is_permutation(heard.begin(), heard.end(), want.begin(), want.end());
-          }),
+          Returns(1,
+                  [&] {   // in any order
+                      std::vector<std::string> heard = Journal(), want = {"1 ev3 180f/0 2a19/0 2902 x33 07",
+                                                                          "1 ev4 180f/0 2a19/0 0 x0 0809",
+                                                                          "2 ev3 180f/0 2a19/0 2902 x33 07",
+                                                                          "2 ev4 180f/0 2a19/0 0 x0 0809"};
+                      return std::is_permutation(heard.begin(), heard.end(), want.begin(), want.end());
+                  }),
           Returns(0, [&] { return Notify(ctl, kDev, 0x99, VCTL_KIND_NOTIFICATION, {}); }), stray, stray,
           CentralDid(1, &VctlCentral::confirms_good, kDev), CentralDid(1, &VctlCentral::confirms_unexpected, kDev),
           CentralDid(0, &VctlCentral::confirms_wrong_handle, kDev)});
@@ -205,22 +237,28 @@ TEST_F(Values, RemoteRequestsAreAnsweredWithTheirOwnIdsAndValueChangesReachTheCe
     auto asks = [&](uint8_t kind, bool need_rsp, std::vector<uint8_t> value, uint32_t id = 0) {
         return Returns(0, [=] { return CentralRequest(ctl, kCentral, kind, hChar, need_rsp, value, id); });
     };
-    Play({asks(VCTL_CENTRAL_READ, true, {}, 0x10001), Callback("1 ev1 180f/0 2a19/0 0 x0 "), asks(VCTL_CENTRAL_WRITE, true, {0x55}),
-          Api("RequestCallback conn_id:6, type:2 *"), Do([&] { SetEvent(g_hold); }),
-          Sent(ZOREROVA_GATTS_SEND_RSP, "0600 01000100 00 0600" + h + "0000 0200 00 cafe 00*511"), Callback("1 ev2 180f/0 2a19/0 0 x0 55"),
-          Sent(ZOREROVA_GATTS_SEND_RSP, "0600 02000100 00 0600" + h + "0000 0000 00 55 00*512"), CentralDid(2, &VctlCentral::responses),
-          CentralDid(0, &VctlCentral::refused), Do([&] { g_result = 0x8000000A; }), asks(1, true, {}), asks(VCTL_CENTRAL_WRITE, false, {1}),
+    Play({asks(VCTL_CENTRAL_READ, true, {}, 0x10001), Callback("1 ev1 180f/0 2a19/0 0 x0 "),
+          asks(VCTL_CENTRAL_WRITE, true, {0x55}), Api("RequestCallback conn_id:6, type:2 *"),
+          Do([&] { SetEvent(g_hold); }),
+          Sent(ZOREROVA_GATTS_SEND_RSP, "0600 01000100 00 0600" + h + "0000 0200 00 cafe 00*511"),
+          Callback("1 ev2 180f/0 2a19/0 0 x0 55"),
+          Sent(ZOREROVA_GATTS_SEND_RSP, "0600 02000100 00 0600" + h + "0000 0000 00 55 00*512"),
+          CentralDid(2, &VctlCentral::responses), CentralDid(0, &VctlCentral::refused),
+          Do([&] { g_result = 0x8000000A; }), asks(1, true, {}), asks(VCTL_CENTRAL_WRITE, false, {1}),
           Trace("QOR_APP_REG::CallbackThread: pending request 1 for 00c0ffee0007"),
           Trace("QOR_APP_REG::CallbackThread: not sending response for write command : 00c0ffee0007"), NothingSent(),
-          Do([&] { g_result = 0x1FF; }), asks(1, true, {}), Sent(ZOREROVA_GATTS_SEND_RSP, "0600 05000100 ff 0600" + h + "0000 0200 00 cafe 00*511"),
+          Do([&] { g_result = 0x1FF; }), asks(1, true, {}),
+          Sent(ZOREROVA_GATTS_SEND_RSP, "0600 05000100 ff 0600" + h + "0000 0200 00 cafe 00*511"),
           // The value changes.
-          Changes(0, false, 2), Sent(ZOREROVA_GATTS_NOTIFICATION, "0600" + h + "0200 0102 00*510"), Changes(1359, true, 2),
-          Sent(ZOREROVA_GATTS_INDICATION, "0600" + h + "0200 0102 00*510"), Do([&] { AddCentral(ctl, kCentral); }),
-          Changes(0, true, 1), CentralDid(1, &VctlCentral::received), CentralDid(1, &VctlCentral::confirmed),
-          Fault(VCTL_FAULT_HOLD_EVENT), Reads(997, kLevel, 0), Changes(1056, false, 1, 0, &dev), Releases(1), Changes(1359, false, 513),
-          Trace("GATTS_HandleValueNotification val_len=513"), Api("ERROR GATTS_HandleValue failed rc:13"), Changes(87, false, 1, 0x7777),
-          Api("QorGattCharValueChanged char handle not found"), Changes(2250, false, 1, 0, &dev2),
-          Changes(1359, false, 1, 0, (PLE_ADDRESS)16), Api("ERROR QorGattCharValueChanged crashed")});
+          Changes(0, false, 2), Sent(ZOREROVA_GATTS_NOTIFICATION, "0600" + h + "0200 0102 00*510"),
+          Changes(1359, true, 2), Sent(ZOREROVA_GATTS_INDICATION, "0600" + h + "0200 0102 00*510"),
+          Do([&] { AddCentral(ctl, kCentral); }), Changes(0, true, 1), CentralDid(1, &VctlCentral::received),
+          CentralDid(1, &VctlCentral::confirmed), Fault(VCTL_FAULT_HOLD_EVENT), Reads(997, kLevel, 0),
+          Changes(1056, false, 1, 0, &dev), Releases(1), Changes(1359, false, 513),
+          Trace("GATTS_HandleValueNotification val_len=513"), Api("ERROR GATTS_HandleValue failed rc:13"),
+          Changes(87, false, 1, 0x7777), Api("QorGattCharValueChanged char handle not found"),
+          Changes(2250, false, 1, 0, &dev2), Changes(1359, false, 1, 0, (PLE_ADDRESS)16),
+          Api("ERROR QorGattCharValueChanged crashed")});
     CloseHandle(g_hold);
     g_hold = nullptr;
 }
@@ -228,7 +266,10 @@ TEST_F(Values, RemoteRequestsAreAnsweredWithTheirOwnIdsAndValueChangesReachTheCe
 // The client half of the test below, in its own process: connects to the
 // server through the controller, reads, writes, subscribes, then hears a
 // notification and an indication (which it confirms).
-TEST(ValueClient, ReadsWritesSubscribesAndHears)
+struct ValueClient : ::testing::Test {
+};
+
+CHILD_PROCESS_PART(ValueClient, ReadsWritesSubscribesAndHears)
 {
     if (!GetEnvironmentVariableA("QORTEST_VALUE_CHILD", nullptr, 0))
         GTEST_SKIP() << "run by TwoProcessesServeAndUseOneService";
@@ -262,13 +303,17 @@ TEST_F(Values, TwoProcessesServeAndUseOneService)
     ctl.AddDevice(kDev2, Db(), 0);
     LinkUp(ctl, kDev2, 0);
     ctl.AddDevice(loop, GattDb(), VCTL_DEV_LOOPBACK | VCTL_DEV_AUTO_CONNECT);
-    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "QorTestValueReady"), done = CreateEventA(nullptr, TRUE, FALSE, "QorTestValueDone");
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "QorTestValueReady"),
+           done = CreateEventA(nullptr, TRUE, FALSE, "QorTestValueDone");
     PROCESS_INFORMATION pi = StartSelf("ValueClient.*", "QORTEST_VALUE_CHILD");
     Play({Callback("1 ev1 180f/0 2a19/0 0 x0 "), Callback("1 ev2 180f/0 2a19/0 0 x0 42"),
-          Callback("1 ev2 180f/0 2a19/0 2902 x0 0100"), Returns(WAIT_OBJECT_0, [&] { return WaitForSingleObject(ready, 30000); }),
-          Changes(0, false, 2, 0, &client), Changes(0, true, 2, 0, &client), Do([&] { SetEvent(done); }),
-          Returns(WAIT_OBJECT_0, [&] { return WaitForSingleObject(pi.hProcess, 30000); }),
-          Returns(0, [&] { DWORD rc = 99; return GetExitCodeProcess(pi.hProcess, &rc) ? rc : 99; })});
+          Callback("1 ev2 180f/0 2a19/0 2902 x0 0100"),
+          Returns(WAIT_OBJECT_0, [&] { return WaitForSingleObject(ready, 30000); }), Changes(0, false, 2, 0, &client),
+          Changes(0, true, 2, 0, &client), Do([&] { SetEvent(done); }),
+          Returns(WAIT_OBJECT_0, [&] { return WaitForSingleObject(pi.hProcess, 30000); }), Returns(0, [&] {
+              DWORD rc = 99;
+              return GetExitCodeProcess(pi.hProcess, &rc) ? rc : 99;
+          })});
     for (HANDLE handle : {ready, done, pi.hProcess, pi.hThread}) CloseHandle(handle);
 }
 

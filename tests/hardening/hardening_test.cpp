@@ -70,9 +70,10 @@ Step Discover(DWORD want = 0) { return Returns(want, [] { return QorGattPairingD
 Step ChannelOpen(bool open) { return Returns(open, [] { return g_ctl->LibraryChannel() != 0; }); }
 
 // A discovery started on connection 7, whatever was sent before.
-const Script kDiscover = {Do([] { g_scenario->SkipRequests(); }), Discover(), Sent(ZOREROVA_GATTC_DISCOVER, kDiscoverAll)};
-const Script kWalking = {PairReg(), Post(kUp7), Trace("LeDeviceConnectCallback 001a7d000007 gatt_if 1 conn_id 7 connected 1"),
-                         kDiscover};
+const Script kDiscover = {Do([] { g_scenario->SkipRequests(); }), Discover(),
+                          Sent(ZOREROVA_GATTC_DISCOVER, kDiscoverAll)};
+const Script kWalking = {PairReg(), Post(kUp7),
+                         Trace("LeDeviceConnectCallback 001a7d000007 gatt_if 1 conn_id 7 connected 1"), kDiscover};
 // The next read fails: the reader ends and closes the channel.
 const Script kReadFails = {Arm(ZOREROVA_GATT_READ_EVENT, VCTL_FAULT_STATUS, 0xC0000185), Post(kBad250),
                            Trace("LE - ReadWorker: DeviceIoControl(ZOREROVA_GATT_READ_EVENT) failed, error 1117"),
@@ -148,8 +149,9 @@ TEST_F(Hardening, PairingRegistrationMeetingAnotherOneLosesNoNumber)
 {
     static DWORD aside;
     Play({Hold("GATT_Register - exits"), Do([] { g_aside = std::thread([] { aside = QorGattPairingRegister(); }); }),
-          Trace("GATT_Register - exits*"), PairReg(ERROR_BUSY), Release(), Returns(0, [] { return g_aside.join(), aside; }),
-          PairUnreg(), Trace("GATT_DeregisterAll - closing device handle*")});
+          Trace("GATT_Register - exits*"), PairReg(ERROR_BUSY), Release(),
+          Returns(0, [] { return g_aside.join(), aside; }), PairUnreg(),
+          Trace("GATT_DeregisterAll - closing device handle*")});
 }
 
 TEST_F(Hardening, ShortReadIsNotDispatched)

@@ -23,7 +23,8 @@ void OnConnected(uint8_t gatt_if, const uint8_t *bda, uint16_t conn_id, uint8_t 
     const bool up = conn_id < kMaxConnections && conn_table[conn_id].connected;
     if (HANDLE release = g_block_connected.exchange(nullptr))
         WaitForSingleObject(release, 10000);
-    NoteFmt("%d connected %d %d %s %d %s", N, gatt_if, conn_id, ToHex(bda, 6, false).c_str(), connected, up ? "up" : "down");
+    NoteFmt("%d connected %d %d %s %d %s", N, gatt_if, conn_id, ToHex(bda, 6, false).c_str(), connected,
+            up ? "up" : "down");
     if (ConnectedHook hook = g_connected_hook.load())
         hook(gatt_if, conn_id, connected);
 }

@@ -13,7 +13,6 @@
 namespace linktest {
 namespace {
 
-std::string Le16(unsigned v) { return Fmt("%02x%02x", v & 0xFF, v >> 8 & 0xFF); }
 std::string Connection(unsigned conn_id, int up, const char *bda = "001a7dda7113")
 {
     return Fmt("ff %s %s %02x", bda, Le16(conn_id).c_str(), up);
@@ -266,13 +265,13 @@ TEST_F(Dispatch, ConnectionEventsReachEveryRegistrationCompletionsTheOwner)
           Deliver(Completion(3, ZR_OP_NOTIFICATION, 0, 0x21, "010203")),
           Callback("1 complete 3 op=5 status=0 handle=0x21 010203"),
           Callback("2 complete 3 op=5 status=0 handle=0x21 010203"),
-          NoTrace("CompleteCallback notified conn_id=3, op=5"), Returns(false, [] {
-              return ClientEnterOp(2, 3, ZR_OP_READ);
-          }),
+          NoTrace("CompleteCallback notified conn_id=3, op=5"),
+          Returns(false, [] { return ClientEnterOp(2, 3, ZR_OP_READ); }),
           // Another operation type: to the owner only, the gate stays shut.
           Deliver(Completion(3, ZR_OP_WRITE, 0, 0x30)), Callback("2 complete 3 op=3 status=0 handle=0x30"),
-          Trace("CompleteCallback notified conn_id=3, op=3, status=0"), Do([&] { EXPECT_EQ(conn_table[3].op, ZR_OP_READ); }),
-          NoTrace("CompleteCallback conn_id=3, op=3 completed"), Deliver(Completion(3, ZR_OP_READ, 4, 0x31, "09")),
+          Trace("CompleteCallback notified conn_id=3, op=3, status=0"),
+          Do([&] { EXPECT_EQ(conn_table[3].op, ZR_OP_READ); }), NoTrace("CompleteCallback conn_id=3, op=3 completed"),
+          Deliver(Completion(3, ZR_OP_READ, 4, 0x31, "09")),
           Trace("CompleteCallback conn_id=3, op=2 completed status=4"),
           Trace("CompleteCallback notified conn_id=3, op=2, status=4"),
           Callback("2 complete 3 op=2 status=4 handle=0x31 09"), Do([&] {
@@ -311,7 +310,8 @@ TEST_F(Dispatch, UnknownRecordsAndBadOrUnconnectedConnectionsAreDropped)
 TEST_F(Dispatch, RemoteRequestsAreRoutedByHandleThroughTheServiceList)
 {
     gatts_service_record unowned{50, 60, 9, nullptr}, second{30, 40, 1, &unowned}, first{10, 20, 2, &second};
-    Play({Deliver(RemoteRequest(4, 1, 1, 15)), Trace("RequestCallback with for NULL handle conn_id=4, type=1 handle=15"),
+    Play({Deliver(RemoteRequest(4, 1, 1, 15)),
+          Trace("RequestCallback with for NULL handle conn_id=4, type=1 handle=15"),
           Do([&] { gatts_service_list = &first; }), Deliver(RemoteRequest(4, 0x1234, 1, 15)),
           Deliver(RemoteRequest(4, 0x1235, 2, 40, "0708")), Deliver(RemoteRequest(4, 0x1236, 3, 10)),
           Deliver(RemoteRequest(4, 0x1237, 1, 25)), Deliver(RemoteRequest(4, 0x1238, 1, 55)),
@@ -324,8 +324,7 @@ TEST_F(Dispatch, RemoteRequestsAreRoutedByHandleThroughTheServiceList)
           Trace("RequestCallback unknown request type conn_id=4, type=4"),
           Returns(3, [] { return Register(3, kNoRequest); }), Do([&] { unowned.gatt_if = 3; }),
           Deliver(RemoteRequest(2, 77, 2, 55, "01")),
-          Trace("RequestCallback found app does not have request callback conn_id=2, type=2 handle=55"),
-          NoCallback()});
+          Trace("RequestCallback found app does not have request callback conn_id=2, type=2 handle=55"), NoCallback()});
 }
 
 // The reader is held in the first callback while 39 more records arrive: 19
@@ -517,8 +516,10 @@ TEST_F(Requests, RefusedOrPendingRequestsAreCollectedAndWithoutChannelOrEventNot
 
 TEST_F(Requests, TheGateRefusingSendsNothingAndAWriteWithABadResultByteIsRefused)
 {
-    const struct { uint8_t (*call)(); int conn_id; const char *line; } cases[] = {
-        {[] { return GATTCIf_Discover(1, 8, &kRange); }, 8, "GATTCIf_Discover failed to start gatt_if=1 conn_id=8 type=1"},
+    const struct { uint8_t (*call)(); int conn_id; const char *line;
+    } cases[] = {
+        {[] { return GATTCIf_Discover(1, 8, &kRange); }, 8,
+         "GATTCIf_Discover failed to start gatt_if=1 conn_id=8 type=1"},
         {[] { return GATTCIf_Read(1, 8, 2, &kRead); }, 8, "GATTCIf_ failed to start gatt_if=1 conn_id=8 type=2"},
         {[] { return GATTCIf_Write(1, 8, 2, &kValue); }, 8, "GATTCIf_Write failed to start gatt_if=1 conn_id=8 type=2"},
         {[] { return GATTCIf_SendHandleValueConfirm(1, 200, 42); }, 200,

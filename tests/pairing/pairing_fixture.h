@@ -24,7 +24,6 @@ inline void WINAPI OnPairingDone(ULONGLONG address, DWORD success)
     NoteFmt("done %012llx %lu", address, success);
 }
 
-inline std::string Le16(unsigned v) { return Fmt("%02x%02x", v & 0xFF, v >> 8 & 0xFF); }
 inline std::string U16(unsigned v) { return "0200 " + Le16(v) + " 00*14"; }
 // The made-up 128-bit UUIDs of the custom service, characteristic and descriptor.
 const char *const kCustomService = "1000 01001c7a 523d 8b4e 9c612f0a5b8d4e17";

@@ -72,8 +72,8 @@ TEST_F(Pairing, HeartRateSensorIsStored)
     EXPECT_EQ(Keys(Char("180d", "2a38")), "");   // its value is followed by the next declaration
     EXPECT_EQ(sv::Dwords(Char("180d", "2a39") + "\\Descriptors\\2900", {"Handle", "Value"}), (sv::Numbers{21, 1}));
     EXPECT_EQ(Keys(Root() + "\\180a\\Characteristics"), "2a24 2a29 ");
-    const std::string custom = Char("{7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17}", "{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17}") +
-                               "\\Descriptors\\";
+    const std::string custom =
+        Char("{7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17}", "{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17}") + "\\Descriptors\\";
     EXPECT_EQ(Keys(custom), "2903 2905 {7a1c0009-3d52-4e8b-9c61-2f0a5b8d4e17} ");
     EXPECT_EQ(sv::Dword(custom + "2903", "Value"), 1);
     EXPECT_EQ(sv::Values(custom + "2905"), std::vector<std::string>{"Handle"});
@@ -90,8 +90,9 @@ TEST_F(Pairing, FailedReadsStoreWhatCameBackAndFailedDiscoveriesNothing)
     db.Characteristic(Uuid16(0x2A19), 0x12, {50});
     db.Descriptor(Uuid16(0x2902), {0x01, 0x00}, 0x02);   // read not permitted
     db.Descriptor(Uuid16(0x2901), devices::Text("Level"));
-    Play({Joins(kSensor, db), Do([this] { ctl.ArmFault(ZOREROVA_GATTC_DISCOVER, VCTL_FAULT_EVENT_STATUS, 0x0A, 1, 2); }),
-          Pair(0), Trace("***** LeDeviceDiscoveryComplete: discovery failed"),
+    Play({Joins(kSensor, db),
+          Do([this] { ctl.ArmFault(ZOREROVA_GATTC_DISCOVER, VCTL_FAULT_EVENT_STATUS, 0x0A, 1, 2); }), Pair(0),
+          Trace("***** LeDeviceDiscoveryComplete: discovery failed"),
           Returns(0, [this] { return sv::KeyExists(Root()); }), Pair(1),
           Trace("DiscoverClientCompleteCallback conn_id * op 2 status 2")});
     EXPECT_EQ(sv::Dword(Char("180f", "2a19") + "\\Descriptors\\2902", "Value"), 0);

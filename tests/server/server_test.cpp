@@ -250,7 +250,7 @@ struct SecondProcess : LocalServices {
     void SetUp() override {}   // no reset: the first process's services stay
 };
 
-TEST_F(SecondProcess, HoldsAServiceUntilReleased)
+CHILD_PROCESS_PART(SecondProcess, HoldsAServiceUntilReleased)
 {
     if (!GetEnvironmentVariableA("QORTEST_SERVER_CHILD", nullptr, 0))
         GTEST_SKIP() << "run by TwoProcessesEachDeleteOnlyTheirOwn";

@@ -16,6 +16,11 @@
 
 #include "QorLeLib.h"
 #include "link/zorerova.h"
+
+// The part of a two-process case that runs in the second process, which the
+// first starts with --gtest_filter=fixture.*: a case of the program but not
+// one of the suite's own.
+#define CHILD_PROCESS_PART(fixture, name) TEST_F(fixture, name)
 #include "vdriver/vctl.h"
 
 namespace qortest {

@@ -206,6 +206,17 @@ Step Do(std::function<void()> action)
     s.action = std::move(action);
     return s;
 }
+Step Takes(const Step &s, ULONGLONG ms)
+{
+    return Returns(1, [=] {
+        auto t = GetTickCount64();
+        return s.fn() == s.want && GetTickCount64() - t >= ms;
+    });
+}
+std::string Le16(unsigned v)
+{
+    return Fmt("%02x%02x", v & 0xFF, v >> 8 & 0xFF);
+}
 
 std::string Step::Describe() const
 {
@@ -247,7 +258,8 @@ bool Scenario::Play(const Script &script)
         const ULONGLONG start = GetTickCount64();
         const bool held = Run(step, why);
         if (GetTickCount64() - start > 1000)   // a slow step is worth knowing of
-            std::fprintf(stderr, "step %d %s took %llu ms\n", index_, step.Describe().c_str(), GetTickCount64() - start);
+            std::fprintf(stderr, "step %d %s took %llu ms\n", index_, step.Describe().c_str(),
+                         GetTickCount64() - start);
         if (!held) {
             ADD_FAILURE() << "step " << index_ << " " << step.Describe() << ": " << why << "\ntrace:\n"
                           << trace_.Dump();

@@ -83,6 +83,10 @@ Step Callback(const std::string &entry);
 Step NoCallback();
 Step Returns(uint64_t want, std::function<uint64_t()> fn);
 Step Do(std::function<void()> action);
+// `s` (a Returns step) holds, and its call takes at least ms.
+Step Takes(const Step &s, ULONGLONG ms);
+// A 16-bit value as the hex of its two little-endian bytes.
+std::string Le16(unsigned v);
 
 // Plays scripts against one controller and trace capture, keeping its cursors
 // (request log, trace lines, journal) from one Play to the next.

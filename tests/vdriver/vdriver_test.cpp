@@ -56,14 +56,17 @@ protected:
 // at once with the output of the code.
 TEST_F(Vdriver, EveryCodeChecksItsSizesAndAnswersAtOnce)
 {
-    const struct { uint32_t code; DWORD in, out; } rows[] = {
-        {ZOREROVA_GATT_REGISTER, 18, 1}, {ZOREROVA_GATT_DEREGISTER, 0, 0}, {ZOREROVA_GATT_CONNECT, 8, 0},
-        {ZOREROVA_GATT_CANCEL_CONNECT, 8, 0}, {ZOREROVA_GATTC_DISCOVER, 25, 0}, {ZOREROVA_GATTC_READ, 27, 0},
-        {ZOREROVA_GATTC_WRITE, 525, 1}, {ZOREROVA_GATTC_CONFIRM, 4, 0}, {ZOREROVA_GATTS_CREATE_SERVICE, 24, 2},
-        {ZOREROVA_GATTS_ADD_INCLUDE, 4, 2}, {ZOREROVA_GATTS_ADD_CHAR, 23, 2}, {ZOREROVA_GATTS_ADD_DESCR, 44, 2},
-        {ZOREROVA_GATTS_START_SERVICE, 4, 1}, {ZOREROVA_GATTS_INDICATION, 518, 1}, {ZOREROVA_GATTS_NOTIFICATION, 518, 1},
-        {ZOREROVA_GATTS_SEND_RSP, 529, 1}, {ZOREROVA_GATTS_DELETE_SERVICE, 21, 0},
-        {ZOREROVA_GATT_READ_EVENT, 0, ZOREROVA_EVENT_SIZE},
+    const struct { uint32_t code; DWORD in, out;
+    } rows[] = {
+        {ZOREROVA_GATT_REGISTER, 18, 1},        {ZOREROVA_GATT_DEREGISTER, 0, 0},
+        {ZOREROVA_GATT_CONNECT, 8, 0},          {ZOREROVA_GATT_CANCEL_CONNECT, 8, 0},
+        {ZOREROVA_GATTC_DISCOVER, 25, 0},       {ZOREROVA_GATTC_READ, 27, 0},
+        {ZOREROVA_GATTC_WRITE, 525, 1},         {ZOREROVA_GATTC_CONFIRM, 4, 0},
+        {ZOREROVA_GATTS_CREATE_SERVICE, 24, 2}, {ZOREROVA_GATTS_ADD_INCLUDE, 4, 2},
+        {ZOREROVA_GATTS_ADD_CHAR, 23, 2},       {ZOREROVA_GATTS_ADD_DESCR, 44, 2},
+        {ZOREROVA_GATTS_START_SERVICE, 4, 1},   {ZOREROVA_GATTS_INDICATION, 518, 1},
+        {ZOREROVA_GATTS_NOTIFICATION, 518, 1},  {ZOREROVA_GATTS_SEND_RSP, 529, 1},
+        {ZOREROVA_GATTS_DELETE_SERVICE, 21, 0}, {ZOREROVA_GATT_READ_EVENT, 0, ZOREROVA_EVENT_SIZE},
     };
     uint8_t in[600], out[600];
     DWORD got = 0;
@@ -94,7 +97,8 @@ TEST_F(Vdriver, ServicesHandOutHandlesInsideTheirRange)
     uint16_t s1 = 0, h = 0;
     ASSERT_EQ(Send("01 0200 0f18 00*14 0000 00 0300", ZOREROVA_GATTS_CREATE_SERVICE, ch, &s1, 2), 0u);
     h = s1 + 4;   // the second service, right after the first one's four handles
-    const std::string first = Fmt("%02x%02x", s1 & 0xFF, s1 >> 8), second = Fmt("%02x%02x", h & 0xFF, h >> 8);
+    const std::string first = Le16(s1);
+    const std::string second = Le16(h);
     const struct { uint32_t code; std::string in; DWORD err; uint16_t handle; } rows[] = {
         {ZOREROVA_GATTS_CREATE_SERVICE, "01 0200 0a18 00*14 0000 00 0200", 0, h},
         {ZOREROVA_GATTS_ADD_CHAR, first + " 00*21", 0, uint16_t(s1 + 2)},   // the value, after the declaration
