@@ -211,7 +211,7 @@ TEST_F(Qorgatt, RefusesBadInputWithoutTouchingTheStore)
         {"devices --forget 0a11223344", 2, "'0a11223344' is not a device address"},
         {"sim", 2, "A subcommand is required"},
         {"sim add " + kFiles + "/none.json", 2, "cannot open " + kFiles + "/none.json"},
-        {"sim add " + kFiles + "/tests/tools/bad_device.json", 2, ".services[0]: \"18x0\" is not a UUID"},
+        {"sim add " + kFiles + "/tests/tools/bad_device.json", 2, ".services[1]: \"18x0\" is not a UUID"},
         {"sim add " + kFiles + "/tests/tools/cut_device.json", 2, "cut_device.json: not valid JSON: line 3, column 1"},
         {"sim link sideways 0a1122334455", 2, "STATE: sideways not in {up,down}"},
         {"sim link up 0000000000aa", 1, "no simulated device 00:00:00:00:00:AA"},
