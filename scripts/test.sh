@@ -36,7 +36,7 @@ cp "$log" "$log.first"
 log="$log.first"
 real=() lost=()
 for name in "${failed[@]}"; do
-    if case_output "$name" | grep -q '^\[ RUN      \]'; then
+    if case_output "$name" | grep '^\[ RUN      \]' >/dev/null; then
         real+=("$name")
     else
         lost+=("$name")
