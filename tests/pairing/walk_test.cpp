@@ -92,7 +92,8 @@ TEST_F(Walk, DescriptorValuesAsTheyCome)
           // A completion of another kind meanwhile is no descriptor value.
           Post("f8 0700 03 00 0700 0400 0000 0100 00 55"), Trace("LeDeviceCompleteCallback conn_id 7 op 3 status 0"),
           ReadAnswer(4, "78*512"), Read(5),   // the longest value there is
-          ReadAnswer(5, "020099", 5), Read(6), ReadAnswer(6, "616263"), Done(1),   // a failed read stores what it carries
+          ReadAnswer(5, "020099", 5), Read(6), ReadAnswer(6, "616263"),
+          Done(1),   // a failed read stores what it carries
           Returns(3, [this] { return trace.CountPrefix("DiscoverClientCompleteCallback conn_id 7 op 2"); }),
           Returns(2, [this] { return sv::Dword(LevelDescriptors() + "2902", "Value"); }),
           Returns(1, [this] { return sv::Text(LevelDescriptors() + "2901", "Value") == "abc"; })});
@@ -220,8 +221,9 @@ TEST_F(Walk, TheExportsRulesAndOutcomes)
           Trace("GATTCIf_Discover failed to start gatt_if=1 conn_id=255 type=1"), NothingSent(),
           // The registration itself.
           Returns(ERROR_BUSY, [] { return QorGattPairingRegister(); }),
-          Trace("***** QorGattPairingRegister: registered already"), Returns(0, [] { return QorGattPairingUnregister(); }),
-          Trace("QorGattPairingUnregister: deregistered"), Returns(ERROR_BUSY, [] { return QorGattPairingUnregister(); }),
+          Trace("***** QorGattPairingRegister: registered already"),
+          Returns(0, [] { return QorGattPairingUnregister(); }), Trace("QorGattPairingUnregister: deregistered"),
+          Returns(ERROR_BUSY, [] { return QorGattPairingUnregister(); }),
           Trace("***** QorGattPairingUnregister: is not registered"),
           // No discovery without the registration: nobody would end it.
           Returns(ERROR_BUSY, [this] { return QorGattPairingDiscover(address, OnPairingDone); }),
