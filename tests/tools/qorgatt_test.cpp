@@ -172,19 +172,23 @@ protected:
 TEST_F(Qorgatt, PairsASimulatedDeviceAndListsTheStore)
 {
     Play({
-        {"sim add " + kFiles + "/demo/heart_rate.json", 0, "device 0A:11:22:33:44:55 added: 4 service(s), 21 attribute(s)"},
+        {"sim add " + kFiles + "/demo/heart_rate.json", 0,
+         "device 0A:11:22:33:44:55 added: 4 service(s), 21 attribute(s)"},
         {"& pair 0A:11:22:33:44:55", 0, "waiting up to 10 s for 0A:11:22:33:44:55 to connect"},
         {"sim link up 0a1122334455", 0, "link to 0A:11:22:33:44:55 up"},
-        {"wait", 0, "  found descriptor #3\npaired 0A:11:22:33:44:55: 4 services, 7 characteristics, 3 descriptors stored"},
+        {"wait", 0,
+         "  found descriptor #3\npaired 0A:11:22:33:44:55: 4 services, 7 characteristics, 3 descriptors stored"},
         {"devices", 0, "0A:11:22:33:44:55  4 service(s)\n  1800 "},
         {"devices --forget 0A:11:22:33:44:56", 0, "0A:11:22:33:44:56 is not in the store: nothing to forget"},
         {"devices --json", 0, "\"uuid\": \"180d\",\n        \"name\": \"Heart Rate\""},
-        {"tree 0A:11:22:33:44:55", 0, "  characteristic 2a37                                   0x0007  0x0008  "
-                                      "notify|indicate        Heart Rate Measurement\n"},
+        {"tree 0A:11:22:33:44:55", 0,
+         "  characteristic 2a37                                   0x0007  0x0008  "
+         "notify|indicate        Heart Rate Measurement\n"},
         {"tree 0a1122334455 --json", 0, "\"uuid\": \"2902\",\n            \"name\": \"Client Characteristic"},
         {"tree 00:00:00:00:00:01", 1, "nothing stored for 00:00:00:00:00:01 (pair it first: qorgatt pair ADDR)"},
-        {"connect 0a1122334455 tree 0a1122334455", 0, "connected to 0A:11:22:33:44:55\n4 service(s) in its stored tree\n"
-                                                     "service        1800"},
+        {"connect 0a1122334455 tree 0a1122334455", 0,
+         "connected to 0A:11:22:33:44:55\n4 service(s) in its stored tree\n"
+         "service        1800"},
         {"sim log", 0, "read               channel"},
         {"sim log --json", 0, "\"request\": \"deregister\""},
         // The last registration's end dropped the link: nothing connects now.
@@ -244,14 +248,17 @@ TEST_F(Qorgatt, ReadsWritesAndWatchesASimulatedDevice)
         {"read 0a1122334455 1800 2a00", 0, "2a00 of 0A:11:22:33:44:55: 51 6F 72 20 48 52 4D  \"Qor HRM\""},
         {"read 0a1122334455 180d 2a38 read 0a1122334455 0x180F 00002A19-0000-1000-8000-00805F9B34FB", 0,
          "2a38 of 0A:11:22:33:44:55: 01\n2a19 of 0A:11:22:33:44:55: 57"},
-        {"read 0a1122334455 180f 2a19 --format u8 --json", 0, "{\"address\":\"0A:11:22:33:44:55\",\"service\":\"180f\","
+        {"read 0a1122334455 180f 2a19 --format u8 --json", 0,
+         "{\"address\":\"0A:11:22:33:44:55\",\"service\":\"180f\","
          "\"characteristic\":\"2a19\",\"name\":\"Battery Level\",\"hex\":\"57\",\"value\":[87]}\n"},
         {"write 0a1122334455 7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17 {7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17} \"-2 300\" "
-         "--format s16 read 0a1122334455 7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17 7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17", 0,
-         "written -2 300\n{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17} of 0A:11:22:33:44:55: FE FF 2C 01"},
-        {"read 0a1122334455 7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17 7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17 --format utf8 --json",
+         "--format s16 read 0a1122334455 7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17 7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17",
+         0, "written -2 300\n{7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17} of 0A:11:22:33:44:55: FE FF 2C 01"},
+        {"read 0a1122334455 7a1c0001-3d52-4e8b-9c61-2f0a5b8d4e17 7a1c0003-3d52-4e8b-9c61-2f0a5b8d4e17 --format utf8 "
+         "--json",
          0, "\"hex\":\"FE FF 2C 01\",\"value\":\"\xEF\xBF\xBD\xEF\xBF\xBD,\\u0001\"}"},
-        {"read 0a1122334455 1812 2a4d", 1, "failed: 1168 (ERROR_NOT_FOUND): 0A:11:22:33:44:55 has no service 1812 "
+        {"read 0a1122334455 1812 2a4d", 1,
+         "failed: 1168 (ERROR_NOT_FOUND): 0A:11:22:33:44:55 has no service 1812 "
          "(Human Interface Device) in its stored tree"},
         {"watch 0a1122334455 180d 2a38 --count 1", 1, "cannot watch 2a38 of 0A:11:22:33:44:55: it does not notify"},
         {"sim add " + kFiles + "/tests/tools/unpaired_device.json read 001a7dda7117 180f 2a19", 1,
@@ -261,18 +268,21 @@ TEST_F(Qorgatt, ReadsWritesAndWatchesASimulatedDevice)
         {"read 0a1122334455 180d 2a37 2902 write 0a1122334455 180d 2a39 01", 0,
          "2a37/2902 of 0A:11:22:33:44:55: 00 00\n2a39 of 0A:11:22:33:44:55: written 01"},
         {"read 0a1122334455 180d 2a37", 1, "reading 2a37 of 0A:11:22:33:44:55 failed: 5 (ERROR_ACCESS_DENIED)"},
-        {"write 0a1122334455 180d 2a39 02 --no-wait", 0, "sent 02, not waited for\n2a39 of 0A:11:22:33:44:55: completion 0"},
+        {"write 0a1122334455 180d 2a39 02 --no-wait", 0,
+         "sent 02, not waited for\n2a39 of 0A:11:22:33:44:55: completion 0"},
         {"write 0a1122334455 180d 2a38 02", 1, "writing 2a38 of 0A:11:22:33:44:55 failed: 5 (ERROR_ACCESS_DENIED)"},
         {"& watch 0a1122334455 180d 2a37 --count 3", 0, "watching"},
         {"sim notify 0a1122334455 8 0061 --count 2", 0, "pushed 2 notification(s) of handle 0x0008"},
         {"sim notify 0a1122334455 0x08 --indicate", 0, "pushed 1 indication(s) of handle 0x0008"},
-        {"wait", 0, "notification 2a37 Heart Rate Measurement: 00 61\nnotification 2a37 Heart Rate Measurement: 00 61\n"
-                    "indication 2a37 Heart Rate Measurement: 00 48\n3 event(s) from 2a37"},
+        {"wait", 0,
+         "notification 2a37 Heart Rate Measurement: 00 61\nnotification 2a37 Heart Rate Measurement: 00 61\n"
+         "indication 2a37 Heart Rate Measurement: 00 48\n3 event(s) from 2a37"},
         {"& watch 0a1122334455 180d 2a37 --count 1 --json --format u16", 0, "watching"},
         {"sim notify 0a1122334455 8 0061", 0, "pushed 1 notification(s)"},
-        {"wait", 0, "\n{\"address\":\"0A:11:22:33:44:55\",\"service\":\"180d\",\"characteristic\":\"2a37\","
-                    "\"name\":\"Heart Rate Measurement\",\"hex\":\"00 61\",\"value\":[24832],"
-                    "\"event\":\"notification\"}\n"},
+        {"wait", 0,
+         "\n{\"address\":\"0A:11:22:33:44:55\",\"service\":\"180d\",\"characteristic\":\"2a37\","
+         "\"name\":\"Heart Rate Measurement\",\"hex\":\"00 61\",\"value\":[24832],"
+         "\"event\":\"notification\"}\n"},
         {"sim hold read --count 2", 0, "the events of the next 2 read request(s) are held until: qorgatt sim release"},
         {"sim release", 0, "released 0 held event(s)"},
         {"sim lose-link 0a1122334455", 0, "link to 0A:11:22:33:44:55 lost: no disconnection event was sent"},
@@ -291,7 +301,8 @@ TEST_F(Qorgatt, ServesLocalServicesToASimulatedCentral)
         {"sim central 000000000c01 write 8 05", 0, "00:00:00:00:0C:01 write 0x0008: status 0x00"},
         {"< notify 2a37 00 48", 0, "notify 2a37 to 00:00:00:00:0C:01: 0 (ERROR_SUCCESS)"},
         {"sim central 000000000c01 status", 0, "received 1 value(s)"},
-        {"sim loopback 000000000c02", 0, "loopback device 00:00:00:00:0C:02 added: the local services' 11 attribute(s)"},
+        {"sim loopback 000000000c02", 0,
+         "loopback device 00:00:00:00:0C:02 added: the local services' 11 attribute(s)"},
         {"wait", 0, "write request from 00:00:00:00:0C:01: 2a39 <- 05"},
     });
 }
