@@ -1,8 +1,10 @@
 // Connections and registrations after events the library never got: a
-// disconnection that was lost, a channel that closed under a registration.
+// disconnection that was lost, a channel that closed under a registration; and
+// a registration whose events or callback thread cannot be had.
 
 #include <windows.h>
 
+#include "import_patch.h"
 #include "scenario.h"
 
 namespace {
@@ -33,14 +35,16 @@ GattDb Db(uint8_t level)
     return db;
 }
 
-Step Reg(int n)
+DWORD Register(int n)
 {
     static char names[] = "AB";
-    return Returns(0, [=] {
-        LE_ADDRESS any{};
-        GUID app = {0x5A1E0000u + n, 0, 0, {0}};
-        return QorGattRegister(&any, &app, OnConnect, nullptr, nullptr, &names[n], &g_reg[n]);
-    });
+    LE_ADDRESS any{};
+    GUID app = {0x5A1E0000u + n, 0, 0, {0}};
+    return QorGattRegister(&any, &app, OnConnect, nullptr, nullptr, &names[n], &g_reg[n]);
+}
+Step Reg(int n)
+{
+    return Returns(0, [=] { return Register(n); });
 }
 // A waiting read of 2a19 by registration n returns `code`.
 Step Reads(int n, DWORD code)
@@ -87,6 +91,65 @@ TEST_F(ConnectionFaults, HandleFromAnEarlierOpeningOfTheChannelHasNoInterface)
           Returns(ERROR_INVALID_HANDLE, [] { return QorGattCreateService(g_reg[0], &g_svc, 0, 4, 0, &service); }),
           Reads(0, ERROR_INVALID_HANDLE), Do([] { QorGattDeregister(g_reg[0]), g_reg[0] = nullptr; }),
           Trace("~QOR_APP_REG()*"), NoCallback(), Reads(1, 0)});
+}
+
+// Only the thread that sets these sees a failure: the Nth next event it
+// creates fails (-1: none), its next 10 s wait times out.
+thread_local int t_events_before_failure = -1;
+thread_local bool t_long_wait_times_out = false;
+decltype(&CreateEventW) g_create_event;
+decltype(&WaitForSingleObject) g_wait;
+
+HANDLE WINAPI CreateEventFailing(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCWSTR name)
+{
+    if (t_events_before_failure-- == 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return g_create_event(sa, manual, initial, name);
+}
+
+DWORD WINAPI WaitTimingOut(HANDLE handle, DWORD ms)
+{
+    if (ms == 10000 && t_long_wait_times_out) {
+        t_long_wait_times_out = false;
+        return WAIT_TIMEOUT;
+    }
+    return g_wait(handle, ms);
+}
+
+// A second registration whose events cannot all be made, or whose callback
+// thread does not say it started within 10 s, is refused and leaves nothing
+// listed: the same registration succeeds at once afterwards.
+TEST_F(ConnectionFaults, RegistrationWithoutItsEventsOrThreadIsRefused)
+{
+    ImportPatch events("CreateEventW", reinterpret_cast<void *>(CreateEventFailing));
+    ImportPatch waits("WaitForSingleObject", reinterpret_cast<void *>(WaitTimingOut));
+    ASSERT_TRUE(events.Patched() && waits.Patched());
+    g_create_event = events.Original<decltype(g_create_event)>();
+    g_wait = waits.Original<decltype(g_wait)>();
+    struct Row {
+        int events_before_failure;
+        bool wait_times_out;
+        DWORD code;
+        const char *trace;
+    };
+    const Row rows[] = {
+        {0, false, ERROR_NOT_ENOUGH_MEMORY, "***QorLeApi:ERROR CreateEvent failed"},
+        {1, false, ERROR_NOT_ENOUGH_MEMORY, "***QorLeApi:ERROR CreateEvent failed"},
+        {2, false, ERROR_NOT_ENOUGH_MEMORY, "***QorLeApi:ERROR CreateEvent failed"},
+        {-1, true, ERROR_INTERNAL_ERROR, "***QorLeApi:ERROR callback thread did not start"},
+    };
+    ASSERT_TRUE(Play({Reg(0)}));
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.trace);
+        t_events_before_failure = row.events_before_failure;
+        t_long_wait_times_out = row.wait_times_out;
+        EXPECT_TRUE(Play({Returns(row.code, [] { return Register(1); }), Trace(row.trace), Reg(1),
+                          Do([] { QorGattDeregister(g_reg[1]); }), Trace("~QOR_APP_REG()*")}));
+        g_reg[1] = nullptr;
+        t_events_before_failure = -1;
+    }
 }
 
 } // namespace

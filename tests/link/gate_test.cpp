@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "import_patch.h"
 #include "link_test.h"
 
 namespace linktest {
@@ -18,17 +19,21 @@ protected:
         LinkTest::SetUp();
         Play({FirstRegistration(1), Returns(2, [] { return Register(2); }), Deliver("ff 001a7dda7113 0100 01")});
     }
-    // Starts `run` on `waiter`, waiting until it waits in the gate. No event says
-    // so; the sign is that it reset op_done (signalled first) before its wait.
-    static Step StartWaiter(std::thread &waiter, std::function<void()> run)
+    // Starts `run` on `waiter`, waiting until it waits in the gate of `conn_id`.
+    // No event says so; the sign is that it reset op_done (signalled first, or
+    // made by the waiter itself) before its wait.
+    static Step StartWaiter(std::thread &waiter, std::function<void()> run, uint16_t conn_id = 1)
     {
-        return Do([&waiter, run] {
-            SetEvent(conn_table[1].op_done);
+        return Do([&waiter, run, conn_id] {
+            const conn_record &rec = conn_table[conn_id];
+            if (rec.op_done)
+                SetEvent(rec.op_done);
             waiter = std::thread(run);
+            auto waiting = [&rec] { return rec.op_done && WaitForSingleObject(rec.op_done, 0) == WAIT_TIMEOUT; };
             ULONGLONG deadline = GetTickCount64() + 5000;
-            while (WaitForSingleObject(conn_table[1].op_done, 0) != WAIT_TIMEOUT && GetTickCount64() < deadline)
+            while (!waiting() && GetTickCount64() < deadline)
                 Sleep(1);
-            EXPECT_EQ(WaitForSingleObject(conn_table[1].op_done, 0), WAIT_TIMEOUT) << "no waiter in the gate";
+            EXPECT_TRUE(waiting()) << "no waiter in the gate";
         });
     }
 };
@@ -112,6 +117,39 @@ TEST_F(Gate, BadConnectionsAndTheLinkGoingDownEndEntriesWithFailure)
           Deliver("f8 0100 03 00"), Trace("CompleteCallback not connected conn_id:1"),
           // And the link coming up again starts with an open gate.
           Deliver("ff 001a7dda7113 0100 01"), Returns(false, [] { return ClientEnterOp(2, 1, ZR_OP_READ); })});
+}
+
+// While armed, the next manual-reset event made off the arming thread fails.
+std::atomic<bool> g_fail_event{false};
+DWORD g_arming_thread;
+decltype(&CreateEventW) g_create_event;
+
+HANDLE WINAPI CreateEventFailing(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCWSTR name)
+{
+    if (manual && GetCurrentThreadId() != g_arming_thread && g_fail_event.exchange(false)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return g_create_event(sa, manual, initial, name);
+}
+
+// A link that came up without its gate event makes it when a second
+// operation must wait, and the wait then works as ever.
+TEST_F(Gate, EventThatCouldNotBeMadeAtLinkUpIsMadeForTheFirstWait)
+{
+    qortest::ImportPatch events("CreateEventW", reinterpret_cast<void *>(CreateEventFailing));
+    ASSERT_TRUE(events.Patched());
+    g_create_event = events.Original<decltype(g_create_event)>();
+    g_arming_thread = GetCurrentThreadId();
+    std::atomic<int> second{-1};
+    std::thread waiter;
+    Play({Do([] { g_fail_event = true; }), Deliver("ff 001a7dda7114 0200 01"),
+          Trace("ClientEnterOp conn_id=2 event creation failed - 8"),
+          Returns(false, [] { return ClientEnterOp(1, 2, ZR_OP_WRITE); }),
+          StartWaiter(waiter, [&] { second = ClientEnterOp(2, 2, ZR_OP_READ); }, 2),
+          Returns(static_cast<uint64_t>(-1), [&] { return second.load(); }), Do([] { ClientExitOp(2); }),
+          Do([&] { waiter.join(); }), Returns(false, [&] { return second.load(); }),
+          Trace("ClientEnterOp gatt_if=2 conn_id=2 op=2")});
 }
 
 } // namespace
