@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "client/api_state.h"
+#include "api/api_state.h"
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {

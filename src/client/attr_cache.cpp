@@ -3,54 +3,9 @@
 #include <cstring>
 #include <new>
 
-#include "client/op_slot.h"
 #include "link/discovery.h"
 #include "store/layout.h"
 #include "trace/trace.h"
-
-LeChar::~LeChar()
-{
-    while (descriptors) {
-        LeDescr *descr = descriptors;
-        descriptors = descr->next;
-        delete descr;
-    }
-}
-
-QOR_CONN_DEV::QOR_CONN_DEV() { InitializeCriticalSection(&DevLock); }
-
-QOR_CONN_DEV::~QOR_CONN_DEV()
-{
-    FreeAttributeCache(this);
-    // Its link or its interface has gone: no completion can end the operation
-    // outstanding on it any more, and none of a later link may.
-    EndOutstanding(this);
-    DeleteCriticalSection(&DevLock);
-}
-
-void FreeService(LeService *service)
-{
-    while (service->characteristics) {
-        LeChar *chr = service->characteristics;
-        service->characteristics = chr->next;
-        delete chr;
-    }
-    while (service->includes) {
-        LeService *included = service->includes;
-        service->includes = included->next;
-        FreeService(included);
-    }
-    delete service;
-}
-
-void FreeAttributeCache(QOR_CONN_DEV *dev)
-{
-    while (dev->services) {
-        LeService *service = dev->services;
-        dev->services = service->next;
-        FreeService(service);
-    }
-}
 
 // ---- loading a tree from the service store ----
 

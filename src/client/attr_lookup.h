@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "client/attr_cache.h"
+#include "api/records.h"
 
 struct LeAttrRef {
     LeService *service = nullptr;

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "client/api_handlers.h"
+#include "api/handlers.h"
 #include "client/attr_lookup.h"
 #include "client/connection.h"
-#include "client/op_slot.h"
+#include "api/op_slot.h"
 #include "trace/trace.h"
 
 namespace {

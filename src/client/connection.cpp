@@ -6,9 +6,9 @@
 
 #include <new>
 
-#include "client/api_handlers.h"
-#include "client/app_reg.h"
-#include "client/guard.h"
+#include "api/handlers.h"
+#include "api/app_reg.h"
+#include "api/export.h"
 #include "trace/trace.h"
 
 namespace {
@@ -109,29 +109,6 @@ void RetireHolderOf(uint16_t conn_id, ULONGLONG address)
 }
 
 } // namespace
-
-ULONGLONG AddressFromBda(const uint8_t *bda)
-{
-    ULONGLONG address = 0;
-    for (size_t i = 0; i < kBdaSize; ++i)
-        address = address << 8 | bda[i];
-    return address;
-}
-
-void BdaFromAddress(ULONGLONG address, uint8_t (&bda)[kBdaSize])
-{
-    for (size_t i = kBdaSize; i-- > 0; address >>= 8)
-        bda[i] = static_cast<uint8_t>(address);
-}
-
-QOR_CONN_DEV *FindDevice(ULONGLONG address)
-{
-    for (QOR_CONN_DEV *dev = pDevList; dev; dev = dev->pNext) {
-        if (dev->Address.ullLong == address)
-            return dev;
-    }
-    return nullptr;
-}
 
 void api::ConnectCallback(uint8_t gatt_if, const uint8_t *bda, uint16_t conn_id, uint8_t connected)
 {
@@ -319,9 +296,7 @@ DWORD Connect(HQORREG hReg, const LE_ADDRESS *pAddress, DWORD bWait)
 
 extern "C" DWORD WINAPI QorGattConnect(HQORREG hReg, PLE_ADDRESS pAddress, DWORD bWait)
 {
-    DWORD result = ERROR_INTERNAL_ERROR;
-    if (RunGuarded([&] { result = Connect(hReg, pAddress, bWait); }))
-        return result;
-    LeTrace("***QorLeApi:ERROR QorGattConnect crashed\n");
-    return ERROR_INTERNAL_ERROR;
+    constexpr ExportDecl kConnect = {"QorGattConnect", "***QorLeApi:ERROR QorGattConnect crashed\n",
+                                     ERROR_INTERNAL_ERROR};
+    return RunExport(kConnect, [&] { return Connect(hReg, pAddress, bWait); });
 }

@@ -1,6 +1,7 @@
 #pragma once
-// Connections of the client API: the list of connected devices, the device
-// addresses in their two forms, and QorGattConnect with its watcher thread.
+// Connections of the client API: QorGattConnect with its watcher thread. The
+// list of connected devices and the address forms are the shared records'
+// (api/records.h).
 // The API's ConnectCallback (api_handlers.h) keeps the list in step with the
 // driver link's connection events.
 
@@ -9,15 +10,6 @@
 #include <cstdint>
 
 #include "client/attr_cache.h"
-
-constexpr size_t kBdaSize = 6;
-
-// The six-byte form (first byte most significant) and the API's number.
-ULONGLONG AddressFromBda(const uint8_t *bda);
-void BdaFromAddress(ULONGLONG address, uint8_t (&bda)[kBdaSize]);
-
-// The first record of pDevList with that address, or null. ApiLock held.
-QOR_CONN_DEV *FindDevice(ULONGLONG address);
 
 // Handed by a connect that does not wait to its watcher, which frees it (and
 // closes the start event) when it ends.

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "client/connection.h"
-#include "client/guard.h"
+#include "api/export.h"
 #include "trace/trace.h"
 
 namespace {
@@ -122,6 +122,15 @@ DWORD EnumDescriptor(const LE_ADDRESS *pAddress, USHORT hService, USHORT hChar, 
 // the address is read and the handles written only there, so a bad pointer
 // costs the caller 1359, not the process.
 
+constexpr ExportDecl kEnumService = {"QorGattEnumService",
+                                     "***QorLeApi:ERROR QorGattEnumService crashed Addr:%p Inx:%d GUID:%p\n",
+                                     ERROR_INTERNAL_ERROR};
+constexpr ExportDecl kEnumCharacteristic = {"QorGattEnumCharacteristic",
+                                            "***QorLeApi:ERROR QorGattEnumCharacteristic crashed\n",
+                                            ERROR_INTERNAL_ERROR};
+constexpr ExportDecl kEnumDescriptor = {"QorGattEnumDescriptor", "***QorLeApi:ERROR QorGattEnumDescriptor crashed\n",
+                                        ERROR_INTERNAL_ERROR};
+
 extern "C" DWORD WINAPI QorGattEnumService(PLE_ADDRESS pAddress, DWORD inx, GUID *pGuidServ, USHORT *hService)
 {
     if (!pFirst || !pAddress || !pGuidServ || !hService) {
@@ -129,12 +138,8 @@ extern "C" DWORD WINAPI QorGattEnumService(PLE_ADDRESS pAddress, DWORD inx, GUID
                 static_cast<void *>(pAddress), static_cast<void *>(pGuidServ), static_cast<void *>(hService));
         return ERROR_INVALID_PARAMETER;
     }
-    DWORD result = ERROR_INTERNAL_ERROR;
-    if (RunGuarded([&] { result = EnumService(pAddress, inx, pGuidServ, hService); }))
-        return result;
-    LeTrace("***QorLeApi:ERROR QorGattEnumService crashed Addr:%p Inx:%d GUID:%p\n", static_cast<void *>(pAddress),
-            static_cast<int>(inx), static_cast<void *>(pGuidServ));
-    return ERROR_INTERNAL_ERROR;
+    return RunExport(kEnumService, [&] { return EnumService(pAddress, inx, pGuidServ, hService); }, NothingHeld{},
+                     static_cast<void *>(pAddress), static_cast<int>(inx), static_cast<void *>(pGuidServ));
 }
 
 extern "C" DWORD WINAPI QorGattEnumCharacteristic(PLE_ADDRESS pAddress, USHORT hService, DWORD inx, GUID *pGuidChar,
@@ -147,9 +152,8 @@ extern "C" DWORD WINAPI QorGattEnumCharacteristic(PLE_ADDRESS pAddress, USHORT h
                 static_cast<void *>(hChar));
         return ERROR_INVALID_PARAMETER;
     }
-    DWORD result = ERROR_INTERNAL_ERROR;
-    RunGuarded([&] { result = EnumCharacteristic(pAddress, hService, inx, pGuidChar, hChar); });
-    return result;
+    return RunExport(kEnumCharacteristic,
+                     [&] { return EnumCharacteristic(pAddress, hService, inx, pGuidChar, hChar); });
 }
 
 extern "C" DWORD WINAPI QorGattEnumDescriptor(PLE_ADDRESS pAddress, USHORT hService, USHORT hChar, DWORD inx,
@@ -162,7 +166,6 @@ extern "C" DWORD WINAPI QorGattEnumDescriptor(PLE_ADDRESS pAddress, USHORT hServ
                 static_cast<void *>(hDescr));
         return ERROR_INVALID_PARAMETER;
     }
-    DWORD result = ERROR_INTERNAL_ERROR;
-    RunGuarded([&] { result = EnumDescriptor(pAddress, hService, hChar, inx, pGuidDescr, hDescr); });
-    return result;
+    return RunExport(kEnumDescriptor,
+                     [&] { return EnumDescriptor(pAddress, hService, hChar, inx, pGuidDescr, hDescr); });
 }

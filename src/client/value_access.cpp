@@ -6,8 +6,8 @@
 
 #include "QorLeLib.h"
 #include "client/connection.h"
-#include "client/guard.h"
-#include "client/op_slot.h"
+#include "api/export.h"
+#include "api/op_slot.h"
 #include "trace/trace.h"
 
 namespace {
@@ -22,17 +22,24 @@ constexpr uint8_t kReadType = 2;
 
 // One member of the family.
 struct Access {
-    const char *name;
+    ExportDecl decl;
     bool write;
     bool descriptor;
     uint8_t refused;                 // the completion status that gives 1
-    DWORD crashed;                   // what the guard returns
 };
 
-constexpr Access kReadChar = {"QorGattReadCharacteristic", false, false, 2, ERROR_INTERNAL_ERROR};
-constexpr Access kReadDescr = {"QorGattReadDescriptor", false, true, 2, ERROR_INTERNAL_ERROR};
-constexpr Access kWriteChar = {"QorGattWriteCharacteristic", true, false, 3, ERROR_INTERNAL_ERROR};
-constexpr Access kWriteDescr = {"QorGattWriteDescriptor", true, true, 3, ERROR_ACCESS_DENIED};
+constexpr Access kReadChar = {
+    {"QorGattReadCharacteristic", "***QorLeApi:ERROR QorGattReadCharacteristic crashed\n", ERROR_INTERNAL_ERROR},
+    false, false, 2};
+constexpr Access kReadDescr = {
+    {"QorGattReadDescriptor", "***QorLeApi:ERROR QorGattReadDescriptor crashed\n", ERROR_INTERNAL_ERROR},
+    false, true, 2};
+constexpr Access kWriteChar = {
+    {"QorGattWriteCharacteristic", "***QorLeApi:ERROR QorGattWriteCharacteristic crashed\n", ERROR_INTERNAL_ERROR},
+    true, false, 3};
+constexpr Access kWriteDescr = {
+    {"QorGattWriteDescriptor", "***QorLeApi:ERROR QorGattWriteDescriptor crashed\n", ERROR_ACCESS_DENIED},
+    true, true, 3};
 
 struct AccessArgs {
     HQORREG hReg;
@@ -61,12 +68,12 @@ void TraceInvalid(const Access &k, const AccessArgs &a)
     if (k.descriptor)
         LeTrace("***QorLeApi:ERROR %s invalid arguments hReg:%p pAddress:%p pGuidService:%p pGuidChar:%p "
                 "pGuidDescr:%p pValue:%p\n",
-                k.name, a.hReg, static_cast<void *>(a.pAddress), static_cast<void *>(a.pGuidService),
+                k.decl.name, a.hReg, static_cast<void *>(a.pAddress), static_cast<void *>(a.pGuidService),
                 static_cast<void *>(a.pGuidChar), static_cast<void *>(a.pGuidDescr), static_cast<void *>(a.pValue));
     else
         LeTrace("***QorLeApi:ERROR %s invalid arguments hReg:%p pAddress:%p pGuidService:%p pGuidChar:%p "
                 "pValue:%p\n",
-                k.name, a.hReg, static_cast<void *>(a.pAddress), static_cast<void *>(a.pGuidService),
+                k.decl.name, a.hReg, static_cast<void *>(a.pAddress), static_cast<void *>(a.pGuidService),
                 static_cast<void *>(a.pGuidChar), static_cast<void *>(a.pValue));
 }
 
@@ -83,7 +90,7 @@ DWORD Resolve(const Access &k, const AccessArgs &a, QOR_CONN_DEV *dev, Target *t
         LeDescr *d = FindDescr(dev->services, a.pGuidService, a.serviceInstance, a.pGuidChar, a.charInstance,
                                a.pGuidDescr);
         if (!d) {
-            LeTrace("***QorLeApi:ERROR %s descriptor %x not found\n", k.name, static_cast<unsigned>(a.pGuidDescr->Data1));
+            LeTrace("***QorLeApi:ERROR %s descriptor %x not found\n", k.decl.name, static_cast<unsigned>(a.pGuidDescr->Data1));
             return ERROR_NOT_FOUND;
         }
         t->handle = d->handle;
@@ -91,16 +98,16 @@ DWORD Resolve(const Access &k, const AccessArgs &a, QOR_CONN_DEV *dev, Target *t
     }
     LeChar *c = FindChar(dev->services, a.pGuidService, a.serviceInstance, a.pGuidChar, a.charInstance);
     if (!c) {
-        LeTrace("***QorLeApi:ERROR %s char %x not found\n", k.name, static_cast<unsigned>(a.pGuidChar->Data1));
+        LeTrace("***QorLeApi:ERROR %s char %x not found\n", k.decl.name, static_cast<unsigned>(a.pGuidChar->Data1));
         return ERROR_NOT_FOUND;
     }
     t->handle = c->valueHandle;
     if (!k.write && !(c->properties & kPropRead)) {
-        LeTrace("***QorLeApi:ERROR %s read not allowed\n", k.name);
+        LeTrace("***QorLeApi:ERROR %s read not allowed\n", k.decl.name);
         return ERROR_ACCESS_DENIED;
     }
     if (k.write && !(c->properties & (kPropWrite | kPropWriteNoRsp))) {
-        LeTrace("***QorLeApi:ERROR %s write not allowed\n", k.name);
+        LeTrace("***QorLeApi:ERROR %s write not allowed\n", k.decl.name);
         return ERROR_ACCESS_DENIED;
     }
     t->write_type = (c->properties & kPropWrite) ? kWriteWithRsp : kWriteNoRsp;
@@ -113,11 +120,11 @@ DWORD Start(const Access &k, const AccessArgs &a, ULONGLONG address, Target *t, 
     ApiLockHold hold;
     QOR_CONN_DEV *dev = FindDevice(address);
     if (!dev) {
-        LeTrace("***QorLeApi:ERROR %s not connected\n", k.name);
+        LeTrace("***QorLeApi:ERROR %s not connected\n", k.decl.name);
         return ERROR_NOT_CONNECTED;
     }
     if (dev->hOpEvent) {
-        LeTrace("***QorLeApi:ERROR %s event already exists\n", k.name);
+        LeTrace("***QorLeApi:ERROR %s event already exists\n", k.decl.name);
         return ERROR_SERVICE_ALREADY_RUNNING;
     }
     if (DWORD rc = Resolve(k, a, dev, t))
@@ -125,7 +132,7 @@ DWORD Start(const Access &k, const AccessArgs &a, ULONGLONG address, Target *t, 
     *event = OccupySlot(dev, static_cast<QOR_APP_REG *>(a.hReg), a.pValue, a.wait, a.context,
                         k.write ? ZR_OP_WRITE : ZR_OP_READ, k.write ? 0 : t->handle);
     if (!*event) {
-        LeTrace("***QorLeApi:ERROR %s failed to create event\n", k.name);
+        LeTrace("***QorLeApi:ERROR %s failed to create event\n", k.decl.name);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     t->gatt_if = dev->gatt_if;
@@ -152,7 +159,7 @@ uint8_t Send(const Access &k, const AccessArgs &a, const Target &t, LeAttrValue 
 DWORD Body(const Access &k, const AccessArgs &a, SlotHold *hold)
 {
     const ULONGLONG address = a.pAddress->ullLong;
-    LeTrace("***QorLeApi:%s %012I64x wait %d\n", k.name, address, static_cast<int>(a.wait));
+    LeTrace("***QorLeApi:%s %012I64x wait %d\n", k.decl.name, address, static_cast<int>(a.wait));
     LeAttrValue value{};
     if (k.write) {
         if (a.pValue->Length > LE_MAX_VALUE) {
@@ -169,22 +176,22 @@ DWORD Body(const Access &k, const AccessArgs &a, SlotHold *hold)
     const HANDLE event = hold->event;
     SlotResult end;
     if (uint8_t rc = Send(k, a, t, &value)) {
-        LeTrace("***QorLeApi:ERROR %s failed rc:%d\n", k.name, rc);
+        LeTrace("***QorLeApi:ERROR %s failed rc:%d\n", k.decl.name, rc);
         hold->event = nullptr;
         EndSlot(address, event, a.wait != 0, &end);
         return ERROR_INTERNAL_ERROR;
     }
     if (k.write)
-        LeTrace("***QorLeApi:%s GATTCIf_Write succeeded\n", k.name);
+        LeTrace("***QorLeApi:%s GATTCIf_Write succeeded\n", k.decl.name);
     if (a.wait == 0) {
         hold->event = nullptr;   // the completion's now
-        LeTrace("***QorLeApi:%s status pending\n", k.name);
+        LeTrace("***QorLeApi:%s status pending\n", k.decl.name);
         return ERROR_IO_PENDING;
     }
     const bool timed_out = WaitForSingleObject(event, kOpWaitMs) == WAIT_TIMEOUT;
     hold->event = nullptr;
     if (!EndSlot(address, event, true, &end)) {
-        LeTrace("***QorLeApi:ERROR %s abandoned while waiting for write to complete\n", k.name);
+        LeTrace("***QorLeApi:ERROR %s abandoned while waiting for write to complete\n", k.decl.name);
         return ERROR_NOT_CONNECTED;
     }
     if (end.completed && a.pValue)
@@ -203,17 +210,12 @@ DWORD Run(const Access &k, const AccessArgs &a)
         return ERROR_INVALID_PARAMETER;
     }
     if (!IsAppRegisteredWithInterface(a.hReg)) {
-        LeTrace("***QorLeApi:%s invalid handle hReg:%p\n", k.name, a.hReg);
+        LeTrace("***QorLeApi:%s invalid handle hReg:%p\n", k.decl.name, a.hReg);
         return ERROR_INVALID_HANDLE;
     }
-    DWORD result = ERROR_INTERNAL_ERROR;
     SlotHold hold;
     hold.caller_owns = a.wait != 0;
-    if (RunGuarded([&] { result = Body(k, a, &hold); }))
-        return result;
-    hold.Drop();
-    LeTrace("***QorLeApi:ERROR %s crashed\n", k.name);
-    return k.crashed;
+    return RunExport(k.decl, [&] { return Body(k, a, &hold); }, [&] { hold.Drop(); });
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "api/export.h"
 #include "link/discovery.h"
 #include "trace/trace.h"
 
@@ -132,7 +133,9 @@ void LeDeviceDiscoveryComplete(uint16_t conn_id, uint8_t disc_type, uint8_t stat
         done(address, stored ? 1 : 0);
 }
 
-extern "C" DWORD WINAPI QorGattPairingRegister(void)
+namespace {
+
+DWORD Register()
 {
     StateChange change;
     if (!change.Held() || pairing_gatt_if != 0) {
@@ -151,7 +154,7 @@ extern "C" DWORD WINAPI QorGattPairingRegister(void)
     return ERROR_SUCCESS;
 }
 
-extern "C" DWORD WINAPI QorGattPairingUnregister(void)
+DWORD Unregister()
 {
     StateChange change;
     if (!change.Held() || pairing_gatt_if == 0) {
@@ -166,7 +169,7 @@ extern "C" DWORD WINAPI QorGattPairingUnregister(void)
     return ERROR_SUCCESS;
 }
 
-extern "C" DWORD WINAPI QorGattPairingDiscover(ULONGLONG Address, PFN_LE_PAIRING_CALLBACK pfnDone)
+DWORD Discover(ULONGLONG Address, PFN_LE_PAIRING_CALLBACK pfnDone)
 {
     // Without its registration no one would end the walk and the gate would stay taken.
     if (pairing_gatt_if == 0) {
@@ -197,4 +200,24 @@ extern "C" DWORD WINAPI QorGattPairingDiscover(ULONGLONG Address, PFN_LE_PAIRING
     }
     LeTrace("QorGattPairingDiscover: started addr=%012I64x", Address);
     return ERROR_SUCCESS;
+}
+
+// The pairing exports read no memory of the caller's: a caught fault is not
+// traced.
+constexpr ExportDecl kPairingRegister = {"QorGattPairingRegister", nullptr, ERROR_INTERNAL_ERROR};
+constexpr ExportDecl kPairingUnregister = {"QorGattPairingUnregister", nullptr, ERROR_INTERNAL_ERROR};
+constexpr ExportDecl kPairingDiscover = {"QorGattPairingDiscover", nullptr, ERROR_INTERNAL_ERROR};
+
+} // namespace
+
+extern "C" DWORD WINAPI QorGattPairingRegister(void) { return RunExport(kPairingRegister, [] { return Register(); }); }
+
+extern "C" DWORD WINAPI QorGattPairingUnregister(void)
+{
+    return RunExport(kPairingUnregister, [] { return Unregister(); });
+}
+
+extern "C" DWORD WINAPI QorGattPairingDiscover(ULONGLONG Address, PFN_LE_PAIRING_CALLBACK pfnDone)
+{
+    return RunExport(kPairingDiscover, [&] { return Discover(Address, pfnDone); });
 }

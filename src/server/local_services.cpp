@@ -12,7 +12,7 @@
 #include <cstring>
 #include <new>
 
-#include "client/guard.h"
+#include "api/export.h"
 #include "link/link.h"
 #include "store/uuid.h"
 #include "trace/trace.h"
@@ -61,49 +61,40 @@ LeChar *LastChar(LeService *service)
     return chr;
 }
 
-// Holds ApiLock once it exists. Before the first registration it does not, and
-// there is no table to walk either (pFirst is null).
-class TableLock {
-public:
-    TableLock() : held_(bApiLockInit != 0)
-    {
-        if (held_)
-            ApiLockEnter();
-    }
-    ~TableLock()
-    {
-        if (held_)
-            ApiLockLeave();
-    }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-
-private:
-    bool held_;
-};
-
 DWORD DriverVerdict(uint16_t handle) { return handle ? ERROR_SUCCESS : kDriverRefusedService; }
 
 // ---- the exports' bodies ----
 
-// Takes back a service that was created but could not be handed to the
-// caller: its record (unless a delete or the end of its registration took it
-// first, and the service with it) and the driver's service.
-void UndoCreate(QOR_APP_REG *app, LeService *service, uint8_t gatt_if, const LeUuid &le_uuid, uint16_t le_instance)
-{
-    bool ours;
+// A service created in the driver whose handle the caller has not got yet. A
+// fault on the caller's handle gives it back: its record (unless a delete or
+// the end of its registration took it first, and the service with it) and the
+// driver's service, so the same UUID and instance can be made again.
+struct HandOver {
+    QOR_APP_REG *app = nullptr;
+    LeService *volatile service = nullptr;   // set while the handle is written
+    uint8_t gatt_if = 0;
+    LeUuid le_uuid{};
+    uint16_t le_instance = 0;
+
+    void Undo()
     {
-        ApiLockHold hold;
-        ours = IsAppRegistered(app) && Unlink(&app->pServices, service);
+        LeService *created = service;
+        if (!created)
+            return;
+        bool ours;
+        {
+            ApiLockHold hold;
+            ours = IsAppRegistered(app) && Unlink(&app->pServices, static_cast<const LeService *>(created));
+        }
+        if (!ours)
+            return;
+        FreeService(created);
+        GATTS_DeleteService(gatt_if, &le_uuid, le_instance);
     }
-    if (!ours)
-        return;
-    FreeService(service);
-    GATTS_DeleteService(gatt_if, &le_uuid, le_instance);
-}
+};
 
 DWORD CreateService(HQORREG hReg, const GUID *pGuidService, DWORD instance, DWORD numHandles, BYTE serviceFlag,
-                    USHORT *phService)
+                    USHORT *phService, HandOver *hand_over)
 {
     if (!pFirst || !hReg || !pGuidService || !phService || numHandles == 0 || numHandles > kMaxHandles) {
         LeTrace("***QorLeApi:QorGattCreateService illegal param\n");
@@ -167,12 +158,10 @@ DWORD CreateService(HQORREG hReg, const GUID *pGuidService, DWORD instance, DWOR
         *phService = 0;
         return ERROR_INVALID_HANDLE;
     }
-    // The caller's handle is written last, inside a guard of its own: a fault
-    // there undoes the create, so the same UUID and instance can be made again.
-    if (!RunGuarded([&] { *phService = s_handle; })) {
-        UndoCreate(app, service, gatt_if, le_uuid, le_instance);
-        return ERROR_INTERNAL_ERROR;
-    }
+    // The caller's handle is written last: a fault there undoes the create.
+    *hand_over = {app, service, gatt_if, le_uuid, le_instance};
+    *phService = s_handle;
+    hand_over->service = nullptr;
     return DriverVerdict(s_handle);
 }
 
@@ -184,7 +173,7 @@ DWORD AddIncludeService(USHORT hService, USHORT hIncludedService)
     }
     LeTrace("***QorLeApi:QorGattAddIncludeService\n");
     {
-        TableLock lock;
+        ApiLockHoldIfReady lock;
         if (!FindLocalService(hService)) {
             LeTrace("***QorLeApi:QorGattAddIncludeService service handle not found\n");
             return ERROR_INVALID_HANDLE;
@@ -207,7 +196,7 @@ DWORD AddCharacteristic(USHORT hService, const GUID *pGuidChar, DWORD perm, BYTE
     LeChar *chr = nullptr;
     LeUuid le_uuid;
     {
-        TableLock lock;
+        ApiLockHoldIfReady lock;
         LeService *service = FindLocalService(hService);
         if (!service) {
             LeTrace("***QorLeApi:QorGattAddCharacteristic service handle not found\n");
@@ -227,7 +216,7 @@ DWORD AddCharacteristic(USHORT hService, const GUID *pGuidChar, DWORD perm, BYTE
     uint16_t handle = GATTS_AddCharacteristic(hService, &le_uuid, static_cast<uint16_t>(perm), property);
     bool kept;
     {
-        TableLock lock;
+        ApiLockHoldIfReady lock;
         LeService *service = FindLocalService(hService);
         kept = service && Holds(service->characteristics, chr);
         if (kept && handle) {
@@ -263,7 +252,7 @@ DWORD AddDescriptor(USHORT hService, const GUID *pGuidDescr, DWORD perm, const v
     LeDescr *descr = nullptr;
     LeUuid le_uuid;
     {
-        TableLock lock;
+        ApiLockHoldIfReady lock;
         LeService *service = FindLocalService(hService);
         if (!service) {
             LeTrace("***QorLeApi:QorGattAddDescriptor service handle not found\n");
@@ -289,7 +278,7 @@ DWORD AddDescriptor(USHORT hService, const GUID *pGuidDescr, DWORD perm, const v
     uint16_t handle = GATTS_AddCharDescritptor(hService, static_cast<uint16_t>(perm), &le_uuid, block);
     bool kept;
     {
-        TableLock lock;
+        ApiLockHoldIfReady lock;
         kept = OwnerOf(FindLocalService(hService), descr) != nullptr;
         if (kept)
             descr->handle = handle;   // a refused one stays, with handle 0
@@ -307,7 +296,7 @@ DWORD StartService(USHORT hService)
     LeTrace("***QorLeApi:QorGattStartService\n");
     uint8_t gatt_if = 0;
     {
-        TableLock lock;
+        ApiLockHoldIfReady lock;
         QOR_APP_REG *owner = nullptr;
         if (!FindLocalService(hService, &owner)) {
             LeTrace("***QorLeApi:QorGattStartService service handle not found\n");
@@ -332,7 +321,7 @@ DWORD DeleteService(USHORT hService)
     LeService *service = nullptr;
     uint8_t gatt_if = 0;
     {
-        TableLock lock;
+        ApiLockHoldIfReady lock;
         QOR_APP_REG *owner = nullptr;
         service = FindLocalService(hService, &owner);
         if (!service) {
@@ -351,22 +340,23 @@ DWORD DeleteService(USHORT hService)
     return ERROR_SUCCESS;
 }
 
-// Runs an export's body under the fault guard: a caught fault traces
-// crash_line (when there is one) and gives 1359.
-template <class Body>
-DWORD Guarded(const char *crash_line, Body &&body)
-{
-    DWORD result = ERROR_INTERNAL_ERROR;
-    if (RunGuarded([&] { result = body(); }))
-        return result;
-    if (crash_line)
-        LeTrace("%s", crash_line);
-    return ERROR_INTERNAL_ERROR;
-}
+// The declarations of the six exports; a fault in QorGattCreateService is not
+// traced.
+constexpr ExportDecl kCreateService = {"QorGattCreateService", nullptr, ERROR_INTERNAL_ERROR};
+constexpr ExportDecl kAddIncludeService = {"QorGattAddIncludeService",
+                                           "***QorLeApi:ERROR QorGattAddIncludeService crashed\n",
+                                           ERROR_INTERNAL_ERROR};
+constexpr ExportDecl kAddCharacteristic = {"QorGattAddCharacteristic",
+                                           "***QorLeApi:ERROR QorGattAddCharacteristic crashed\n",
+                                           ERROR_INTERNAL_ERROR};
+constexpr ExportDecl kAddDescriptor = {"QorGattAddDescriptor", "***QorLeApi:ERROR QorGattAddDescriptor crashed\n",
+                                       ERROR_INTERNAL_ERROR};
+constexpr ExportDecl kStartService = {"QorGattStartService", "***QorLeApi:ERROR QorGattStartService crashed\n",
+                                      ERROR_INTERNAL_ERROR};
+constexpr ExportDecl kDeleteService = {"QorGattDeleteService", "***QorLeApi:ERROR QorGattDeleteService crashed\n",
+                                       ERROR_INTERNAL_ERROR};
 
 } // namespace
-
-LeUuid GuidToLeUuid(const GUID &guid) { return NarrowGuid(guid, BaseRule::TailOnly); }
 
 LeService *FindLocalService(uint16_t handle, QOR_APP_REG **owner)
 {
@@ -382,71 +372,40 @@ LeService *FindLocalService(uint16_t handle, QOR_APP_REG **owner)
     return nullptr;
 }
 
-void ReleaseLocalServices(QOR_APP_REG *app, uint8_t gatt_if)
-{
-    LeService *services;
-    {
-        TableLock lock;
-        if (!IsAppRegistered(app))
-            return;
-        services = app->pServices;
-        app->pServices = nullptr;
-    }
-    while (services) {
-        LeService *service = services;
-        services = service->next;
-        // A service still without a handle is being created: its creator finds
-        // it gone and deletes it in the driver itself.
-        if (gatt_if && service->s_handle) {
-            const LeUuid le_uuid = GuidToLeUuid(service->uuid);
-            GATTS_DeleteService(gatt_if, &le_uuid, static_cast<uint16_t>(service->instance));
-        }
-        FreeService(service);
-    }
-}
-
-void FreeLocalServices(LeService *services)
-{
-    while (services) {
-        LeService *service = services;
-        services = service->next;
-        FreeService(service);
-    }
-}
-
 extern "C" DWORD WINAPI QorGattCreateService(HQORREG hReg, GUID *pGuidService, DWORD instance, DWORD numHandles,
                                              BYTE serviceFlag, USHORT *phService)
 {
-    return Guarded(nullptr,
-                   [&] { return CreateService(hReg, pGuidService, instance, numHandles, serviceFlag, phService); });
+    HandOver hand_over;
+    return RunExport(
+        kCreateService,
+        [&] { return CreateService(hReg, pGuidService, instance, numHandles, serviceFlag, phService, &hand_over); },
+        [&] { hand_over.Undo(); });
 }
 
 extern "C" DWORD WINAPI QorGattAddIncludeService(USHORT hService, USHORT hIncludedService)
 {
-    return Guarded("***QorLeApi:ERROR QorGattAddIncludeService crashed\n",
-                   [&] { return AddIncludeService(hService, hIncludedService); });
+    return RunExport(kAddIncludeService, [&] { return AddIncludeService(hService, hIncludedService); });
 }
 
 extern "C" DWORD WINAPI QorGattAddCharacteristic(USHORT hService, GUID *pGuidChar, DWORD, DWORD perm, BYTE property,
                                                  USHORT *phChar)
 {
-    return Guarded("***QorLeApi:ERROR QorGattAddCharacteristic crashed\n",
-                   [&] { return AddCharacteristic(hService, pGuidChar, perm, property, phChar); });
+    return RunExport(kAddCharacteristic,
+                     [&] { return AddCharacteristic(hService, pGuidChar, perm, property, phChar); });
 }
 
 extern "C" DWORD WINAPI QorGattAddDescriptor(USHORT hService, GUID *pGuidDescr, DWORD perm, PVOID pDescrParam,
                                              USHORT *phDescr)
 {
-    return Guarded("***QorLeApi:ERROR QorGattAddDescriptor crashed\n",
-                   [&] { return AddDescriptor(hService, pGuidDescr, perm, pDescrParam, phDescr); });
+    return RunExport(kAddDescriptor, [&] { return AddDescriptor(hService, pGuidDescr, perm, pDescrParam, phDescr); });
 }
 
 extern "C" DWORD WINAPI QorGattStartService(USHORT hService)
 {
-    return Guarded("***QorLeApi:ERROR QorGattStartService crashed\n", [&] { return StartService(hService); });
+    return RunExport(kStartService, [&] { return StartService(hService); });
 }
 
 extern "C" DWORD WINAPI QorGattDeleteService(USHORT hService)
 {
-    return Guarded("***QorLeApi:ERROR QorGattDeleteService crashed\n", [&] { return DeleteService(hService); });
+    return RunExport(kDeleteService, [&] { return DeleteService(hService); });
 }

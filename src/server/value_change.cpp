@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "QorLeLib.h"
-#include "client/connection.h"
-#include "client/guard.h"
-#include "client/op_slot.h"
+#include "api/records.h"
+#include "api/export.h"
+#include "api/op_slot.h"
 #include "trace/trace.h"
 
 namespace {
@@ -100,11 +100,9 @@ extern "C" DWORD WINAPI QorGattCharValueChanged(PLE_ADDRESS pAddress, USHORT hCh
         LeTrace("***QorLeApi:QorGattCharValueChanged no app registered\n");
         return ERROR_INVALID_PARAMETER;
     }
-    DWORD result = ERROR_INTERNAL_ERROR;
+    constexpr ExportDecl kValueChanged = {"QorGattCharValueChanged",
+                                          "***QorLeApi:ERROR QorGattCharValueChanged crashed\n", ERROR_INTERNAL_ERROR};
     SlotHold hold;
-    if (RunGuarded([&] { result = Body(pAddress, hChar, bIndicate != 0, pValue, &hold); }))
-        return result;
-    hold.Drop();
-    LeTrace("***QorLeApi:ERROR QorGattCharValueChanged crashed\n");
-    return ERROR_INTERNAL_ERROR;
+    return RunExport(kValueChanged, [&] { return Body(pAddress, hChar, bIndicate != 0, pValue, &hold); },
+                     [&] { hold.Drop(); });
 }

@@ -18,3 +18,8 @@ bool IsOnBaseUuid(const GUID &guid, BaseRule rule);
 // Length 2 with Data1's low 16 bits when IsOnBaseUuid(guid, rule), else length
 // 16 with the GUID's bytes as they lie in memory.
 LeUuid NarrowGuid(const GUID &guid, BaseRule rule);
+// A GUID as the driver's server requests take it: a Base-UUID GUID becomes a
+// 16-bit LeUuid holding the low 16 bits of Data1 (the upper 16 bits are not
+// examined); any other GUID a 128-bit LeUuid of its 16 bytes as they lie in
+// memory.
+inline LeUuid GuidToLeUuid(const GUID &guid) { return NarrowGuid(guid, BaseRule::TailOnly); }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "api/export.h"
+
 namespace {
 
 std::atomic<LeTraceSink> g_sink{nullptr};
@@ -45,6 +47,9 @@ void LeTrace(const char *format, ...)
 
 extern "C" DWORD WINAPI QorGattSetTraceFunction(LeTraceSink sink)
 {
-    g_sink.store(sink, std::memory_order_release);
-    return ERROR_SUCCESS;
+    constexpr ExportDecl kSetTraceFunction = {"QorGattSetTraceFunction", nullptr, ERROR_INTERNAL_ERROR};
+    return RunExport(kSetTraceFunction, [&] {
+        g_sink.store(sink, std::memory_order_release);
+        return ERROR_SUCCESS;
+    });
 }

@@ -1,4 +1,4 @@
-#include "client/guard.h"
+#include "api/guard.h"
 
 namespace {
 

@@ -5,15 +5,11 @@
 // before it reaches that frame. Either way the body's frames are abandoned
 // without running their destructors, so the guard itself leaves the ApiLock
 // entries the body made. Anything else the body held is the caller's to undo.
-//
-//     if (!RunGuarded([&] { result = Body(args); })) {
-//         LeTrace("***QorLeApi:ERROR QorGattXxx crashed\n");
-//         return ERROR_INTERNAL_ERROR;
-//     }
+// Exports use it through RunExport (api/export.h) only.
 
 #include <windows.h>
 
-#include "client/api_state.h"
+#include "api/api_state.h"
 
 // 1 when body(context) returned, 0 when the filter accepted a fault.
 extern "C" int QorGuardCall(void (*body)(void *), void *context);

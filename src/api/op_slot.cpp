@@ -1,6 +1,6 @@
-#include "client/op_slot.h"
+#include "api/op_slot.h"
 
-#include "client/connection.h"
+#include "api/records.h"
 #include "trace/trace.h"
 
 HANDLE OccupySlot(QOR_CONN_DEV *dev, QOR_APP_REG *app, LE_VALUE *value, uint32_t wait, uint64_t context, uint8_t kind,

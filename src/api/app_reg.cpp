@@ -1,4 +1,4 @@
-#include "client/app_reg.h"
+#include "api/app_reg.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -6,9 +6,9 @@
 #include <initializer_list>
 #include <new>
 
-#include "client/api_handlers.h"
-#include "client/guard.h"
-#include "server/local_services.h"
+#include "api/handlers.h"
+#include "api/export.h"
+#include "store/uuid.h"
 #include "trace/trace.h"
 
 const gatt_callbacks ApiCallbacks = {
@@ -104,7 +104,7 @@ QOR_APP_REG::~QOR_APP_REG()
         pCallbackHead = record->pNext;
         FreeCallback(record);
     }
-    FreeLocalServices(pServices);
+    FreeServiceList(pServices);
     for (HANDLE handle : {hQueueEvent, hShutdownEvent, hStartedEvent, hThread})
         if (handle)
             CloseHandle(handle);
@@ -335,6 +335,33 @@ void DropDevicesOf(uint8_t gatt_if, uint32_t generation)
     }
 }
 
+// The end of a registration's local service table, before its interface is
+// released: the table out of the registration, each created service deleted in
+// the driver under gatt_if (nothing is sent when it is 0), the records freed.
+// Without ApiLock; nothing happens for a registration no longer listed.
+void ReleaseLocalServices(QOR_APP_REG *app, uint8_t gatt_if)
+{
+    LeService *services;
+    {
+        ApiLockHoldIfReady lock;
+        if (!IsAppRegistered(app))
+            return;
+        services = app->pServices;
+        app->pServices = nullptr;
+    }
+    while (services) {
+        LeService *service = services;
+        services = service->next;
+        // A service still without a handle is being created: its creator finds
+        // it gone and deletes it in the driver itself.
+        if (gatt_if && service->s_handle) {
+            const LeUuid le_uuid = GuidToLeUuid(service->uuid);
+            GATTS_DeleteService(gatt_if, &le_uuid, static_cast<uint16_t>(service->instance));
+        }
+        FreeService(service);
+    }
+}
+
 // Releases the registration's interface, drops that interface's device records
 // and tells the callback thread to stop once its queue is empty.
 void Retire(QOR_APP_REG *app, bool from_deregister)
@@ -446,18 +473,21 @@ extern "C" DWORD WINAPI QorGattRegister(PLE_ADDRESS pAddress, GUID *pGuidApp, PF
                                         PVOID Context, HQORREG *phReg)
 {
     const RegisterArgs args{pAddress, pGuidApp, pfnConnect, pfnComplete, pfnAttribute, Context, phReg};
+    constexpr ExportDecl kRegister = {"QorGattRegister", "***QorLeApi:ERROR QorGattRegister crashed\n",
+                                      ERROR_INTERNAL_ERROR};
     QOR_APP_REG *volatile created = nullptr;
-    DWORD result = ERROR_INTERNAL_ERROR;
-    if (RunGuarded([&] { result = Register(args, &created); }))
-        return result;
-    if (created)
-        Retire(created, false);
-    LeTrace("***QorLeApi:ERROR QorGattRegister crashed\n");
-    return ERROR_INTERNAL_ERROR;
+    return RunExport(kRegister, [&] { return Register(args, &created); }, [&] {
+        if (created)
+            Retire(created, false);
+    });
 }
 
 extern "C" void WINAPI QorGattDeregister(HQORREG hReg)
 {
-    if (!RunGuarded([&] { Deregister(hReg); }))
-        LeTrace("***QorLeApi:ERROR QorGattDeregister crashed\n");
+    constexpr ExportDecl kDeregister = {"QorGattDeregister", "***QorLeApi:ERROR QorGattDeregister crashed\n",
+                                        ERROR_INTERNAL_ERROR};
+    RunExport(kDeregister, [&] {
+        Deregister(hReg);
+        return ERROR_SUCCESS;
+    });
 }

@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
-#include "client/app_reg.h"
-#include "client/attr_cache.h"
+#include "api/app_reg.h"
+#include "api/records.h"
 
 // The Windows error code of a GATT status byte.
 DWORD MapGattStatus(uint8_t status);

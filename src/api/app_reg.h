@@ -7,8 +7,8 @@
 #include <cstdint>
 
 #include "QorLeLib.h"
-#include "client/api_state.h"
-#include "client/attr_cache.h"
+#include "api/api_state.h"
+#include "api/records.h"
 #include "link/link.h"
 
 // ---- records for a registration's callback thread ----

@@ -1,9 +1,9 @@
-#include "client/api_state.h"
+#include "api/api_state.h"
 
 #include <new>
 
-#include "client/app_reg.h"
-#include "client/attr_cache.h"
+#include "api/app_reg.h"
+#include "api/records.h"
 #include "trace/trace.h"
 
 QOR_APP_REG *volatile pFirst = nullptr;

@@ -56,6 +56,27 @@ private:
     bool held_ = false;
 };
 
+// Holds ApiLock once it exists. Before the first registration it does not, and
+// there is no table to walk either (pFirst is null).
+class ApiLockHoldIfReady {
+public:
+    ApiLockHoldIfReady() : held_(bApiLockInit != 0)
+    {
+        if (held_)
+            ApiLockEnter();
+    }
+    ~ApiLockHoldIfReady()
+    {
+        if (held_)
+            ApiLockLeave();
+    }
+    ApiLockHoldIfReady(const ApiLockHoldIfReady &) = delete;
+    ApiLockHoldIfReady &operator=(const ApiLockHoldIfReady &) = delete;
+
+private:
+    bool held_;
+};
+
 // The static device record used as a one-entry cache for a device that is not
 // connected. Exists from load to unload.
 QOR_CONN_DEV *ScratchDevice();
