@@ -1,21 +1,23 @@
 /* The test-control requests of vctl.h. */
 #include "vdriver.h"
 
-typedef struct ControlIo {
-    IRP *irp;
-    Channel *ch;
-    void *buffer;
+typedef NTSTATUS (*ControlHandler)(ControlIo *io);
+
+/* One row per control code: its input size (exact, or the least when the input
+ * is of variable length), the least output room, and its handler. */
+typedef struct ControlEntry {
+    ULONG code;
     ULONG in_len;
-    ULONG out_room;
-} ControlIo;
+    BOOLEAN in_variable;
+    ULONG out_len;
+    ControlHandler handle;
+} ControlEntry;
 
 static NTSTATUS Reset(ControlIo *io)
 {
     RemoteDevice *freed[ZR_MAX_DEVICES];
     ULONG count = 0, i;
     Work w;
-    if (io->in_len != 0)
-        return CompleteNow(io->irp, STATUS_INVALID_PARAMETER, 0);
     Lock(&w);
     ResetChannelsLocked(&w);
     g_zr.fault_count = 0;
@@ -38,8 +40,6 @@ static NTSTATUS PostEvent(ControlIo *io)
     Channel *target;
     NTSTATUS status = STATUS_SUCCESS;
     Work w;
-    if (io->in_len != sizeof *post)
-        return CompleteNow(io->irp, STATUS_INVALID_PARAMETER, 0);
     RtlCopyMemory(&ev, post->record, sizeof ev);
     Lock(&w);
     if (post->channel == VCTL_CHANNEL_ROUTE) {
@@ -75,7 +75,7 @@ static NTSTATUS ArmFault(ControlIo *io)
     const VctlFault *f = io->buffer;
     NTSTATUS status = STATUS_SUCCESS;
     Work w;
-    if (io->in_len != sizeof *f || f->kind < VCTL_FAULT_STATUS || f->kind > VCTL_FAULT_PEND_STUCK)
+    if (f->kind < VCTL_FAULT_STATUS || f->kind > VCTL_FAULT_PEND_STUCK)
         return CompleteNow(io->irp, STATUS_INVALID_PARAMETER, 0);
     Lock(&w);
     if (f->kind == VCTL_FAULT_REFUSE_OPEN)
@@ -96,10 +96,6 @@ static NTSTATUS GetLog(ControlIo *io)
     VctlLogEntry *out;
     ULONG oldest, seq, room;
     Work w;
-    if (io->in_len != sizeof query)
-        return CompleteNow(io->irp, STATUS_INVALID_PARAMETER, 0);
-    if (io->out_room < sizeof header)
-        return CompleteNow(io->irp, STATUS_BUFFER_TOO_SMALL, 0);
     RtlCopyMemory(&query, io->buffer, sizeof query);
     room = (io->out_room - sizeof header) / sizeof(VctlLogEntry);
     out = (VctlLogEntry *)((UCHAR *)io->buffer + sizeof header);
@@ -119,10 +115,6 @@ static NTSTATUS GetStats(ControlIo *io)
 {
     VctlStats stats;
     Work w;
-    if (io->in_len != 0)
-        return CompleteNow(io->irp, STATUS_INVALID_PARAMETER, 0);
-    if (io->out_room < sizeof stats)
-        return CompleteNow(io->irp, STATUS_BUFFER_TOO_SMALL, 0);
     Lock(&w);
     FillStatsLocked(&stats);
     Unlock(&w);
@@ -137,8 +129,6 @@ static NTSTATUS FailRead(ControlIo *io)
     Channel *ch;
     IRP *read;
     Work w;
-    if (io->in_len != sizeof *fail)
-        return CompleteNow(io->irp, STATUS_INVALID_PARAMETER, 0);
     Lock(&w);
     ch = FindChannel(fail->channel);
     if (ch && (read = TakeIrpLocked(&ch->reads)) != NULL) {
@@ -156,10 +146,6 @@ static NTSTATUS WaitChange(ControlIo *io)
     ULONG seen;
     NTSTATUS status = STATUS_PENDING;
     Work w;
-    if (io->in_len != sizeof seen)
-        return CompleteNow(io->irp, STATUS_INVALID_PARAMETER, 0);
-    if (io->out_room < sizeof seen)
-        return CompleteNow(io->irp, STATUS_BUFFER_TOO_SMALL, 0);
     RtlCopyMemory(&seen, io->buffer, sizeof seen);
     Lock(&w);
     if (seen != g_zr.generation) {
@@ -176,46 +162,61 @@ static NTSTATUS WaitChange(ControlIo *io)
 
 static NTSTATUS WhoAmI(ControlIo *io)
 {
-    if (io->in_len != 0)
-        return CompleteNow(io->irp, STATUS_INVALID_PARAMETER, 0);
-    if (io->out_room < sizeof(ULONG))
-        return CompleteNow(io->irp, STATUS_BUFFER_TOO_SMALL, 0);
     *(ULONG *)io->buffer = io->ch->id;
     return CompleteNow(io->irp, STATUS_SUCCESS, sizeof(ULONG));
+}
+
+static const ControlEntry kControl[] = {
+    {VCTL_RESET, 0, FALSE, 0, Reset},
+    {VCTL_POST_EVENT, sizeof(VctlPostEvent), FALSE, 0, PostEvent},
+    {VCTL_ARM_FAULT, sizeof(VctlFault), FALSE, 0, ArmFault},
+    {VCTL_GET_LOG, sizeof(VctlLogQuery), FALSE, sizeof(VctlLogHeader), GetLog},
+    {VCTL_GET_STATS, 0, FALSE, sizeof(VctlStats), GetStats},
+    {VCTL_FAIL_READ, sizeof(VctlFailRead), FALSE, 0, FailRead},
+    {VCTL_WAIT_CHANGE, sizeof(ULONG), FALSE, sizeof(ULONG), WaitChange},
+    {VCTL_WHOAMI, 0, FALSE, sizeof(ULONG), WhoAmI},
+    {VCTL_ADD_DEVICE, sizeof(VctlDevice), TRUE, 0, RemoteAddDevice},
+    {VCTL_REMOVE_DEVICE, sizeof(VctlAddress), FALSE, 0, RemoteRemoveDevice},
+    {VCTL_SET_LINK, sizeof(VctlLink), FALSE, 0, RemoteChangeLink},
+    {VCTL_GET_ATTR, sizeof(VctlAttrQuery), FALSE, sizeof(VctlAttr), RemoteGetAttr},
+    {VCTL_LINK_UP, sizeof(VctlLinkUp), FALSE, 0, RemoteChangeLink},
+    {VCTL_ADVERTISE, sizeof(VctlAddress), FALSE, 0, RemoteChangeLink},
+    {VCTL_LOSE_LINK, sizeof(VctlAddress), FALSE, 0, RemoteChangeLink},
+    {VCTL_GET_DEVICE, sizeof(VctlAddress), FALSE, sizeof(VctlDeviceState), RemoteGetDevice},
+    {VCTL_REMOTE_NOTIFY, sizeof(VctlNotify), FALSE, 0, PeerRemoteNotify},
+    {VCTL_CENTRAL_REQUEST, sizeof(VctlCentralRequest), FALSE, sizeof(ULONG), PeerCentralRequest},
+    {VCTL_GET_CENTRAL, sizeof(VctlAddress), FALSE, sizeof(VctlCentral), PeerGetCentral},
+    {VCTL_RELEASE_HELD, 0, TRUE, sizeof(ULONG), PeerReleaseHeld},
+    {VCTL_GET_LOCAL_DB, sizeof(ULONG), FALSE, sizeof(VctlLocalDbHeader), LocalDbQuery},
+};
+
+static const ControlEntry *FindControl(ULONG code)
+{
+    ULONG i;
+    for (i = 0; i < sizeof kControl / sizeof kControl[0]; i++) {
+        if (kControl[i].code == code)
+            return &kControl[i];
+    }
+    return NULL;
 }
 
 NTSTATUS ControlRequest(IRP *irp, Channel *ch)
 {
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     ControlIo io;
+    const ControlEntry *entry;
     io.irp = irp;
     io.ch = ch;
+    io.code = stack->Parameters.DeviceIoControl.IoControlCode;
     io.buffer = irp->AssociatedIrp.SystemBuffer;
     io.in_len = stack->Parameters.DeviceIoControl.InputBufferLength;
     io.out_room = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    switch (code) {
-    case VCTL_RESET: return Reset(&io);
-    case VCTL_POST_EVENT: return PostEvent(&io);
-    case VCTL_ARM_FAULT: return ArmFault(&io);
-    case VCTL_GET_LOG: return GetLog(&io);
-    case VCTL_GET_STATS: return GetStats(&io);
-    case VCTL_FAIL_READ: return FailRead(&io);
-    case VCTL_WAIT_CHANGE: return WaitChange(&io);
-    case VCTL_WHOAMI: return WhoAmI(&io);
-    case VCTL_ADD_DEVICE:
-    case VCTL_REMOVE_DEVICE:
-    case VCTL_SET_LINK:
-    case VCTL_GET_ATTR:
-    case VCTL_LINK_UP:
-    case VCTL_ADVERTISE:
-    case VCTL_LOSE_LINK:
-    case VCTL_GET_DEVICE: return RemoteControl(irp, code);
-    case VCTL_REMOTE_NOTIFY:
-    case VCTL_CENTRAL_REQUEST:
-    case VCTL_GET_CENTRAL:
-    case VCTL_RELEASE_HELD: return PeerControl(irp, code);
-    case VCTL_GET_LOCAL_DB: return LocalDbQuery(irp, io.in_len, io.out_room);
-    default: return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    }
+    entry = FindControl(io.code);
+    if (!entry)
+        return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    if (entry->in_variable ? io.in_len < entry->in_len : io.in_len != entry->in_len)
+        return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
+    if (io.out_room < entry->out_len)
+        return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    return entry->handle(&io);
 }

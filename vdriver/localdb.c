@@ -281,19 +281,16 @@ BOOLEAN LocalDeclarationLocked(const VctlLocalAttr *a, UCHAR *value, USHORT *len
     }
 }
 
-NTSTATUS LocalDbQuery(IRP *irp, ULONG in_len, ULONG out_room)
+NTSTATUS LocalDbQuery(ControlIo *io)
 {
-    void *buffer = irp->AssociatedIrp.SystemBuffer;
+    IRP *irp = io->irp;
+    void *buffer = io->buffer;
     VctlLocalDbHeader header = {0, 0};
     VctlLocalAttr *out = (VctlLocalAttr *)((UCHAR *)buffer + sizeof header);
     ULONG channel, room, i;
     Work w;
-    if (in_len != sizeof channel)
-        return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
-    if (out_room < sizeof header)
-        return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL, 0);
     RtlCopyMemory(&channel, buffer, sizeof channel);
-    room = (out_room - sizeof header) / sizeof(VctlLocalAttr);
+    room = (io->out_room - sizeof header) / sizeof(VctlLocalAttr);
     Lock(&w);
     for (i = 0; i < g_count; i++) {
         if (channel && g_db[i].owner != channel)

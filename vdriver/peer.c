@@ -50,12 +50,11 @@ void AfterRequestLocked(Request *r)
         RemoteLinkDownLocked(r->work, r->peer);
 }
 
-static NTSTATUS ReleaseHeld(IRP *irp, ULONG out_room)
+NTSTATUS PeerReleaseHeld(ControlIo *io)
 {
+    IRP *irp = io->irp;
     ULONG i, released;
     Work w;
-    if (out_room < sizeof(ULONG))
-        return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL, 0);
     Lock(&w);
     for (i = 0; i < g_zr.held_count; i++) {
         Channel *ch = FindChannel(g_zr.held_channel[i]);
@@ -174,17 +173,16 @@ BOOLEAN LoopbackRequest(Request *r, RemoteDevice *d, UCHAR kind, USHORT handle, 
     return TRUE;
 }
 
-static NTSTATUS CentralRequest(IRP *irp, ULONG in_len, ULONG out_room)
+NTSTATUS PeerCentralRequest(ControlIo *io)
 {
-    const VctlCentralRequest *req = irp->AssociatedIrp.SystemBuffer;
+    IRP *irp = io->irp;
+    const VctlCentralRequest *req = io->buffer;
     RemoteDevice *d;
     NTSTATUS status = STATUS_DEVICE_NOT_CONNECTED;
     ULONG trans_id = 0;
     Work w;
-    if (in_len != sizeof *req || req->value_len > LE_MAX_VALUE)
+    if (req->value_len > LE_MAX_VALUE)
         return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
-    if (out_room < sizeof trans_id)
-        return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL, 0);
     Lock(&w);
     d = RemoteByAddressLocked(req->bda);
     if (IsCentral(d) && d->connected) {
@@ -325,17 +323,17 @@ NTSTATUS PeerConfirm(Request *r)
 
 /* ---- test control ---- */
 
-static NTSTATUS RemoteNotify(IRP *irp, ULONG in_len)
+NTSTATUS PeerRemoteNotify(ControlIo *io)
 {
-    const VctlNotify *n = irp->AssociatedIrp.SystemBuffer;
+    IRP *irp = io->irp;
+    const VctlNotify *n = io->buffer;
     RemoteDevice *d;
     RemoteAttr *a = NULL;
     NTSTATUS status = STATUS_DEVICE_NOT_CONNECTED;
     ZrEvent ev;
     ULONG i;
     Work w;
-    if (in_len != sizeof *n || n->value_len > LE_MAX_VALUE ||
-        (n->kind != VCTL_KIND_NOTIFICATION && n->kind != VCTL_KIND_INDICATION))
+    if (n->value_len > LE_MAX_VALUE || (n->kind != VCTL_KIND_NOTIFICATION && n->kind != VCTL_KIND_INDICATION))
         return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
     Lock(&w);
     d = RemoteByAddressLocked(n->bda);
@@ -374,16 +372,13 @@ static void Ordered(const VctlCentral *from, VctlCentral *to)
         to->last[i] = from->last[KEEP_INDEX(from->received - n + i)];
 }
 
-static NTSTATUS GetCentral(IRP *irp, ULONG in_len, ULONG out_room)
+NTSTATUS PeerGetCentral(ControlIo *io)
 {
+    IRP *irp = io->irp;
     VctlAddress q;
     RemoteDevice *d;
     NTSTATUS status = STATUS_NOT_FOUND;
     Work w;
-    if (in_len != sizeof q)
-        return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
-    if (out_room < sizeof(VctlCentral))
-        return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL, 0);
     RtlCopyMemory(&q, irp->AssociatedIrp.SystemBuffer, sizeof q);
     Lock(&w);
     d = RemoteByAddressLocked(q.bda);
@@ -394,17 +389,4 @@ static NTSTATUS GetCentral(IRP *irp, ULONG in_len, ULONG out_room)
     FinishIrp(&w, irp, status, NT_SUCCESS(status) ? sizeof(VctlCentral) : 0);
     Unlock(&w);
     return status;
-}
-
-NTSTATUS PeerControl(IRP *irp, ULONG code)
-{
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    ULONG in_len = stack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG out_room = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    switch (code) {
-    case VCTL_REMOTE_NOTIFY: return RemoteNotify(irp, in_len);
-    case VCTL_CENTRAL_REQUEST: return CentralRequest(irp, in_len, out_room);
-    case VCTL_GET_CENTRAL: return GetCentral(irp, in_len, out_room);
-    default: return ReleaseHeld(irp, out_room);
-    }
 }

@@ -307,14 +307,15 @@ NTSTATUS RemoteWrite(Request *r)
 
 /* ---- test control ---- */
 
-/* Parses VctlDevice + attr_count VctlAttr records into a new device; NULL when malformed. */
+/* Parses VctlDevice + attr_count VctlAttr records (the control table has checked
+ * the header is there) into a new device; NULL when malformed. */
 static RemoteDevice *ParseDevice(const UCHAR *in, ULONG in_len, NTSTATUS *status)
 {
     const VctlDevice *hdr = (const VctlDevice *)in;
     RemoteDevice *d;
     ULONG offset = sizeof *hdr, i;
     *status = STATUS_INVALID_PARAMETER;
-    if (in_len < sizeof *hdr || hdr->attr_count > ZR_MAX_ATTRS)
+    if (hdr->attr_count > ZR_MAX_ATTRS)
         return NULL;
     d = ZrAlloc(FIELD_OFFSET(RemoteDevice, attrs) + sizeof(RemoteAttr) * (hdr->attr_count ? hdr->attr_count : 1));
     if (!d) {
@@ -344,14 +345,14 @@ static RemoteDevice *ParseDevice(const UCHAR *in, ULONG in_len, NTSTATUS *status
 }
 
 /* A device added again under a known address replaces the old one and keeps its link. */
-static NTSTATUS AddDevice(IRP *irp, const UCHAR *in, ULONG in_len)
+NTSTATUS RemoteAddDevice(ControlIo *io)
 {
     NTSTATUS status;
-    RemoteDevice *d = ParseDevice(in, in_len, &status), *old = NULL, **slot;
+    RemoteDevice *d = ParseDevice(io->buffer, io->in_len, &status), *old = NULL, **slot;
     ULONG i;
     Work w;
     if (!d)
-        return CompleteNow(irp, status, 0);
+        return CompleteNow(io->irp, status, 0);
     Lock(&w);
     slot = SlotByAddress(d->bda);
     for (i = 0; !slot && i < ZR_MAX_DEVICES; i++) {
@@ -373,22 +374,20 @@ static NTSTATUS AddDevice(IRP *irp, const UCHAR *in, ULONG in_len)
     } else {
         status = STATUS_INSUFFICIENT_RESOURCES;
     }
-    FinishIrp(&w, irp, status, 0);
+    FinishIrp(&w, io->irp, status, 0);
     Unlock(&w);
     ZrFree(old);
     ZrFree(d);
     return status;
 }
 
-static NTSTATUS RemoveDevice(IRP *irp, const UCHAR *in, ULONG in_len)
+NTSTATUS RemoteRemoveDevice(ControlIo *io)
 {
     RemoteDevice **slot, *old = NULL;
     NTSTATUS status = STATUS_NOT_FOUND;
     Work w;
-    if (in_len != sizeof(VctlAddress))
-        return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
     Lock(&w);
-    slot = SlotByAddress(((const VctlAddress *)in)->bda);
+    slot = SlotByAddress(((const VctlAddress *)io->buffer)->bda);
     if (slot) {
         old = *slot;
         RemoteLinkDownLocked(&w, old);
@@ -396,24 +395,22 @@ static NTSTATUS RemoveDevice(IRP *irp, const UCHAR *in, ULONG in_len)
         w.changed = TRUE;
         status = STATUS_SUCCESS;
     }
-    FinishIrp(&w, irp, status, 0);
+    FinishIrp(&w, io->irp, status, 0);
     Unlock(&w);
     ZrFree(old);
     return status;
 }
 
-static NTSTATUS GetAttr(IRP *irp, UCHAR *buffer, ULONG in_len, ULONG out_room)
+NTSTATUS RemoteGetAttr(ControlIo *io)
 {
+    UCHAR *buffer = io->buffer;
+    ULONG out_room = io->out_room;
     VctlAttrQuery q;
     RemoteDevice *d;
     RemoteAttr *a = NULL;
     ULONG len = 0;
     NTSTATUS status = STATUS_NOT_FOUND;
     Work w;
-    if (in_len != sizeof q)
-        return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
-    if (out_room < sizeof(VctlAttr))
-        return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL, 0);
     RtlCopyMemory(&q, buffer, sizeof q);
     Lock(&w);
     d = RemoteByAddressLocked(q.bda);
@@ -426,25 +423,23 @@ static NTSTATUS GetAttr(IRP *irp, UCHAR *buffer, ULONG in_len, ULONG out_room)
         len += sizeof a->hdr;
         status = STATUS_SUCCESS;
     }
-    FinishIrp(&w, irp, status, len);
+    FinishIrp(&w, io->irp, status, len);
     Unlock(&w);
     return status;
 }
 
 /* Link up or down (set link), up under a conn_id (link up), up only while a connect is pending (advertise), or
  * down without an event (lose link). */
-static NTSTATUS ChangeLink(IRP *irp, const UCHAR *in, ULONG in_len, ULONG code)
+NTSTATUS RemoteChangeLink(ControlIo *io)
 {
-    const VctlLink *set = (const VctlLink *)in;
-    const VctlLinkUp *up = (const VctlLinkUp *)in;
-    ULONG size = code == VCTL_SET_LINK ? sizeof *set : code == VCTL_LINK_UP ? sizeof *up : sizeof(VctlAddress);
+    const VctlLink *set = io->buffer;
+    const VctlLinkUp *up = io->buffer;
+    ULONG code = io->code;
     RemoteDevice *d;
     NTSTATUS status = STATUS_NOT_FOUND;
     Work w;
-    if (in_len != size)
-        return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
     Lock(&w);
-    d = RemoteByAddressLocked(in);
+    d = RemoteByAddressLocked(io->buffer);
     if (d) {
         if (code == VCTL_LINK_UP)
             LinkUpAsLocked(&w, d, up->conn_id);
@@ -456,21 +451,18 @@ static NTSTATUS ChangeLink(IRP *irp, const UCHAR *in, ULONG in_len, ULONG code)
             RemoteLinkDownLocked(&w, d);
         status = STATUS_SUCCESS;
     }
-    FinishIrp(&w, irp, status, 0);
+    FinishIrp(&w, io->irp, status, 0);
     Unlock(&w);
     return status;
 }
 
-static NTSTATUS GetDevice(IRP *irp, UCHAR *buffer, ULONG in_len, ULONG out_room)
+NTSTATUS RemoteGetDevice(ControlIo *io)
 {
+    UCHAR *buffer = io->buffer;
     VctlDeviceState state;
     RemoteDevice *d;
     NTSTATUS status = STATUS_NOT_FOUND;
     Work w;
-    if (in_len != sizeof(VctlAddress))
-        return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
-    if (out_room < sizeof state)
-        return CompleteNow(irp, STATUS_BUFFER_TOO_SMALL, 0);
     RtlZeroMemory(&state, sizeof state);
     Lock(&w);
     d = RemoteByAddressLocked(((const VctlAddress *)buffer)->bda);
@@ -484,22 +476,5 @@ static NTSTATUS GetDevice(IRP *irp, UCHAR *buffer, ULONG in_len, ULONG out_room)
     Unlock(&w);
     if (status == STATUS_SUCCESS)
         RtlCopyMemory(buffer, &state, sizeof state);
-    return CompleteNow(irp, status, status == STATUS_SUCCESS ? sizeof state : 0);
-}
-
-NTSTATUS RemoteControl(IRP *irp, ULONG code)
-{
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    UCHAR *buffer = irp->AssociatedIrp.SystemBuffer;
-    ULONG in_len = stack->Parameters.DeviceIoControl.InputBufferLength;
-    switch (code) {
-    case VCTL_ADD_DEVICE: return AddDevice(irp, buffer, in_len);
-    case VCTL_REMOVE_DEVICE: return RemoveDevice(irp, buffer, in_len);
-    case VCTL_SET_LINK:
-    case VCTL_LINK_UP:
-    case VCTL_LOSE_LINK:
-    case VCTL_ADVERTISE: return ChangeLink(irp, buffer, in_len, code);
-    case VCTL_GET_DEVICE: return GetDevice(irp, buffer, in_len, stack->Parameters.DeviceIoControl.OutputBufferLength);
-    default: return GetAttr(irp, buffer, in_len, stack->Parameters.DeviceIoControl.OutputBufferLength);
-    }
+    return CompleteNow(io->irp, status, status == STATUS_SUCCESS ? sizeof state : 0);
 }

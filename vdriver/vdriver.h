@@ -135,6 +135,17 @@ const Fault *TakeFaultLocked(ULONG code, Fault *taken);
 NTSTATUS ContractRequest(IRP *irp, Channel *ch);
 
 /* ---- test control (control.c) ---- */
+/* One test-control request, its sizes checked against the control table
+ * before its handler runs. */
+typedef struct ControlIo {
+    IRP *irp;
+    Channel *ch;
+    ULONG code;
+    void *buffer;
+    ULONG in_len;
+    ULONG out_room;
+} ControlIo;
+
 NTSTATUS ControlRequest(IRP *irp, Channel *ch);
 
 /* ---- simulated remote devices (remote.c) ---- */
@@ -174,10 +185,17 @@ NTSTATUS PeerConfirm(Request *r);
 NTSTATUS PeerIndication(Request *r);
 NTSTATUS PeerNotification(Request *r);
 NTSTATUS PeerSendRsp(Request *r);
-NTSTATUS PeerControl(IRP *irp, ULONG code);
+NTSTATUS PeerRemoteNotify(ControlIo *io);
+NTSTATUS PeerCentralRequest(ControlIo *io);
+NTSTATUS PeerGetCentral(ControlIo *io);
+NTSTATUS PeerReleaseHeld(ControlIo *io);
 void PeerResetLocked(void);
 void RemoteClearLocked(RemoteDevice **freed, ULONG *count);
-NTSTATUS RemoteControl(IRP *irp, ULONG code);
+NTSTATUS RemoteAddDevice(ControlIo *io);
+NTSTATUS RemoteRemoveDevice(ControlIo *io);
+NTSTATUS RemoteGetAttr(ControlIo *io);
+NTSTATUS RemoteChangeLink(ControlIo *io);
+NTSTATUS RemoteGetDevice(ControlIo *io);
 
 /* ---- the local attribute database (localdb.c) ---- */
 NTSTATUS LocalDbInit(void);
@@ -196,7 +214,7 @@ ULONG LocalOwnerLocked(USHORT handle);
  * their owner keeps. `value` has room for LE_MAX_VALUE bytes. */
 BOOLEAN LocalDeclarationLocked(const VctlLocalAttr *a, UCHAR *value, USHORT *len);   /* channel id of the service holding the handle, 0 if none */
 void DropServicesOfLocked(ULONG channel_id);
-NTSTATUS LocalDbQuery(IRP *irp, ULONG in_len, ULONG out_room);
+NTSTATUS LocalDbQuery(ControlIo *io);
 
 void *ZrAlloc(SIZE_T size);
 void ZrFree(void *p);
