@@ -110,18 +110,15 @@ double Raw(int work)
 
 } // namespace
 
-int main()
+bool bench::Rows(qortest::Controller &ctl, Program *program)
 {
-    {
-        qortest::Controller ctl;
-        qortest::TraceCapture trace;
-        for (auto [address, services] : {std::pair{kOneX, kServices}, std::pair{kThreeX, 3 * kServices}}) {
-            storeview::DeleteDevice(address);
-            ctl.Reset();
-            if (!qortest::StoreByPairing(ctl, trace, kDevice, devices::LargeDevice(services, kChars), address)) {
-                std::printf("pairing the %d-service device failed\n", services);
-                return 1;
-            }
+    qortest::TraceCapture trace;
+    for (auto [address, services] : {std::pair{kOneX, kServices}, std::pair{kThreeX, 3 * kServices}}) {
+        storeview::DeleteDevice(address);
+        ctl.Reset();
+        if (!qortest::StoreByPairing(ctl, trace, kDevice, devices::LargeDevice(services, kChars), address)) {
+            std::printf("pairing the %d-service device failed\n", services);
+            return false;
         }
     }
     bench::Benchmark b;
@@ -132,8 +129,10 @@ int main()
     b.raw = Raw;
     b.goal = 1.10;
     b.rounds = 15;   // the machine is shared: more rounds steady the median
-    bool met = bench::Measure(b);
-    for (ULONGLONG address : {kOneX, kThreeX})
-        storeview::DeleteDevice(address);
-    return met ? 0 : 2;
+    program->rows.push_back(b);
+    program->done = [] {
+        for (ULONGLONG address : {kOneX, kThreeX})
+            storeview::DeleteDevice(address);
+    };
+    return true;
 }

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/app_reg.h"
+#include "api/app_reg.h"
 #include "qortest.h"
 
 #include "method.h"
@@ -210,13 +210,8 @@ double RawRegistration(int n)
 
 } // namespace
 
-int main()
+bool bench::Rows(qortest::Controller &, Program *program)
 {
-    qortest::Controller ctl;
-    if (!ctl.IsOpen())
-        return 1;
-    ctl.Reset();
-    bool met = true;
     for (bool burst : {false, true}) {
         bench::Benchmark b;
         b.name = burst ? "queue to callback, a burst" : "queue to callback, one at a time";
@@ -225,7 +220,7 @@ int main()
         b.rate = true;
         b.library = [burst](int n) { return LibraryDelivery(n, burst); };
         b.raw = [burst](int n) { return RawDelivery(n, burst); };
-        met &= bench::Measure(b);
+        program->rows.push_back(b);
     }
     bench::Benchmark reg;
     reg.name = "register + deregister, the only registration";
@@ -234,7 +229,6 @@ int main()
     reg.rate = true;
     reg.library = LibraryRegistration;
     reg.raw = RawRegistration;
-    met &= bench::Measure(reg);
-    ctl.Reset();
-    return met ? 0 : 2;
+    program->rows.push_back(reg);
+    return true;
 }

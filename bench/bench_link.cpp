@@ -113,15 +113,11 @@ double LibraryRun(qortest::Controller &ctl, const ZrEvent &event, int n, Mode mo
 
 } // namespace
 
-int main()
+bool bench::Rows(qortest::Controller &ctl, Program *program)
 {
-    qortest::Controller ctl;
-    if (!ctl.IsOpen())
-        return 1;
-    ctl.Reset();
     if (ctl.Stats().queue_capacity + kSlots < 3 * kEvents) {
         std::printf("the controller's queue holds fewer than %d events\n", 3 * kEvents);
-        return 1;
+        return false;
     }
     // A completion before any operation goes to every registration; a
     // disconnection of a record that is not up changes nothing.
@@ -132,22 +128,21 @@ int main()
     } cases[] = {{"completion (0xF8) -> on_complete", qortest::CompleteEvent(7, ZR_OP_NOTIFICATION, 0, 0x10, {1, 2})},
                  {"connection (0xFF) -> on_connected", qortest::ConnectionEvent(addr, 8, 0)}};
 
-    bool met = true;
+    qortest::Controller *control = &ctl;
     for (const Case &c : cases) {
         for (Mode mode : {Mode::Drain, Mode::Live}) {
-            std::string name = std::string(mode == Mode::Drain ? "drain, " : "live, ") + c.name;
             bench::Benchmark b;
-            b.name = name.c_str();
+            b.name = std::string(mode == Mode::Drain ? "drain, " : "live, ") + c.name;
             b.unit = "events";
             b.work = kEvents;
             b.rate = true;
             b.goal = mode == Mode::Drain ? 0.95 : 0;
             b.rounds = mode == Mode::Drain ? 9 : 5;   // the headline: short runs, more of them
-            b.library = [&](int n) { return LibraryRun(ctl, c.event, n, mode); };
-            b.raw = [&](int n) { return RawRun(ctl, c.event, n, mode); };
-            met &= bench::Measure(b);
+            const ZrEvent event = c.event;
+            b.library = [control, event, mode](int n) { return LibraryRun(*control, event, n, mode); };
+            b.raw = [control, event, mode](int n) { return RawRun(*control, event, n, mode); };
+            program->rows.push_back(b);
         }
     }
-    ctl.Reset();
-    return met ? 0 : 2;
+    return true;
 }

@@ -292,49 +292,40 @@ bool Record(qortest::Controller &ctl, Replay &raw, int services)
     return !s.requests.empty();
 }
 
-int Run()
+} // namespace
+
+bool bench::Rows(qortest::Controller &ctl, Program *program)
 {
-    qortest::Controller ctl;
-    if (!ctl.IsOpen())
-        return 1;
-    ctl.Reset();
+    g_done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (QorGattPairingRegister() != 0) {
         std::printf("registration failed\n");
-        return 1;
+        return false;
     }
-    Replay raw;
-    if (!raw.Ready() || !Record(ctl, raw, kServices) || !Record(ctl, raw, 3 * kServices)) {
+    auto raw = std::make_shared<Replay>();
+    if (!raw->Ready() || !Record(ctl, *raw, kServices) || !Record(ctl, *raw, 3 * kServices)) {
         std::printf("the walk could not be recorded\n");
-        return 1;
+        return false;
     }
-
+    qortest::Controller *control = &ctl;
     bench::Benchmark walk;
     walk.name = "pairing walk + store";
     walk.unit = "services";
     walk.work = kServices;
     walk.goal = 1.10;
     walk.rounds = 9;   // on a loaded machine single runs swing by several times
-    walk.library = [&](int n) { return LibraryWalk(ctl, raw, n); };
-    walk.raw = [&](int n) { return RawWalk(ctl, raw, n); };
-    bool met = bench::Measure(walk);
+    walk.library = [control, raw](int n) { return LibraryWalk(*control, *raw, n); };
+    walk.raw = [control, raw](int n) { return RawWalk(*control, *raw, n); };
+    program->rows.push_back(walk);
 
     bench::Benchmark store = walk;
     store.name = "store alone";
     store.goal = 1.05;
-    store.library = [&](int n) { return LibraryStore(ctl, raw, n); };
-    store.raw = [&](int n) { return RawStore(n); };
-    met &= bench::Measure(store);
-
-    QorGattPairingUnregister();
-    storeview::DeleteDevice(kStoreAddress);
-    ctl.Reset();
-    return met ? 0 : 2;
-}
-
-} // namespace
-
-int main()
-{
-    g_done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    return Run();
+    store.library = [control, raw](int n) { return LibraryStore(*control, *raw, n); };
+    store.raw = [](int n) { return RawStore(n); };
+    program->rows.push_back(store);
+    program->done = [] {
+        QorGattPairingUnregister();
+        storeview::DeleteDevice(kStoreAddress);
+    };
+    return true;
 }

@@ -9,6 +9,7 @@
 // first; the library's run deletes its services afterwards; neither is timed.
 
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "QorLeLib.h"
@@ -105,35 +106,34 @@ double RawRun(qortest::DeviceChannel &ch, int services)
 
 } // namespace
 
-int main()
+bool bench::Rows(qortest::Controller &ctl, Program *program)
 {
-    qortest::Controller ctl;
-    qortest::DeviceChannel raw;
-    if (!ctl.IsOpen() || !raw.IsOpen())
-        return 1;
-    ctl.Reset();
+    auto raw = std::make_shared<qortest::DeviceChannel>();
+    if (!raw->IsOpen())
+        return false;
     LE_ADDRESS any{};
     GUID app = kApp;
     HQORREG reg = nullptr;
     if (QorGattRegister(&any, &app, nullptr, nullptr, nullptr, nullptr, &reg) != 0)
-        return 1;
+        return false;
     std::printf("local database: %d services, %d characteristics, %d descriptors, started\n", kServices,
                 kServices * kCharsPerService, kServices * kCharsPerService * kDescrsPerChar);
+    qortest::Controller *control = &ctl;
     bench::Benchmark b;
     b.name = "define and start a local database";
     b.unit = "requests";
     b.work = kServices * kRequestsPerService;
-    b.library = [&](int work) {
-        ctl.Reset();
+    b.library = [control, reg](int work) {
+        control->Reset();
         return LibraryRun(reg, work / kRequestsPerService);
     };
-    b.raw = [&](int work) {
-        ctl.Reset();
-        return RawRun(raw, work / kRequestsPerService);
+    b.raw = [control, raw](int work) {
+        control->Reset();
+        return RawRun(*raw, work / kRequestsPerService);
     };
     b.goal = 1.15;
     b.rounds = 7;
-    const bool met = bench::Measure(b);
-    QorGattDeregister(reg);
-    return met ? 0 : 2;
+    program->rows.push_back(b);
+    program->done = [reg] { QorGattDeregister(reg); };
+    return true;
 }

@@ -208,14 +208,13 @@ double RawAnswers(int work)
 
 } // namespace
 
-int main()
+bool bench::Rows(qortest::Controller &, Program *program)
 {
-    Setup setup;
+    // Lives until the program ends: the runs and the attribute callback use it.
+    static Setup setup;
     g = &setup;
-    if (!setup.Prepare()) {
-        std::printf("set-up failed\n");
-        return 2;
-    }
+    if (!setup.Prepare())
+        return false;
     bench::Benchmark read;
     read.name = "waited characteristic read";
     read.unit = "reads";
@@ -241,11 +240,10 @@ int main()
     answer.raw = RawAnswers;
     answer.goal = 1.15;
 
-    for (bench::Benchmark *b : {&read, &notify, &answer})
+    for (bench::Benchmark *b : {&read, &notify, &answer}) {
         b->rounds = 9;   // the machine is shared: more rounds steady the medians
-    bool met = bench::Measure(read);
-    met = bench::Measure(notify) && met;
-    met = bench::Measure(answer) && met;
-    QorGattDeregister(setup.reg);
-    return met ? 0 : 1;
+        program->rows.push_back(*b);
+    }
+    program->done = [] { QorGattDeregister(setup.reg); };
+    return true;
 }

@@ -180,7 +180,8 @@ Spread Summarise(const std::vector<double> &samples)
 bool Measure(const Benchmark &b)
 {
     const int rounds = std::max(b.rounds, kMinRounds);
-    std::printf("%s: %d %s, %d rounds of library and raw alternating, the order turned each round\n", b.name, b.work,
+    std::printf("%s: %d %s, %d rounds of library and raw alternating, the order turned each round\n",
+                b.name.c_str(), b.work,
                 b.unit, rounds);
     std::printf("  ");
     PrintLoad();

@@ -17,20 +17,26 @@
 // reads as a rate, library rate / raw rate (higher is better). Goals are judged
 // with the sink; the debugger figure is printed beside them.
 //
-// Use:
+// Use, in a program's Rows:
 //   bench::Benchmark b;
 //   b.name = "walk + store"; b.unit = "requests"; b.work = 961;
-//   b.library = [&](int work) { ... return seconds; };
-//   b.raw = [&](int work) { ... return seconds; };
+//   b.library = [state](int work) { ... return seconds; };
+//   b.raw = [state](int work) { ... return seconds; };
 //   b.goal = 1.10;
-//   bool met = bench::Measure(b);
+//   program->rows.push_back(b);
+// The runs outlive Rows: they hold what they use by value.
 // A run that must wait for a trace line during its setup uses LineWatch; when
 // it ends, the round's trace setting is back in place before the timed part.
 
 #include <windows.h>
 
 #include <functional>
+#include <string>
 #include <vector>
+
+namespace qortest {
+class Controller;
+}
 
 namespace bench {
 
@@ -43,7 +49,7 @@ Trace CurrentTrace();
 using Run = std::function<double(int work)>;
 
 struct Benchmark {
-    const char *name = "";
+    std::string name;
     const char *unit = "units";   // what one unit of work is, for the rates printed
     int work = 1;                 // units at 1x
     Run library;
@@ -56,6 +62,17 @@ struct Benchmark {
 
 // Runs and prints the figures; true when the goals were met with the sink.
 bool Measure(const Benchmark &b);
+
+// What a benchmark program gives the shared main (main.cpp): the rows it
+// measures, in order, and its clean-up after the last one. The main opens and
+// resets the controller before the set-up and resets it again at the end; it
+// exits with 1 when the set-up failed, 2 when a goal was missed.
+struct Program {
+    std::vector<Benchmark> rows;
+    std::function<void()> done;
+};
+// Each benchmark program's own set-up and rows; false when the set-up failed.
+bool Rows(qortest::Controller &ctl, Program *program);
 
 // Median and range of samples.
 struct Spread {
