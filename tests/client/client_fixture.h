@@ -1,15 +1,11 @@
 #pragma once
 // The fixture of the API tests: registrations made through the export, those
-// still live deregistered (and waited for) behind each test, and the device
-// records a test placed dropped.
+// still live deregistered (and waited for) behind each test.
 
 #include <algorithm>
 #include <vector>
 
 #include "QorLeLib.h"
-#include "client/api_state.h"
-#include "client/app_reg.h"
-#include "client/attr_cache.h"
 #include "scenario.h"
 
 namespace qortest {
@@ -17,17 +13,13 @@ namespace qortest {
 // The line of a registration's destruction.
 inline std::string Destroyed(const void *app) { return Fmt("~QOR_APP_REG() %p callback thread:%x ", app, 0); }
 
-// True when another thread can take ApiLock now (within 5 s).
+// True when another thread can take ApiLock now (within 5 s): there an export
+// that takes it, a search of the local service tables for a handle nobody
+// holds, returns.
 inline bool ApiLockIsFree()
 {
     HANDLE other = CreateThread(
-        nullptr, 0,
-        [](LPVOID) -> DWORD {
-            ApiLockEnter();
-            ApiLockLeave();
-            return 0;
-        },
-        nullptr, 0, nullptr);
+        nullptr, 0, [](LPVOID) -> DWORD { return QorGattAddIncludeService(0xFFFF, 0xFFFF); }, nullptr, 0, nullptr);
     const bool done = WaitForSingleObject(other, 5000) == WAIT_OBJECT_0;
     CloseHandle(other);
     return done;
@@ -39,13 +31,6 @@ protected:
     {
         for (HQORREG h : std::vector<HQORREG>(live_))
             Deregister(h);
-        if (!bApiLockInit)
-            return;
-        ApiLockHold hold;
-        while (QOR_CONN_DEV *dev = pDevList) {
-            pDevList = dev->pNext;
-            delete dev;
-        }
     }
     DWORD Register(ULONGLONG address, const GUID &app, HQORREG *h, PFN_LE_CONNECT_CALLBACK connect = nullptr,
                    PVOID context = nullptr, PFN_LE_COMPLETE_CALLBACK complete = nullptr,

@@ -9,7 +9,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "client/guard.h"
+#include "api/api_state.h"
+#include "api/app_reg.h"
+#include "api/export.h"
+#include "client/attr_cache.h"
 #include "client_fixture.h"
 
 namespace {
@@ -388,49 +391,60 @@ TEST_F(CallbackThread, RegistrationsDeliverInParallel)
     EXPECT_NE(g_threads.front(), g_threads.back());
 }
 
-// ---- the fault guard ----
+// ---- the one shape of an export: its body under the fault guard ----
 void Fault() { *Bad<volatile int>() = 1; }
 
-TEST(Guard, FaultsFromSeveralThreadsAreCaughtAndLeaveApiLockFree)
+constexpr ExportDecl kShape = {"Shape", "***QorLeApi:ERROR Shape crashed %d\n", 1359};
+constexpr ExportDecl kSilent = {"Silent", nullptr, 1359};
+
+TEST(ExportShape, FaultsFromSeveralThreadsAreCaughtAndLeaveApiLockFree)
 {
     ApiLockInitOnce();
-    int ran = 0;
-    EXPECT_TRUE(RunGuarded([&] { ran = 1; }));
-    EXPECT_EQ(ran, 1);
-    std::atomic<int> caught{0}, depth_wrong{0};
+    EXPECT_EQ(RunExport(kShape, [] { return DWORD{7}; }), 7u);
+    std::atomic<int> caught{0}, depth_wrong{0}, undone{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
             for (int i = 0; i < 500; ++i) {
-                caught += !RunGuarded([] {
+                auto body = [] {
                     ApiLockEnter();
                     ApiLockEnter();
                     Fault();
-                });
+                    return DWORD{0};
+                };
+                caught += RunExport(kSilent, body, [&] { ++undone; }) == 1359;
                 depth_wrong += ApiLockDepth() != 0;
             }
         });
     for (std::thread &t : threads)
         t.join();
     EXPECT_EQ(caught, 2000);
+    EXPECT_EQ(undone, 2000);
     EXPECT_EQ(depth_wrong, 0);
-    EXPECT_FALSE(RunGuarded([] {
+    qortest::TraceCapture trace;
+    auto throws = [] {
         ApiLockEnter();
         throw std::bad_alloc();
-    }));
-    EXPECT_FALSE(RunGuarded([] { throw std::runtime_error("x"); }));
+        return DWORD{0};
+    };
+    EXPECT_EQ(RunExport(kShape, throws, NothingHeld{}, 5), 1359u);
+    EXPECT_EQ(RunExport(kShape, [] { throw std::runtime_error("x"); return DWORD{0}; }, NothingHeld{}, 6), 1359u);
     EXPECT_EQ(ApiLockDepth(), 0);
+    EXPECT_EQ(trace.Count("***QorLeApi:ERROR Shape crashed 5"), 1u);
+    EXPECT_EQ(trace.Count("***QorLeApi:ERROR Shape crashed 6"), 1u);
 }
 
-TEST(Guard, LeavesOnlyTheEntriesTheBodyMade)
+TEST(ExportShape, LeavesOnlyTheEntriesTheBodyMade)
 {
     ApiLockInitOnce();
     ApiLockEnter();
-    EXPECT_FALSE(RunGuarded([] {
+    auto body = [] {
         ApiLockEnter();
         ApiLockEnter();
         Fault();
-    }));
+        return DWORD{0};
+    };
+    EXPECT_EQ(RunExport(kSilent, body), 1359u);
     EXPECT_EQ(ApiLockDepth(), 1);
     // Still ours: another thread takes it only once we leave.
     std::atomic<bool> taken{false};

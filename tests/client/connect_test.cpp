@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "../link/link_test.h"
+#include "api/api_state.h"
+#include "api/records.h"
 #include "connection_util.h"
 
 using namespace qortest;

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "../pairing/devices.h"
+#include "client/attr_cache.h"
 #include "connection_util.h"
 
 using namespace qortest;

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <thread>
 
-#include "client/op_slot.h"
 #include "peers.h"
 #include "scenario.h"
 
@@ -132,20 +131,6 @@ protected:
     }
 };
 
-TEST(StatusMap, EachEdgeOfTheTable)
-{
-    const std::vector<std::pair<std::string, DWORD>> rows = {{"00", 0},
-                                                             {"01", 6},
-                                                             {"02 03 05 08 0c 0f", 13},
-                                                             {"04 06 07 09 0a 87", 87},
-                                                             {"0b 0d 0e 10 11 80", 8},
-                                                             {"81 86 88 8c", 5},
-                                                             {"12 7f 8d ff", 1359}};
-    for (const auto &[statuses, code] : rows)
-        for (uint8_t status : Hex(statuses))
-            EXPECT_EQ(MapGattStatus(status), code) << "status " << int(status);
-}
-
 // Reads and writes send their request and return their code. A call that
 // does not wait ends in the completion callback; a completion of another kind,
 // or one whose starter has gone, does not keep or end it wrongly.
@@ -178,6 +163,30 @@ TEST_F(Values, ReadsWritesAndTheirCompletions)
           Callback("complete 8 87 "), Fault(VCTL_FAULT_HOLD_EVENT), Reads(997, kLevel, 0, 9, other),
           Do([&] { QorGattDeregister(other); }), Trace("~QOR_APP_REG()*"), Releases(1),
           Api("CompleteCallback could not find app that started op"), Reads(0, kLevel)});
+}
+
+// A read not waited for hears its completion's status as a code in the
+// completion callback: each edge of the status table.
+TEST_F(Values, CompletionStatusReachesTheCallbackAsItsCode)
+{
+    const std::vector<std::pair<std::string, DWORD>> rows = {{"00", 0},
+                                                             {"01", 6},
+                                                             {"02 03 05 08 0c 0f", 13},
+                                                             {"04 06 07 09 0a 87", 87},
+                                                             {"0b 0d 0e 10 11 80", 8},
+                                                             {"81 86 88 8c", 5},
+                                                             {"12 7f 8d ff", 1359}};
+    ULONGLONG context = 100;
+    for (const auto &[statuses, code] : rows) {
+        for (uint8_t status : Hex(statuses)) {
+            SCOPED_TRACE(Fmt("status %02x", status));
+            ++context;
+            const char *value = status == 0 ? "64" : "";
+            const std::string heard = Fmt("complete %llu %lu %s", context, code, value);
+            const Step arm = status ? Fault(VCTL_FAULT_EVENT_STATUS, status) : Do([] {});
+            EXPECT_TRUE(Play({arm, Reads(997, kLevel, 0, context), Callback(heard)}));
+        }
+    }
 }
 
 // The one 10 s wait and the one 15 s gate: a read that never completes times

@@ -197,6 +197,7 @@ TEST_F(ValueFaults, BadMemoryEndsTheCallAndLeavesNothingBehind)
         return QorGattDeleteService(*s) | added;
     };
     USHORT s = 0, h = 0;
+    GUID g{};
     const std::vector<BadArgument> rows = {
         {"read pValue", "QorGattReadCharacteristic", value, 1359, 1359,
          [&](void *p) { return read(&dev, &kLevel, p); }},
@@ -216,6 +217,10 @@ TEST_F(ValueFaults, BadMemoryEndsTheCallAndLeavesNothingBehind)
         {"create service phService", nullptr, {0, 0}, 1359, 1359, [&](void *p) { return serve(&kSvc, p, &h); }},
         {"add characteristic phChar", "QorGattAddCharacteristic", {0, 0}, 1359, 1359,
          [&](void *p) { return serve(&kSvc, &s, p); }},
+        {"enum characteristic pAddress", "QorGattEnumCharacteristic", address, 259, 1359,
+         [&](void *p) { return QorGattEnumCharacteristic(static_cast<PLE_ADDRESS>(p), 0xFFFF, 0, &g, &h); }},
+        {"enum descriptor pAddress", "QorGattEnumDescriptor", address, 259, 1359,
+         [&](void *p) { return QorGattEnumDescriptor(static_cast<PLE_ADDRESS>(p), 0xFFFF, 1, 0, &g, &h); }},
     };
     const Script intact = {Reads(0, 0, "64"), Returns(0, [&] { return change(&central, &one); }),
                            Returns(0, [&] { return serve(&kSvc, &s, &h); })};

@@ -86,8 +86,7 @@ protected:
     }
     void TearDown() override
     {
-        if (pairing_gatt_if)
-            QorGattPairingUnregister();
+        QorGattPairingUnregister();
         ReleaseDiscoveryList();
         storeview::DeleteDevice(address);
     }

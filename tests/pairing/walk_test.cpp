@@ -192,19 +192,19 @@ TEST_F(Walk, TheExportsRulesAndOutcomes)
     Play({Returns(ERROR_INTERNAL_ERROR, [this] { return QorGattPairingDiscover(address, OnPairingDone); }),
           Trace("ClientEnterOp failed gatt_if=1 conn_id=65535"),
           Trace("GATTCIf_Discover failed to start gatt_if=1 conn_id=65535 type=1"),
-          Trace("***** QorGattPairingDiscover: GATTCIf_Discover failed. addr=" + a + " status=0x1"),
-          Returns(0, [] { return pairing_busy.load(); }), NothingSent(), Link(),
+          Trace("***** QorGattPairingDiscover: GATTCIf_Discover failed. addr=" + a + " status=0x1"), NothingSent(),
+          Link(),
           Do([this] { ctl.ArmFault(ZOREROVA_GATTC_DISCOVER, VCTL_FAULT_STATUS, 0xC0000001u); }),
           Returns(ERROR_INTERNAL_ERROR, [this] { return QorGattPairingDiscover(address, OnPairingDone); }),
           Disc(1, 1, 0xFFFF), Trace("***** QorGattPairingDiscover: GATTCIf_Discover failed. addr=" + a + " status=0x1"),
-          Returns(0, [] { return pairing_busy.load(); }),
           // A second discovery while one runs.
           Start(), Returns(ERROR_BUSY, [this] { return QorGattPairingDiscover(address + 1, OnPairingDone); }),
           Trace("***** QorGattPairingDiscover: discovery is in progress for " + a + ". addr=" + b), NothingSent(),
           Answer(1, {}), Done(1), Trace("LE - Discovery done 0"),
           // The completion function may start the next discovery itself.
           Start(DiscoverAgain), Answer(1, {Svc(1, 5, U16(0x1800))}), Disc(3, 1, 5), Answer(3, {}), Disc(4, 1, 5),
-          Answer(4, {}), Disc(1, 1, 0xFFFF), Done(1), Returns(1, [] { return pairing_busy.load(); }),
+          Answer(4, {}), Disc(1, 1, 0xFFFF), Done(1),
+          Returns(ERROR_BUSY, [this] { return QorGattPairingDiscover(address + 1, OnPairingDone); }),
           Do([this] { sv::DeleteDevice(address); }), Answer(1, {}), Done(1), Trace("LE - Discovery done 0"),
           Returns(1, [this] { return EmptyTreeStored(); }),
           // Without a completion function, and with a store that cannot be written.
@@ -226,8 +226,10 @@ TEST_F(Walk, TheExportsRulesAndOutcomes)
           Returns(ERROR_BUSY, [] { return QorGattPairingUnregister(); }),
           Trace("***** QorGattPairingUnregister: is not registered"),
           // No discovery without the registration: nobody would end it.
-          Returns(ERROR_BUSY, [this] { return QorGattPairingDiscover(address, OnPairingDone); }),
-          Returns(0, [] { return pairing_busy.load(); }), NoCallback()});
+          Returns(ERROR_BUSY, [this] { return QorGattPairingDiscover(address, OnPairingDone); }), NoCallback(),
+          // Nor is the refused one under way: registered again, a discovery is tried.
+          Returns(0, [] { return QorGattPairingRegister(); }),
+          Returns(ERROR_INTERNAL_ERROR, [this] { return QorGattPairingDiscover(address, OnPairingDone); })});
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <set>
 #include <thread>
 
+#include "api/app_reg.h"
 #include "client/attr_lookup.h"
 #include "client_fixture.h"
 #include "link/link.h"
@@ -314,21 +315,20 @@ TEST_F(LocalServices, FourThreadsCreateAndDeleteAtOnce)
         t.join();
     EXPECT_EQ(odd, 0);
     EXPECT_TRUE(ApiLockIsFree());
-    std::set<USHORT> table, held;
-    {
-        ApiLockHold hold;
-        for (LeService *s = static_cast<QOR_APP_REG *>(a)->pServices; s; s = s->next)
-            table.insert(s->s_handle);
-    }
+    std::set<USHORT> held;
     for (const VctlLocalAttr &r : LocalDb(ctl))
         if (r.kind == VCTL_LOCAL_SERVICE)
             held.insert(r.handle);
-    EXPECT_EQ(table, held);
-    for (USHORT s : table)
+    // Every service the controller holds is in the table, and nothing else is:
+    // each UUID and instance used above can be made again.
+    for (USHORT s : held)
         EXPECT_EQ(QorGattDeleteService(s), 0u);
+    for (uint16_t t = 0; t < 4; ++t)
+        for (DWORD i = 0; i < 20; ++i)
+            EXPECT_EQ(Create(a, BaseGuid(static_cast<uint16_t>(0x1800 + t)), i, 1), 0u);
     for (DWORD i = 0; i < 100; ++i)   // far past the 64 services the controller once held
         EXPECT_EQ(Create(a, kCustom, i, 1), 0u);
-    EXPECT_EQ(LocalDb(ctl).size(), 100u) << "every service above was deleted, all 100 new ones held";
+    EXPECT_EQ(LocalDb(ctl).size(), 180u) << "every service above was deleted, all 180 new ones held";
 }
 
 } // namespace
