@@ -473,8 +473,7 @@ extern "C" DWORD WINAPI QorGattRegister(PLE_ADDRESS pAddress, GUID *pGuidApp, PF
                                         PVOID Context, HQORREG *phReg)
 {
     const RegisterArgs args{pAddress, pGuidApp, pfnConnect, pfnComplete, pfnAttribute, Context, phReg};
-    constexpr ExportDecl kRegister = {"QorGattRegister", "***QorLeApi:ERROR QorGattRegister crashed\n",
-                                      ERROR_INTERNAL_ERROR};
+    constexpr ExportDecl kRegister = QOR_EXPORT(QorGattRegister);
     QOR_APP_REG *volatile created = nullptr;
     return RunExport(kRegister, [&] { return Register(args, &created); }, [&] {
         if (created)
@@ -484,8 +483,7 @@ extern "C" DWORD WINAPI QorGattRegister(PLE_ADDRESS pAddress, GUID *pGuidApp, PF
 
 extern "C" void WINAPI QorGattDeregister(HQORREG hReg)
 {
-    constexpr ExportDecl kDeregister = {"QorGattDeregister", "***QorLeApi:ERROR QorGattDeregister crashed\n",
-                                        ERROR_INTERNAL_ERROR};
+    constexpr ExportDecl kDeregister = QOR_EXPORT(QorGattDeregister);
     RunExport(kDeregister, [&] {
         Deregister(hReg);
         return ERROR_SUCCESS;

@@ -2,8 +2,7 @@
 // The one shape of an export: its declaration (name, the line a caught fault
 // traces, the code it returns then) and its body, run under the fault guard.
 //
-//     constexpr ExportDecl kConnect = {"QorGattConnect", "***QorLeApi:ERROR QorGattConnect crashed\n",
-//                                      ERROR_INTERNAL_ERROR};
+//     constexpr ExportDecl kConnect = QOR_EXPORT(QorGattConnect);
 //     return RunExport(kConnect, [&] { return Connect(hReg, pAddress, bWait); });
 //
 // A body that holds something outside ApiLock gives the step that gives it
@@ -19,6 +18,13 @@ struct ExportDecl {
     const char *crash_line;          // a format for the crash arguments; null: nothing is traced
     DWORD crashed;                   // what a caught fault returns
 };
+
+// The usual declaration: "***QorLeApi:ERROR <name> crashed" and 1359.
+#define QOR_EXPORT(name) \
+    ExportDecl { #name, "***QorLeApi:ERROR " #name " crashed\n", ERROR_INTERNAL_ERROR }
+// An export whose caught fault is not traced, and gives 1359.
+#define QOR_EXPORT_UNTRACED(name) \
+    ExportDecl { #name, nullptr, ERROR_INTERNAL_ERROR }
 
 // Nothing to give back after a fault.
 struct NothingHeld {

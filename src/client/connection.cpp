@@ -296,7 +296,6 @@ DWORD Connect(HQORREG hReg, const LE_ADDRESS *pAddress, DWORD bWait)
 
 extern "C" DWORD WINAPI QorGattConnect(HQORREG hReg, PLE_ADDRESS pAddress, DWORD bWait)
 {
-    constexpr ExportDecl kConnect = {"QorGattConnect", "***QorLeApi:ERROR QorGattConnect crashed\n",
-                                     ERROR_INTERNAL_ERROR};
+    constexpr ExportDecl kConnect = QOR_EXPORT(QorGattConnect);
     return RunExport(kConnect, [&] { return Connect(hReg, pAddress, bWait); });
 }

@@ -28,18 +28,12 @@ struct Access {
     uint8_t refused;                 // the completion status that gives 1
 };
 
-constexpr Access kReadChar = {
-    {"QorGattReadCharacteristic", "***QorLeApi:ERROR QorGattReadCharacteristic crashed\n", ERROR_INTERNAL_ERROR},
-    false, false, 2};
-constexpr Access kReadDescr = {
-    {"QorGattReadDescriptor", "***QorLeApi:ERROR QorGattReadDescriptor crashed\n", ERROR_INTERNAL_ERROR},
-    false, true, 2};
-constexpr Access kWriteChar = {
-    {"QorGattWriteCharacteristic", "***QorLeApi:ERROR QorGattWriteCharacteristic crashed\n", ERROR_INTERNAL_ERROR},
-    true, false, 3};
+constexpr Access kReadChar = {QOR_EXPORT(QorGattReadCharacteristic), false, false, 2};
+constexpr Access kReadDescr = {QOR_EXPORT(QorGattReadDescriptor), false, true, 2};
+constexpr Access kWriteChar = {QOR_EXPORT(QorGattWriteCharacteristic), true, false, 3};
+// Its guard gives 5.
 constexpr Access kWriteDescr = {
-    {"QorGattWriteDescriptor", "***QorLeApi:ERROR QorGattWriteDescriptor crashed\n", ERROR_ACCESS_DENIED},
-    true, true, 3};
+    {"QorGattWriteDescriptor", "***QorLeApi:ERROR QorGattWriteDescriptor crashed\n", ERROR_ACCESS_DENIED}, true, true, 3};
 
 struct AccessArgs {
     HQORREG hReg;

@@ -204,9 +204,9 @@ DWORD Discover(ULONGLONG Address, PFN_LE_PAIRING_CALLBACK pfnDone)
 
 // The pairing exports read no memory of the caller's: a caught fault is not
 // traced.
-constexpr ExportDecl kPairingRegister = {"QorGattPairingRegister", nullptr, ERROR_INTERNAL_ERROR};
-constexpr ExportDecl kPairingUnregister = {"QorGattPairingUnregister", nullptr, ERROR_INTERNAL_ERROR};
-constexpr ExportDecl kPairingDiscover = {"QorGattPairingDiscover", nullptr, ERROR_INTERNAL_ERROR};
+constexpr ExportDecl kPairingRegister = QOR_EXPORT_UNTRACED(QorGattPairingRegister);
+constexpr ExportDecl kPairingUnregister = QOR_EXPORT_UNTRACED(QorGattPairingUnregister);
+constexpr ExportDecl kPairingDiscover = QOR_EXPORT_UNTRACED(QorGattPairingDiscover);
 
 } // namespace
 

@@ -342,19 +342,12 @@ DWORD DeleteService(USHORT hService)
 
 // The declarations of the six exports; a fault in QorGattCreateService is not
 // traced.
-constexpr ExportDecl kCreateService = {"QorGattCreateService", nullptr, ERROR_INTERNAL_ERROR};
-constexpr ExportDecl kAddIncludeService = {"QorGattAddIncludeService",
-                                           "***QorLeApi:ERROR QorGattAddIncludeService crashed\n",
-                                           ERROR_INTERNAL_ERROR};
-constexpr ExportDecl kAddCharacteristic = {"QorGattAddCharacteristic",
-                                           "***QorLeApi:ERROR QorGattAddCharacteristic crashed\n",
-                                           ERROR_INTERNAL_ERROR};
-constexpr ExportDecl kAddDescriptor = {"QorGattAddDescriptor", "***QorLeApi:ERROR QorGattAddDescriptor crashed\n",
-                                       ERROR_INTERNAL_ERROR};
-constexpr ExportDecl kStartService = {"QorGattStartService", "***QorLeApi:ERROR QorGattStartService crashed\n",
-                                      ERROR_INTERNAL_ERROR};
-constexpr ExportDecl kDeleteService = {"QorGattDeleteService", "***QorLeApi:ERROR QorGattDeleteService crashed\n",
-                                       ERROR_INTERNAL_ERROR};
+constexpr ExportDecl kCreateService = QOR_EXPORT_UNTRACED(QorGattCreateService);
+constexpr ExportDecl kAddIncludeService = QOR_EXPORT(QorGattAddIncludeService);
+constexpr ExportDecl kAddCharacteristic = QOR_EXPORT(QorGattAddCharacteristic);
+constexpr ExportDecl kAddDescriptor = QOR_EXPORT(QorGattAddDescriptor);
+constexpr ExportDecl kStartService = QOR_EXPORT(QorGattStartService);
+constexpr ExportDecl kDeleteService = QOR_EXPORT(QorGattDeleteService);
 
 } // namespace
 

@@ -100,8 +100,7 @@ extern "C" DWORD WINAPI QorGattCharValueChanged(PLE_ADDRESS pAddress, USHORT hCh
         LeTrace("***QorLeApi:QorGattCharValueChanged no app registered\n");
         return ERROR_INVALID_PARAMETER;
     }
-    constexpr ExportDecl kValueChanged = {"QorGattCharValueChanged",
-                                          "***QorLeApi:ERROR QorGattCharValueChanged crashed\n", ERROR_INTERNAL_ERROR};
+    constexpr ExportDecl kValueChanged = QOR_EXPORT(QorGattCharValueChanged);
     SlotHold hold;
     return RunExport(kValueChanged, [&] { return Body(pAddress, hChar, bIndicate != 0, pValue, &hold); },
                      [&] { hold.Drop(); });

@@ -47,7 +47,7 @@ void LeTrace(const char *format, ...)
 
 extern "C" DWORD WINAPI QorGattSetTraceFunction(LeTraceSink sink)
 {
-    constexpr ExportDecl kSetTraceFunction = {"QorGattSetTraceFunction", nullptr, ERROR_INTERNAL_ERROR};
+    constexpr ExportDecl kSetTraceFunction = QOR_EXPORT_UNTRACED(QorGattSetTraceFunction);
     return RunExport(kSetTraceFunction, [&] {
         g_sink.store(sink, std::memory_order_release);
         return ERROR_SUCCESS;
