@@ -51,14 +51,20 @@ static const ContractEntry kContract[] = {
     {ZOREROVA_GATTS_SEND_RSP, sizeof(ZrSendRspReq), 1, TRUE, PeerSendRsp},
 };
 
-static const ContractEntry *FindEntry(ULONG code)
+const void *FindCodeRow(const void *rows, ULONG count, ULONG row_size, ULONG code)
 {
+    const UCHAR *row = rows;
     ULONG i;
-    for (i = 0; i < sizeof kContract / sizeof kContract[0]; i++) {
-        if (kContract[i].code == code)
-            return &kContract[i];
+    for (i = 0; i < count; i++, row += row_size) {
+        if (*(const ULONG *)row == code)
+            return row;
     }
     return NULL;
+}
+
+static const ContractEntry *FindEntry(ULONG code)
+{
+    return FindCodeRow(kContract, sizeof kContract / sizeof kContract[0], sizeof kContract[0], code);
 }
 
 BOOLEAN IsContractCode(ULONG code) { return FindEntry(code) != NULL; }

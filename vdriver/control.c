@@ -192,12 +192,7 @@ static const ControlEntry kControl[] = {
 
 static const ControlEntry *FindControl(ULONG code)
 {
-    ULONG i;
-    for (i = 0; i < sizeof kControl / sizeof kControl[0]; i++) {
-        if (kControl[i].code == code)
-            return &kControl[i];
-    }
-    return NULL;
+    return FindCodeRow(kControl, sizeof kControl / sizeof kControl[0], sizeof kControl[0], code);
 }
 
 NTSTATUS ControlRequest(IRP *irp, Channel *ch)

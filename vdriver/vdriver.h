@@ -129,6 +129,8 @@ void FillStatsLocked(VctlStats *stats);
 void ResetChannelsLocked(Work *w);
 
 /* ---- contract requests (contract.c) ---- */
+/* The row of a table whose rows begin with their ULONG control code; NULL when none has it. */
+const void *FindCodeRow(const void *rows, ULONG count, ULONG row_size, ULONG code);
 BOOLEAN IsContractCode(ULONG code);
 /* The first armed fault for this code, once its skips are used up; NULL lets the request through. */
 const Fault *TakeFaultLocked(ULONG code, Fault *taken);
