@@ -9,6 +9,7 @@
 
 #include "server/local_services.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -159,8 +160,11 @@ DWORD CreateService(HQORREG hReg, const GUID *pGuidService, DWORD instance, DWOR
         return ERROR_INVALID_HANDLE;
     }
     // The caller's handle is written last: a fault there undoes the create.
+    // The fences keep the write between setting and clearing the hand-over.
     *hand_over = {app, service, gatt_if, le_uuid, le_instance};
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     *phService = s_handle;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     hand_over->service = nullptr;
     return DriverVerdict(s_handle);
 }
