@@ -125,8 +125,8 @@ DWORD EnumDescriptor(const LE_ADDRESS *pAddress, USHORT hService, USHORT hChar, 
 constexpr ExportDecl kEnumService = {"QorGattEnumService",
                                      "***QorLeApi:ERROR QorGattEnumService crashed Addr:%p Inx:%d GUID:%p\n",
                                      ERROR_INTERNAL_ERROR};
-constexpr ExportDecl kEnumCharacteristic = QOR_EXPORT(QorGattEnumCharacteristic);
-constexpr ExportDecl kEnumDescriptor = QOR_EXPORT(QorGattEnumDescriptor);
+constexpr ExportDecl kEnumCharacteristic = QOR_EXPORT_UNTRACED(QorGattEnumCharacteristic);
+constexpr ExportDecl kEnumDescriptor = QOR_EXPORT_UNTRACED(QorGattEnumDescriptor);
 
 extern "C" DWORD WINAPI QorGattEnumService(PLE_ADDRESS pAddress, DWORD inx, GUID *pGuidServ, USHORT *hService)
 {

@@ -217,9 +217,9 @@ TEST_F(ValueFaults, BadMemoryEndsTheCallAndLeavesNothingBehind)
         {"create service phService", nullptr, {0, 0}, 1359, 1359, [&](void *p) { return serve(&kSvc, p, &h); }},
         {"add characteristic phChar", "QorGattAddCharacteristic", {0, 0}, 1359, 1359,
          [&](void *p) { return serve(&kSvc, &s, p); }},
-        {"enum characteristic pAddress", "QorGattEnumCharacteristic", address, 259, 1359,
+        {"enum characteristic pAddress", nullptr, address, 259, 1359,
          [&](void *p) { return QorGattEnumCharacteristic(static_cast<PLE_ADDRESS>(p), 0xFFFF, 0, &g, &h); }},
-        {"enum descriptor pAddress", "QorGattEnumDescriptor", address, 259, 1359,
+        {"enum descriptor pAddress", nullptr, address, 259, 1359,
          [&](void *p) { return QorGattEnumDescriptor(static_cast<PLE_ADDRESS>(p), 0xFFFF, 1, 0, &g, &h); }},
     };
     const Script intact = {Reads(0, 0, "64"), Returns(0, [&] { return change(&central, &one); }),
