@@ -1,5 +1,6 @@
 #include "api/app_reg.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -69,10 +70,42 @@ void ReleaseCallbackPool()
     spare_count = 0;
 }
 
+// ---- wakes deferred on the reader thread ----
+
+namespace {
+
+std::atomic<int> wakes_due{0};   // registrations with wake_due set; changed under ApiLock
+
+void ClearWakeDue(QOR_APP_REG *app)
+{
+    if (!app->wake_due)
+        return;
+    app->wake_due = false;
+    wakes_due.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// The reader's wake hook: every listed registration with a deferred wake is
+// woken. Only the reader defers, so it sees its own count without the lock.
+void WakeDeferred()
+{
+    if (wakes_due.load(std::memory_order_relaxed) == 0)
+        return;
+    ApiLockHold hold;
+    for (QOR_APP_REG *app = pFirst; app; app = app->pNext) {
+        if (!app->wake_due)
+            continue;
+        ClearWakeDue(app);
+        SetEvent(app->hQueueEvent);
+    }
+}
+
+} // namespace
+
 // ---- the registration and its thread ----
 
 QOR_APP_REG::QOR_APP_REG()
 {
+    SetReaderWakeHook(WakeDeferred);
     hStartedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     hShutdownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!hStartedEvent || !hShutdownEvent) {
@@ -137,15 +170,23 @@ bool IsAppRegisteredWithInterface(HQORREG hReg)
 void QueueCallback(QOR_APP_REG *app, LeCallback *record)
 {
     record->pNext = nullptr;
-    if (app->pCallbackHead) {
-        // The thread has not emptied the queue yet, so it is not waiting: it
-        // finds this record before it waits again.
+    const bool was_empty = !app->pCallbackHead;
+    if (was_empty)
+        app->pCallbackHead = record;
+    else
         app->pCallbackTail->pNext = record;
-        app->pCallbackTail = record;
+    app->pCallbackTail = record;
+    // A thread with records queued and no wake due is not waiting: it finds
+    // this record before it waits again.
+    if (!was_empty && !app->wake_due)
         return;
+    if (!OnReaderThread()) {
+        ClearWakeDue(app);
+        SetEvent(app->hQueueEvent);
+    } else if (!app->wake_due) {
+        app->wake_due = true;
+        wakes_due.fetch_add(1, std::memory_order_relaxed);
     }
-    app->pCallbackHead = app->pCallbackTail = record;
-    SetEvent(app->hQueueEvent);
 }
 
 namespace {
@@ -180,6 +221,7 @@ void Deliver(const QOR_APP_REG *app, LeCallback *record)
 void UnlinkAndDestroy(QOR_APP_REG *app)
 {
     ApiLockHold hold;
+    ClearWakeDue(app);
     CloseHandle(app->hThread);
     app->hThread = nullptr;
     if (pFirst == app) {
@@ -208,6 +250,9 @@ DWORD WINAPI CallbackThread(LPVOID param)
     SetEvent(app->hStartedEvent);
     ApiLockHold hold;
     for (;;) {
+        // The thread looks at its queue now: a deferred wake would find nothing
+        // this look does not.
+        ClearWakeDue(app);
         LeCallback *record = app->pCallbackHead;
         if (!record) {
             hold.Leave();
@@ -217,9 +262,11 @@ DWORD WINAPI CallbackThread(LPVOID param)
             DWORD ret = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
             LeTrace("CallbackThread() after wait retcode %d first app %p \n", static_cast<int>(ret),
                     static_cast<void *>(pFirst));
-            if (ret == WAIT_OBJECT_0 + 1)
-                break;
             hold.Enter();
+            // A record whose wake the reader had not yet given when the
+            // shutdown came was queued before it: it is delivered too.
+            if (ret == WAIT_OBJECT_0 + 1 && !app->pCallbackHead)
+                break;
             continue;
         }
         app->pCallbackHead = record->pNext;
@@ -232,6 +279,7 @@ DWORD WINAPI CallbackThread(LPVOID param)
         FreeCallback(record);
         LeTrace("***QorLeApi:QOR_APP_REG::CallbackThread() pCallback processed\n");
     }
+    hold.Leave();
     UnlinkAndDestroy(app);
     return 1;
 }

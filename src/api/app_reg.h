@@ -95,7 +95,7 @@ public:
     uint8_t gatt_if = 0;             // 0: none
     HANDLE hConnectEvent = nullptr;  // set while a waiting connect runs
     LeService *pServices = nullptr;     // local service table
-    HANDLE hQueueEvent = nullptr;    // auto-reset, once per queued record
+    HANDLE hQueueEvent = nullptr;    // auto-reset, once per wake of the thread
     HANDLE hThread = nullptr;
     HANDLE hShutdownEvent = nullptr; // manual-reset: stop once the queue is empty
     HANDLE hStartedEvent = nullptr;  // manual-reset, set by the thread first thing
@@ -103,6 +103,7 @@ public:
     LeCallback *pCallbackTail = nullptr;   // last queued record, valid while pCallbackHead is set
     uint32_t link_generation = 0;    // the channel opening gatt_if was handed out on
     bool retiring = false;           // deregistered: it stays listed only until its thread ends
+    bool wake_due = false;           // a record waits for a wake deferred on the reader thread
     bool start_missed = false;
 };
 
@@ -127,8 +128,10 @@ inline bool InterfaceTakenOver(const QOR_APP_REG *app)
 }
 // A listed registration with a current interface. Takes ApiLock.
 bool IsAppRegisteredWithInterface(HQORREG hReg);
-// Appends the record to the registration's queue and wakes its thread. The
-// caller holds ApiLock.
+// Appends the record to the registration's queue and wakes its thread, if it
+// may be waiting. On the reader thread the wake is deferred to the reader's
+// wake hook, so a run of records wakes the thread once. The caller holds
+// ApiLock.
 void QueueCallback(QOR_APP_REG *app, LeCallback *record);
 // Delivers the registration's records in order; at shutdown unlinks and
 // destroys the registration. Exit code 1.

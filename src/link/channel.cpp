@@ -22,6 +22,8 @@ constexpr DWORD kPreviousReaderWaitMs = 10000;
 struct ChannelState {
     std::atomic<HANDLE> device{INVALID_HANDLE_VALUE};
     HANDLE shutdown = nullptr;       // manual-reset; stops the reader
+    // Set with the shutdown event: the reader looks at it where it does not wait.
+    std::atomic<bool> stopping{false};
     HANDLE thread = nullptr;
     DWORD thread_id = 0;
     // Taken by the reader while it was still running (a callback of its own
@@ -39,6 +41,12 @@ uint32_t g_generation = 0;
 
 thread_local bool t_reader = false;
 thread_local bool t_reader_ending = false;
+
+void SignalShutdown()
+{
+    g_channel.stopping.store(true);
+    SetEvent(g_channel.shutdown);
+}
 
 // ---- the registry lock ----
 // A mutex rather than a critical section: it is recursive and waitable, so the
@@ -225,6 +233,7 @@ bool OpenChannel(const LeUuid &app, ScopedEvent &request_event, ScopedEvent &sta
         }
         g_channel.device.store(g_channel.deferred_device);
         g_channel.deferred_device = INVALID_HANDLE_VALUE;
+        g_channel.stopping.store(false);
         ResetEvent(g_channel.shutdown);
         return RegisterWithDriver(request_event.Get(), app);
     }
@@ -239,6 +248,7 @@ bool OpenChannel(const LeUuid &app, ScopedEvent &request_event, ScopedEvent &sta
         LeTrace("GATT_Register - Register server event allocation failed - %d", static_cast<int>(GetLastError()));
         return false;
     }
+    g_channel.stopping.store(false);
     g_channel.shutdown = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!g_channel.shutdown) {
         LeTrace("GATT_Register - Error creating shutdown event - %d", static_cast<int>(GetLastError()));
@@ -285,7 +295,7 @@ void SendDeregister(HANDLE device)
 void StopReader()
 {
     if (g_channel.thread && g_channel.shutdown && !t_reader) {
-        SetEvent(g_channel.shutdown);
+        SignalShutdown();
         LeTrace("GATT_DeregisterAll - exiting thread exit...");
         DWORD result = WaitForSingleObject(g_channel.thread, kReaderExitWaitMs);
         if (result != WAIT_OBJECT_0)
@@ -319,7 +329,9 @@ void CloseDevice(HANDLE device)
 // ---- what the other link files see ----
 HANDLE LinkDeviceHandle() { return g_channel.device.load(); }
 HANDLE LinkShutdownEvent() { return g_channel.shutdown; }
+bool LinkShutdownSignalled() { return g_channel.stopping.load(); }
 void MarkReaderThread() { t_reader = true; }
+bool OnReaderThread() { return t_reader && !t_reader_ending; }
 void MarkReaderEnding() { t_reader_ending = true; }
 
 HANDLE AcquireDevice()
@@ -454,7 +466,7 @@ void GATT_DeregisterAll(bool notify_driver)
         // nor close the device and event it still uses. It stops at its next
         // turn and closes the channel from its end.
         g_channel.deferred_device = device;
-        SetEvent(g_channel.shutdown);
+        SignalShutdown();
     } else {
         StopReader();
         CloseDevice(device);

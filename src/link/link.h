@@ -96,6 +96,15 @@ LinkIo LinkControl(uint32_t code, const void *in, DWORD in_len, void *out, DWORD
 
 // ---- reader and dispatch ----
 DWORD WINAPI ReadWorker(LPVOID startup_event);
+// Records often come in runs. A consumer that hands them to threads of its own
+// may defer their wakes while the reader still has completed reads to take: the
+// reader calls this hook before it waits for the driver, after every
+// kWakeBatch records and at its end, so a record is never held back while the
+// reader has nothing else to do. One hook for the process; any thread sets it.
+constexpr int kWakeBatch = 20;
+void SetReaderWakeHook(void (*hook)());
+// True on the reader thread until its end (where nothing defers any more).
+bool OnReaderThread();
 void DispatchEvent(const ZrEvent *event);
 void ConnectedCallback(const uint8_t *bda, uint16_t conn_id, uint8_t connected);
 void CompleteCallback(uint16_t conn_id, uint8_t op, uint8_t status, const LeAttrValue *payload);

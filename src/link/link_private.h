@@ -7,6 +7,8 @@
 
 // ---- channel state seen by the reader ----
 HANDLE LinkShutdownEvent();
+// The shutdown event has been signalled (read without a wait).
+bool LinkShutdownSignalled();
 // Marks the reader thread (set by ReadWorker itself when it starts, so it holds
 // even before GATT_Register has stored the thread's id).
 void MarkReaderThread();

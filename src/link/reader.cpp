@@ -2,6 +2,7 @@
 // taken strictly in the order they were sent, each record dispatched on this
 // thread. The buffers are allocated once, at start-up.
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -13,6 +14,7 @@ namespace {
 struct ReadBuffer {
     ZrEvent record;
     OVERLAPPED overlapped;
+    bool answered;                   // the driver completed the request as it was sent
 };
 
 struct Reader {
@@ -20,20 +22,47 @@ struct Reader {
     ReadBuffer *slots[kReadSlots];
 };
 
-// Sends the read-event request of one slot. A request answered at once leaves
-// the slot's event signalled, so the loop takes it in its turn.
+std::atomic<void (*)()> g_wake_hook{nullptr};
+
+void WakeConsumers()
+{
+    if (void (*hook)() = g_wake_hook.load(std::memory_order_acquire))
+        hook();
+}
+
+// Counts the records since the consumers were last woken.
+class WakeBatch {
+public:
+    void BeforeWait() { Wake(); }
+    void AfterRecord()
+    {
+        if (++records_ == kWakeBatch)
+            Wake();
+    }
+
+private:
+    void Wake()
+    {
+        records_ = 0;
+        WakeConsumers();
+    }
+    int records_ = 0;
+};
+
+// Sends the read-event request of one slot. Starting the request resets the
+// slot's event and completing it (at once or later) signals it; a request the
+// driver answered at once is marked, so the loop takes it in its turn without
+// waiting. A request that failed leaves the event signalled for the end's wait.
 bool SendRead(HANDLE device, ReadBuffer *slot)
 {
     HANDLE event = slot->overlapped.hEvent;
     std::memset(&slot->overlapped, 0, sizeof slot->overlapped);
     slot->overlapped.hEvent = event;
-    ResetEvent(event);
     DWORD returned = 0;
-    if (DeviceIoControl(device, ZOREROVA_GATT_READ_EVENT, nullptr, 0, slot->record.raw, sizeof slot->record.raw,
-                        &returned, &slot->overlapped)) {
-        SetEvent(event);
+    slot->answered = DeviceIoControl(device, ZOREROVA_GATT_READ_EVENT, nullptr, 0, slot->record.raw,
+                                     sizeof slot->record.raw, &returned, &slot->overlapped) != FALSE;
+    if (slot->answered)
         return true;
-    }
     DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING)
         return true;
@@ -65,21 +94,34 @@ bool StartReads(Reader &reader)
     return true;
 }
 
+// The slot's turn: false when the reader ends. A request the driver answered
+// at once needs no wait; the shutdown still comes before its record.
+bool AwaitSlot(const ReadBuffer *slot, HANDLE shutdown, WakeBatch &wakes)
+{
+    if (slot->answered && !LinkShutdownSignalled())
+        return true;
+    wakes.BeforeWait();
+    HANDLE objects[2] = {shutdown, slot->overlapped.hEvent};
+    DWORD result = WaitForMultipleObjects(2, objects, FALSE, INFINITE);
+    if (result == WAIT_OBJECT_0) {
+        LeTrace("LE - ReadWorker: ReadWorker: received exit command 2");
+        return false;
+    }
+    if (result != WAIT_OBJECT_0 + 1) {
+        LeTrace("LE - ReadWorker:  terminating (WaitForMultipleObjects returned %d, error %d)...",
+                static_cast<int>(result), static_cast<int>(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
 void Run(Reader &reader, HANDLE shutdown)
 {
+    WakeBatch wakes;
     for (int i = 0;; i = (i + 1) % kReadSlots) {
         ReadBuffer *slot = reader.slots[i];
-        HANDLE objects[2] = {shutdown, slot->overlapped.hEvent};
-        DWORD result = WaitForMultipleObjects(2, objects, FALSE, INFINITE);
-        if (result == WAIT_OBJECT_0) {
-            LeTrace("LE - ReadWorker: ReadWorker: received exit command 2");
+        if (!AwaitSlot(slot, shutdown, wakes))
             return;
-        }
-        if (result != WAIT_OBJECT_0 + 1) {
-            LeTrace("LE - ReadWorker:  terminating (WaitForMultipleObjects returned %d, error %d)...",
-                    static_cast<int>(result), static_cast<int>(GetLastError()));
-            return;
-        }
         DWORD transferred = 0;
         if (!GetOverlappedResult(reader.device, &slot->overlapped, &transferred, FALSE)) {
             LeTrace("LE - ReadWorker: Read failed, status %u", static_cast<unsigned>(GetLastError()));
@@ -91,6 +133,7 @@ void Run(Reader &reader, HANDLE shutdown)
             LeTrace("LE - ReadWorker: short read of %u bytes dropped", static_cast<unsigned>(transferred));
         else
             DispatchEvent(&slot->record);
+        wakes.AfterRecord();
         if (!SendRead(reader.device, slot))
             return;
     }
@@ -122,6 +165,8 @@ void StopReads(Reader &reader)
 
 } // namespace
 
+void SetReaderWakeHook(void (*hook)()) { g_wake_hook.store(hook, std::memory_order_release); }
+
 DWORD WINAPI ReadWorker(LPVOID startup_event)
 {
     MarkReaderThread();
@@ -132,6 +177,8 @@ DWORD WINAPI ReadWorker(LPVOID startup_event)
         LeTrace("LE - ReadWorker: completed startup. hStartupEvent=%p", startup_event);
         SetEvent(static_cast<HANDLE>(startup_event));
         Run(reader, LinkShutdownEvent());
+        // What the last records queued is not held back by the end.
+        WakeConsumers();
     } else {
         // GATT_Register waits for the start-up or the shutdown event: end its
         // wait (with failure) before anything is closed.

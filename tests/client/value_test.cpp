@@ -2,6 +2,8 @@
 // and indications, remote requests answered, value changes pushed; played as
 // scenario tables against a simulated peripheral (conn 5) and central (conn 6).
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "peers.h"
@@ -130,6 +132,99 @@ protected:
         return Returns(n, [=] { return Central(ctl, bda).*f; });
     }
 };
+
+// ---- the reader held in the trace sink, wakes deferred ----
+// A burst of 45 notifications fills the twenty pending reads and leaves 25 in
+// the controller: from the 21st record on the reader's reads are answered at
+// once, so it defers the callback threads' wakes (to every 20th record, or to
+// its next wait). The sink holds the reader at the line of a chosen record,
+// every line still reaching the capture.
+TraceCapture *g_capture = nullptr;
+std::atomic<long> g_records{0};
+long g_hold_at = 0;
+HANDLE g_reader_held = nullptr, g_reader_go = nullptr;
+
+void WINAPI HoldingSink(const char *line)
+{
+    g_capture->Add(line);
+    if (std::strncmp(line, "LE - ReadWorker: completed", 26) == 0 && ++g_records == g_hold_at) {
+        SetEvent(g_reader_held);
+        WaitForSingleObject(g_reader_go, 10000);
+    }
+}
+
+class DeferredWakes : public Values {
+protected:
+    void SetUp() override
+    {
+        Values::SetUp();
+        g_capture = &trace;
+        g_reader_held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        g_reader_go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    void TearDown() override { SetEvent(g_reader_go); }
+    // The burst posted and the reader held before the dispatch of its n-th record.
+    void BurstHeldAt(long n)
+    {
+        trace.Clear();
+        g_records = 0;
+        g_hold_at = n;
+        QorGattSetTraceFunction(HoldingSink);
+        ASSERT_EQ(Notify(ctl, kDev, 3, VCTL_KIND_NOTIFICATION, {7}, 45), 0u);
+        ASSERT_EQ(WaitForSingleObject(g_reader_held, 5000), WAIT_OBJECT_0) << trace.Dump();
+    }
+    size_t Heard(char registration)
+    {
+        std::vector<std::string> all = Journal();
+        return std::count_if(all.begin(), all.end(), [&](const std::string &e) { return e[0] == registration; });
+    }
+    bool Delivered(size_t n)
+    {
+        return trace.WaitForCount("***QorLeApi:QOR_APP_REG::CallbackThread() pCallback processed", n);
+    }
+    std::string Destroyed(HQORREG r) { return Fmt("~QOR_APP_REG() %p callback thread:%x ", r, 0); }
+};
+
+// Deregistered with two records queued and their wake deferred: it hears
+// them before it goes; the registration that holds the device hears the burst.
+TEST_F(DeferredWakes, DeregistrationDeliversWhatWasQueued)
+{
+    HQORREG other = Register<2>(0);
+    BurstHeldAt(23);
+    QorGattDeregister(other);
+    ASSERT_TRUE(trace.WaitFor(Destroyed(other))) << trace.Dump();
+    EXPECT_EQ(Heard('2'), 22u);
+    SetEvent(g_reader_go);
+    EXPECT_TRUE(Delivered(22 + 45)) << trace.Dump();
+    EXPECT_EQ(Heard('1'), 45u);
+}
+
+// The last registration goes while the reader is held: the reader stops at its
+// next turn and the registration still hears the 22 records queued to it.
+TEST_F(DeferredWakes, ShutdownDeliversWhatWasQueued)
+{
+    BurstHeldAt(23);
+    std::thread last([&] { QorGattDeregister(reg); });
+    EXPECT_TRUE(trace.WaitFor("GATT_DeregisterAll - exiting thread exit..."));
+    SetEvent(g_reader_go);
+    last.join();
+    ASSERT_TRUE(trace.WaitFor(Destroyed(reg))) << trace.Dump();
+    EXPECT_EQ(Heard('1'), 22u);
+    EXPECT_EQ(trace.Count("LE - ReadWorker: ReadWorker: received exit command 2"), 1u);
+}
+
+// A read error behind records whose wakes are deferred: every record before
+// it is delivered, then the channel closes.
+TEST_F(DeferredWakes, ReadErrorDeliversWhatCameBefore)
+{
+    BurstHeldAt(43);
+    ctl.FailRead(ctl.LibraryChannel(), 0xC0000185);
+    SetEvent(g_reader_go);
+    EXPECT_TRUE(trace.WaitFor("GATT_DeregisterAll - exit")) << trace.Dump();
+    EXPECT_TRUE(Delivered(45)) << trace.Dump();
+    EXPECT_EQ(Heard('1'), 45u);
+    EXPECT_EQ(trace.CountPrefix("LE - ReadWorker: Read failed, status "), 1u);
+}
 
 // Reads and writes send their request and return their code. A call that
 // does not wait ends in the completion callback; a completion of another kind,
