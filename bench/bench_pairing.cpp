@@ -27,12 +27,13 @@
 #include "pairing/pairing.h"
 #include "qortest.h"
 
+#include "call_count.h"
 #include "method.h"
 #include "raw_channel.h"
 
 namespace {
 
-constexpr int kServices = 30;
+constexpr int kServices = 30;   // 10 in a quick run
 constexpr int kCharsPerService = 10;
 constexpr DWORD kWalkTimeoutMs = 120000;
 constexpr ULONGLONG kStoreAddress = 0x5B0000000001ULL;
@@ -227,10 +228,10 @@ double LibraryWalk(qortest::Controller &ctl, Replay &raw, int services)
 {
     if (!Connect(ctl, raw, services))
         return -1;
-    const double start = bench::Seconds();
+    bench::Timing timing;
     bool ok = QorGattPairingDiscover(kStoreAddress, OnPaired) == 0 &&
               WaitForSingleObject(g_done, kWalkTimeoutMs) == WAIT_OBJECT_0 && g_success == 1;
-    const double seconds = bench::Seconds() - start;
+    const double seconds = timing.Stop();
     g_list_services = ok ? services : 0;
     return SetLink(ctl, raw, false) && ok ? seconds : -1;
 }
@@ -240,9 +241,9 @@ double RawWalk(qortest::Controller &ctl, Replay &raw, int services)
     const Script &script = g_scripts[services];
     if (!Connect(ctl, raw, services) || raw.ConnId() != script.conn_id)
         return -1;
-    const double start = bench::Seconds();
+    bench::Timing timing;
     bool ok = raw.Run(script.requests) && WriteKey(HKEY_LOCAL_MACHINE, script.store);
-    const double seconds = bench::Seconds() - start;
+    const double seconds = timing.Stop();
     return SetLink(ctl, raw, false) && ok ? seconds : -1;
 }
 
@@ -296,13 +297,15 @@ bool Record(qortest::Controller &ctl, Replay &raw, int services)
 
 bool bench::Rows(qortest::Controller &ctl, Program *program)
 {
+    bench::InstallCallCounting();
     g_done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (QorGattPairingRegister() != 0) {
         std::printf("registration failed\n");
         return false;
     }
+    const int services = bench::Quick() ? kServices / 3 : kServices;
     auto raw = std::make_shared<Replay>();
-    if (!raw->Ready() || !Record(ctl, *raw, kServices) || !Record(ctl, *raw, 3 * kServices)) {
+    if (!raw->Ready() || !Record(ctl, *raw, services) || !Record(ctl, *raw, 3 * services)) {
         std::printf("the walk could not be recorded\n");
         return false;
     }
@@ -310,11 +313,15 @@ bool bench::Rows(qortest::Controller &ctl, Program *program)
     bench::Benchmark walk;
     walk.name = "pairing walk + store";
     walk.unit = "services";
-    walk.work = kServices;
+    walk.work = services;
     walk.goal = 1.10;
     walk.rounds = 9;   // on a loaded machine single runs swing by several times
     walk.library = [control, raw](int n) { return LibraryWalk(*control, *raw, n); };
     walk.raw = [control, raw](int n) { return RawWalk(*control, *raw, n); };
+    walk.after = [walk, services] {
+        bench::PrintCounts(walk.library, walk.raw, services, "request",
+                           static_cast<double>(g_scripts[services].requests.size()));
+    };
     program->rows.push_back(walk);
 
     bench::Benchmark store = walk;
@@ -322,6 +329,7 @@ bool bench::Rows(qortest::Controller &ctl, Program *program)
     store.goal = 1.05;
     store.library = [control, raw](int n) { return LibraryStore(*control, *raw, n); };
     store.raw = [](int n) { return RawStore(n); };
+    store.after = nullptr;
     program->rows.push_back(store);
     program->done = [] {
         QorGattPairingUnregister();

@@ -18,8 +18,11 @@ int main()
         return 1;
     }
     bool met = true;
-    for (const bench::Benchmark &b : program.rows)
+    for (const bench::Benchmark &b : program.rows) {
         met = bench::Measure(b) && met;
+        if (b.after)
+            b.after();
+    }
     if (program.done)
         program.done();
     ctl.Reset();

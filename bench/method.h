@@ -12,7 +12,9 @@
 //     gives a ratio, and the figure is the median ratio with its range, next to
 //     each side's median time and range;
 //   - a scaling line: each side at 1x and 3x the work (the library with the
-//     sink), alternating the same way, and the ratio of the times.
+//     sink), alternating the same way, and the ratio of the times;
+//   - "summary:" lines, one per judged figure, which scripts/bench.sh gathers
+//     into its table.
 // A ratio is library time / raw time (lower is better), or for a benchmark that
 // reads as a rate, library rate / raw rate (higher is better). Goals are judged
 // with the sink; the debugger figure is printed beside them.
@@ -57,8 +59,14 @@ struct Benchmark {
     bool rate = false;            // read as a rate: higher is better
     double goal = 0;              // the ratio to reach with the sink (0: none)
     double scale_goal = 3.1;      // the library's 3x / 1x time at most
-    int rounds = 5;               // at least 5
+    bool scaling = true;          // the 3x / 1x line is measured (and judged)
+    int rounds = 5;               // at least 5; 5 in a quick run
+    std::function<void()> after;  // run once the row is measured: counts, memory
 };
+
+// A quick run (scripts/bench.sh --quick, QORLE_BENCH_QUICK set): five rounds,
+// no debugger figure, and the programs may choose less work.
+bool Quick();
 
 // Runs and prints the figures; true when the goals were met with the sink.
 bool Measure(const Benchmark &b);
