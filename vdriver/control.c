@@ -188,6 +188,8 @@ static const ControlEntry kControl[] = {
     {VCTL_GET_CENTRAL, sizeof(VctlAddress), FALSE, sizeof(VctlCentral), PeerGetCentral},
     {VCTL_RELEASE_HELD, 0, TRUE, sizeof(ULONG), PeerReleaseHeld},
     {VCTL_GET_LOCAL_DB, sizeof(ULONG), FALSE, sizeof(VctlLocalDbHeader), LocalDbQuery},
+    {VCTL_CAPTURE_READ, sizeof(VctlCaptureQuery), FALSE, sizeof(VctlCaptureHeader), CaptureRead},
+    {VCTL_CAPTURE_SET, sizeof(VctlCaptureSet), FALSE, 0, CaptureSet},
 };
 
 static const ControlEntry *FindControl(ULONG code)

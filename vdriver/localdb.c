@@ -243,7 +243,7 @@ void DropServicesOfLocked(ULONG channel_id)
 /* A 128-bit UUID in the byte order of the air, least significant byte first:
  * the record holds the GUID's memory, whose first three fields are
  * little-endian already and whose last eight bytes run the other way. */
-static USHORT PutUuid(const LeUuid *uuid, UCHAR *out)
+USHORT PutAirUuid(const LeUuid *uuid, UCHAR *out)
 {
     ULONG i;
     if (uuid->len != 16) {
@@ -263,18 +263,18 @@ BOOLEAN LocalDeclarationLocked(const VctlLocalAttr *a, UCHAR *value, USHORT *len
     const VctlLocalAttr *included;
     switch (a->kind) {
     case VCTL_LOCAL_SERVICE:
-        *len = PutUuid(&a->uuid, value);
+        *len = PutAirUuid(&a->uuid, value);
         return TRUE;
     case VCTL_LOCAL_INCLUDE:
         included = LocalAttrLocked(a->ref);
         PutWord(value, a->ref);
         PutWord(value + 2, included ? included->end_handle : a->ref);
-        *len = (USHORT)(4 + (a->uuid.len == 2 ? PutUuid(&a->uuid, value + 4) : 0));
+        *len = (USHORT)(4 + (a->uuid.len == 2 ? PutAirUuid(&a->uuid, value + 4) : 0));
         return TRUE;
     case VCTL_LOCAL_CHAR_DECL:
         value[0] = a->properties;
         PutWord(value + 1, a->ref);
-        *len = (USHORT)(3 + PutUuid(&a->uuid, value + 3));
+        *len = (USHORT)(3 + PutAirUuid(&a->uuid, value + 3));
         return TRUE;
     default:
         return FALSE;

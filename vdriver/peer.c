@@ -131,6 +131,18 @@ static NTSTATUS PostTransactionLocked(Work *w, RemoteDevice *d, UCHAR kind, USHO
     return STATUS_SUCCESS;
 }
 
+/* The ATT request a central's read or write travels as, and the request opcode its answer names. */
+static UCHAR RequestOpcode(UCHAR kind, UCHAR need_rsp)
+{
+    return kind == VCTL_CENTRAL_READ ? ATT_OP_READ_REQ : need_rsp ? ATT_OP_WRITE_REQ : ATT_OP_WRITE_CMD;
+}
+
+static void CaptureAnswer(const RemoteDevice *d, UCHAR direction, const VctlCentralTx *tx)
+{
+    CaptureOutcomeLocked(d->conn_id, direction, RequestOpcode(tx->kind, 1), tx->handle, tx->status, tx->value,
+                         tx->len);
+}
+
 static ULONG NextTransId(void) { return g_zr.next_trans_id ? g_zr.next_trans_id : 1; }
 
 /* The id a transaction gets; the count goes on after it. */
@@ -149,6 +161,7 @@ static void AnswerRequester(Request *r, RemoteDevice *d, const VctlCentralTx *tx
     MakeCompletion(&ev, d->conn_id, op, tx->status, tx->handle, 0, op == ZR_OP_READ ? tx->value : NULL,
                    op == ZR_OP_READ ? tx->len : 0);
     ProduceLocked(r, FindChannel(requester), &ev);
+    CaptureAnswer(d, VCTL_CAPTURE_RECEIVED, tx);
 }
 
 /* A read or write of a loopback central's client: a transaction for the owner of the handle. */
@@ -160,8 +173,11 @@ BOOLEAN LoopbackRequest(Request *r, RemoteDevice *d, UCHAR kind, USHORT handle, 
     const VctlCentralTx *tx = &d->peer.seen.tx[KEEP_INDEX(d->peer.seen.tx_count)];
     if (!(d->flags & VCTL_DEV_LOOPBACK))
         return FALSE;
+    CaptureHandleValueLocked(d->conn_id, VCTL_CAPTURE_SENT, RequestOpcode(kind, need_rsp), handle,
+                             value ? value->value : NULL, value ? CutLen(value->len) : 0);
     if (!NT_SUCCESS(PostTransactionLocked(r->work, d, kind, handle, value ? value->value : NULL,
                                           value ? value->len : 0, need_rsp, TakeTransId(0), r->ch->id))) {
+        CaptureErrorLocked(d->conn_id, VCTL_CAPTURE_RECEIVED, RequestOpcode(kind, 1), handle, ATT_INVALID_HANDLE);
         MakeCompletion(&ev, d->conn_id, op, ATT_INVALID_HANDLE, handle, 0, NULL, 0);
         ProduceLocked(r, r->ch, &ev);
     } else if (tx->answers) {
@@ -171,6 +187,17 @@ BOOLEAN LoopbackRequest(Request *r, RemoteDevice *d, UCHAR kind, USHORT handle, 
         ProduceLocked(r, r->ch, &ev);
     }
     return TRUE;
+}
+
+/* What the local server answers at once: a refusal, or a declaration's value (see AnswerDeclaration). */
+static void CaptureRefusalOrAnswer(const RemoteDevice *d, const VctlCentralRequest *req, NTSTATUS status)
+{
+    const VctlCentralTx *tx = &d->peer.seen.tx[KEEP_INDEX(d->peer.seen.tx_count - 1)];
+    if (!NT_SUCCESS(status))
+        CaptureErrorLocked(d->conn_id, VCTL_CAPTURE_SENT, RequestOpcode(req->kind, 1), req->handle,
+                           ATT_INVALID_HANDLE);
+    else if (tx->answers)
+        CaptureAnswer(d, VCTL_CAPTURE_SENT, tx);
 }
 
 NTSTATUS PeerCentralRequest(ControlIo *io)
@@ -187,10 +214,13 @@ NTSTATUS PeerCentralRequest(ControlIo *io)
     d = RemoteByAddressLocked(req->bda);
     if (IsCentral(d) && d->connected) {
         trans_id = req->trans_id ? req->trans_id : NextTransId();
+        CaptureHandleValueLocked(d->conn_id, VCTL_CAPTURE_RECEIVED, RequestOpcode(req->kind, req->need_rsp),
+                                 req->handle, req->value, req->value_len);
         status = PostTransactionLocked(&w, d, req->kind, req->handle, req->value, req->value_len, req->need_rsp,
                                        trans_id, 0);
         if (NT_SUCCESS(status))
             TakeTransId(trans_id);
+        CaptureRefusalOrAnswer(d, req, status);
     }
     w.changed = TRUE;
     *(ULONG *)irp->AssociatedIrp.SystemBuffer = trans_id;
@@ -238,6 +268,8 @@ NTSTATUS PeerSendRsp(Request *r)
     d->peer.seen.responses++;
     if (requester)
         AnswerRequester(r, d, tx, requester);
+    else
+        CaptureAnswer(d, VCTL_CAPTURE_SENT, tx);
     return STATUS_SUCCESS;
 }
 
@@ -277,12 +309,18 @@ static NTSTATUS Push(Request *r, UCHAR kind)
         return STATUS_SUCCESS;
     r->peer = d;
     Receive(d, kind, req);
+    /* A loopback link is its client's: the value comes to it. */
+    CaptureHandleValueLocked(d->conn_id, (d->flags & VCTL_DEV_LOOPBACK) ? VCTL_CAPTURE_RECEIVED : VCTL_CAPTURE_SENT,
+                             kind == VCTL_KIND_INDICATION ? ATT_OP_INDICATE : ATT_OP_NOTIFY, req->attr_handle,
+                             req->value, CutLen(req->val_len));
     if (d->flags & VCTL_DEV_LOOPBACK) {
         ForwardPush(r, d, kind, req);
         if (kind == VCTL_KIND_INDICATION)
             d->peer.ind_sender = r->ch->id;
     } else if (kind == VCTL_KIND_INDICATION && !(d->flags & VCTL_DEV_NEVER_CONFIRM)) {
         d->peer.seen.confirmed++;
+        if (!(UCHAR)(d->flags >> 8))
+            CaptureConfirmLocked(d->conn_id, VCTL_CAPTURE_RECEIVED);
         MakeCompletion(&ev, d->conn_id, ZR_OP_INDICATION_DONE, (UCHAR)(d->flags >> 8), req->attr_handle, 0, NULL, 0);
         ProduceLocked(r, r->ch, &ev);
     }
@@ -305,6 +343,7 @@ NTSTATUS PeerConfirm(Request *r)
         return STATUS_SUCCESS;
     r->peer = d;
     seen = &d->peer.seen;
+    CaptureConfirmLocked(d->conn_id, VCTL_CAPTURE_SENT);
     if (d->peer.ind_sender) {
         seen->confirmed++;
         MakeCompletion(&ev, d->conn_id, ZR_OP_INDICATION_DONE, 0, req->handle, 0, NULL, 0);
@@ -344,8 +383,12 @@ NTSTATUS PeerRemoteNotify(ControlIo *io)
     } else if (d && d->connected) {
         MakeCompletion(&ev, d->conn_id, n->kind, 0, n->handle, n->auth_req, a ? a->value : n->value,
                        a ? a->hdr.value_len : n->value_len);
-        for (i = 0; i < n->count; i++)
+        for (i = 0; i < n->count; i++) {
             RouteLocked(&w, &ev);
+            CaptureHandleValueLocked(d->conn_id, VCTL_CAPTURE_RECEIVED,
+                                     n->kind == VCTL_KIND_INDICATION ? ATT_OP_INDICATE : ATT_OP_NOTIFY, n->handle,
+                                     ev.complete.payload.value, ev.complete.payload.len);
+        }
         if (n->kind == VCTL_KIND_INDICATION) {
             d->peer.seen.indications_outstanding += n->count;
             d->peer.ind_handle = n->handle;

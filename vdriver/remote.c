@@ -84,6 +84,10 @@ static void AnnounceLink(Work *w, RemoteDevice *d)
     ev.connection.conn_id = d->conn_id;
     ev.connection.connected = d->connected;
     DeliverRegisteredLocked(w, &ev);
+    if (d->connected)
+        CaptureLinkUpLocked(d);
+    else
+        CaptureLinkDownLocked(d, HCI_REMOTE_TERMINATED);
 }
 
 /* Announced even when the link was up already: a reconnection under conn_id. */
@@ -109,11 +113,21 @@ void RemoteLinkDownLocked(Work *w, RemoteDevice *d)
     AnnounceLink(w, d);
 }
 
+/* The driver loses the disconnection; the air and the controller saw the link time out. */
+static void LoseLinkLocked(RemoteDevice *d)
+{
+    if (d->connected)
+        CaptureLinkDownLocked(d, HCI_LINK_TIMEOUT);
+    d->connected = FALSE;
+}
+
 void RemoteDisconnectAllLocked(void)
 {
     ULONG i;
     for (i = 0; i < ZR_MAX_DEVICES; i++) {
         if (g_zr.devices[i]) {
+            if (g_zr.devices[i]->connected)
+                CaptureLinkDownLocked(g_zr.devices[i], HCI_LOCAL_TERMINATED);
             g_zr.devices[i]->connected = FALSE;
             g_zr.devices[i]->connect_pending = FALSE;
         }
@@ -234,6 +248,7 @@ NTSTATUS RemoteDiscover(Request *r)
     done.disc_complete.disc_type = req->type;
     done.disc_complete.status = status;
     ProduceLocked(r, r->ch, &done);
+    CaptureDiscoveryLocked(d, req, status);
     return STATUS_SUCCESS;
 }
 
@@ -267,6 +282,10 @@ NTSTATUS RemoteRead(Request *r)
     if (LoopbackRequest(r, d, VCTL_CENTRAL_READ, req->param.handle, NULL, 1))
         return STATUS_SUCCESS;
     a = RemoteAttrLocked(d, req->param.handle);
+    CaptureHandleValueLocked(d->conn_id, VCTL_CAPTURE_SENT, ATT_OP_READ_REQ, req->param.handle, NULL, 0);
+    CaptureOutcomeLocked(d->conn_id, VCTL_CAPTURE_RECEIVED, ATT_OP_READ_REQ, req->param.handle,
+                         r->has_event_status ? r->event_status : a ? a->hdr.read_status : ATT_INVALID_HANDLE,
+                         a ? a->value : NULL, a ? a->hdr.value_len : 0);
     if (!a)
         SendCompletion(r, req->conn_id, ZR_OP_READ, ATT_INVALID_HANDLE, req->param.handle, req->param.auth_req, NULL, 0);
     else
@@ -299,6 +318,11 @@ NTSTATUS RemoteWrite(Request *r)
         RtlCopyMemory(a->value, req->value.value, len);
         a->hdr.value_len = len;
     }
+    CaptureHandleValueLocked(d->conn_id, VCTL_CAPTURE_SENT, req->type == 1 ? ATT_OP_WRITE_CMD : ATT_OP_WRITE_REQ,
+                             req->value.handle, req->value.value, len);
+    if (req->type != 1)
+        CaptureOutcomeLocked(d->conn_id, VCTL_CAPTURE_RECEIVED, ATT_OP_WRITE_REQ, req->value.handle,
+                             r->has_event_status ? r->event_status : status, NULL, 0);
     if (req->type == 1)
         status = 0;
     SendCompletion(r, req->conn_id, ZR_OP_WRITE, status, req->value.handle, req->value.auth_req, NULL, 0);
@@ -444,7 +468,7 @@ NTSTATUS RemoteChangeLink(ControlIo *io)
         if (code == VCTL_LINK_UP)
             LinkUpAsLocked(&w, d, up->conn_id);
         else if (code == VCTL_LOSE_LINK)
-            d->connected = FALSE;
+            LoseLinkLocked(d);
         else if (code == VCTL_SET_LINK ? set->connected : d->connect_pending)
             LinkUpLocked(&w, d);
         else if (code == VCTL_SET_LINK)

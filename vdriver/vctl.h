@@ -109,6 +109,42 @@
 #define VCTL_RELEASE_HELD   ZOREROVA_CODE(0x943) /* out: uint32 events released to their channels */
 
 /*
+ * The air capture: what the simulated links would carry, recorded as the
+ * controller's devices act, for a packet capture (qorgatt sim capture).
+ * - Per link (its connection handle: the conn_id, 12 bits) the ATT PDUs of
+ *   every exchange a simulated peripheral, central or loopback device takes
+ *   part in, and the link's LE Connection Complete and Disconnection Complete
+ *   HCI events. Each link starts with an MTU exchange to VCTL_CAPTURE_MTU, so
+ *   every PDU fits. Discovery is recorded as the procedure a client would
+ *   run: requests from the start of the range, each answered with as many
+ *   entries as fit, until the Error Response "attribute not found" (or the
+ *   range's end). A refusal is an Error Response with the device's status as
+ *   the ATT error code. Events posted by the test (VCTL_POST_EVENT) are none.
+ * - Direction: SENT is from the local host (the library's side) to the air,
+ *   RECEIVED from the air to the local host. A loopback device's link is
+ *   recorded as its client process sees it.
+ * - Disconnection reasons: 0x13 when the device or the test ends the link,
+ *   0x08 (timeout) for a lost link, 0x16 when the last registration goes.
+ * - A ring of VCTL_CAPTURE_CAPACITY records: when it is full the newest
+ *   overwrite the oldest, and `lost` counts them. Records are numbered from
+ *   the driver's start; VCTL_RESET leaves the capture alone, so one capture
+ *   may span a whole test run. VCTL_CAPTURE_SET turns recording on or off
+ *   (on when the driver starts) and may drop what is kept.
+ * - Times are performance counter ticks (`frequency` per second) of the
+ *   machine's monotonic clock, the one QueryPerformanceCounter reads.
+ */
+#define VCTL_CAPTURE_READ   ZOREROVA_CODE(0x970) /* in: VctlCaptureQuery; out: VctlCaptureHeader + records */
+#define VCTL_CAPTURE_SET    ZOREROVA_CODE(0x971) /* in: VctlCaptureSet */
+#define VCTL_CAPTURE_CAPACITY 16384
+#define VCTL_CAPTURE_MTU 517
+#define VCTL_CAPTURE_MAX_DATA VCTL_CAPTURE_MTU
+/* Kinds of records: the H4 packet type they travel as. */
+#define VCTL_CAPTURE_ATT   0x02  /* data: an ATT PDU, carried in ACL on L2CAP channel 4 */
+#define VCTL_CAPTURE_EVENT 0x04  /* data: an HCI event, code, length and parameters */
+#define VCTL_CAPTURE_SENT     0
+#define VCTL_CAPTURE_RECEIVED 1
+
+/*
  * The local attribute database: what the service requests of the channels have
  * built, held as a GATT server holds it, one VctlLocalAttr per attribute in
  * handle order.
@@ -375,6 +411,36 @@ typedef struct VctlLocalAttr {
     LeUuid uuid;
     uint8_t descr[22];             /* descriptor: the parameter block, as sent */
 } VctlLocalAttr;
+
+typedef struct VctlCaptureQuery {
+    uint32_t first;                /* number of the first record wanted */
+} VctlCaptureQuery;
+
+typedef struct VctlCaptureSet {
+    uint8_t enabled;               /* 1 record, 0 record nothing */
+    uint8_t clear;                 /* 1: drop the records kept so far (numbering goes on) */
+} VctlCaptureSet;
+
+typedef struct VctlCaptureHeader {
+    uint32_t total;                /* records made since the driver started (number of the next) */
+    uint32_t oldest;               /* number of the oldest kept */
+    uint32_t lost;                 /* overwritten by newer ones since the last clear */
+    uint32_t count;                /* records that follow, as many as fit, oldest first */
+    uint32_t capacity;             /* VCTL_CAPTURE_CAPACITY */
+    uint32_t enabled;
+    int64_t frequency;             /* performance counter ticks per second */
+} VctlCaptureHeader;
+
+/* One record, variable length: len data bytes follow the header. */
+typedef struct VctlCaptureRecord {
+    uint32_t seq;
+    int64_t time;                  /* performance counter ticks */
+    uint16_t conn_handle;
+    uint8_t kind;                  /* VCTL_CAPTURE_ATT or VCTL_CAPTURE_EVENT */
+    uint8_t direction;             /* VCTL_CAPTURE_SENT or VCTL_CAPTURE_RECEIVED */
+    uint16_t len;
+    /* uint8_t data[len]; */
+} VctlCaptureRecord;
 
 #pragma pack(pop)
 

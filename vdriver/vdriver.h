@@ -218,6 +218,35 @@ BOOLEAN LocalDeclarationLocked(const VctlLocalAttr *a, UCHAR *value, USHORT *len
 void DropServicesOfLocked(ULONG channel_id);
 NTSTATUS LocalDbQuery(ControlIo *io);
 
+/* ---- the air capture (capture.c) ---- */
+#define ATT_OP_READ_REQ 0x0A
+#define ATT_OP_WRITE_REQ 0x12
+#define ATT_OP_NOTIFY 0x1B
+#define ATT_OP_INDICATE 0x1D
+#define ATT_OP_CONFIRM 0x1E
+#define ATT_OP_WRITE_CMD 0x52
+#define HCI_REMOTE_TERMINATED 0x13
+#define HCI_LINK_TIMEOUT 0x08
+#define HCI_LOCAL_TERMINATED 0x16
+NTSTATUS CaptureInit(void);
+void CaptureFree(void);
+/* direction: VCTL_CAPTURE_SENT or _RECEIVED, as the local host sees the PDU. */
+void CaptureHandleValueLocked(USHORT conn_id, UCHAR direction, UCHAR opcode, USHORT handle, const UCHAR *value,
+                              ULONG len);
+void CaptureConfirmLocked(USHORT conn_id, UCHAR direction);
+void CaptureErrorLocked(USHORT conn_id, UCHAR direction, UCHAR request, USHORT handle, UCHAR code);
+/* The answer to a read or write request: its response, or an Error Response with a non-zero status. */
+void CaptureOutcomeLocked(USHORT conn_id, UCHAR direction, UCHAR request, USHORT handle, UCHAR status,
+                          const UCHAR *value, ULONG len);
+void CaptureLinkUpLocked(const RemoteDevice *d);
+void CaptureLinkDownLocked(const RemoteDevice *d, UCHAR reason);
+/* The procedure of a discover request answered from the device's database; a non-zero status ends it at once. */
+void CaptureDiscoveryLocked(const RemoteDevice *d, const ZrDiscoverReq *req, UCHAR status);
+NTSTATUS CaptureRead(ControlIo *io);
+NTSTATUS CaptureSet(ControlIo *io);
+/* A UUID in the byte order of the air; its length. */
+USHORT PutAirUuid(const LeUuid *uuid, UCHAR *out);
+
 void *ZrAlloc(SIZE_T size);
 void ZrFree(void *p);
 

@@ -41,6 +41,7 @@ static VOID NTAPI Unload(DRIVER_OBJECT *driver)
     IoDeleteSymbolicLink(&link);
     IoDeleteDevice(g_zr.device);
     LocalDbFree();
+    CaptureFree();
     ZrFree(g_zr.log);
     g_zr.log = NULL;
 }
@@ -54,7 +55,7 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *path)
     InitializeListHead(&g_zr.channels);
     InitializeListHead(&g_zr.waiters);
     g_zr.log = ZrAlloc(sizeof(VctlLogEntry) * VCTL_LOG_CAPACITY);
-    if (!g_zr.log || !NT_SUCCESS(LocalDbInit())) {
+    if (!g_zr.log || !NT_SUCCESS(LocalDbInit()) || !NT_SUCCESS(CaptureInit())) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto fail;
     }
@@ -76,6 +77,7 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *path)
     return STATUS_SUCCESS;
 fail:
     LocalDbFree();
+    CaptureFree();
     ZrFree(g_zr.log);
     g_zr.log = NULL;
     return status;
