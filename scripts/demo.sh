@@ -5,7 +5,8 @@
 # from a description; a pairing process discovers it and stores its tree; a
 # client process connects, lists the tree, reads, writes the control point and
 # receives ten notifications and an indication that the server pushes. Each
-# line carries its process's role. Ends by itself.
+# line carries its process's role. Ends by itself, leaving the controller's
+# capture of the session in build/demo.btsnoop (for Wireshark or tshark).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/build.sh" QorLeLib qorgatt zorerova_sys
@@ -76,4 +77,7 @@ wait "$client_pid"
 exec {server_in}>&-
 wait "$server_pid"
 echo
-echo "demo finished in $((($(date +%s%N) - start) / 1000000)) ms"
+capture=${QORLE_BUILD_DIR:-$root/build}/demo.btsnoop
+q sim sim capture "$capture"
+echo "demo finished in $((($(date +%s%N) - start) / 1000000)) ms; what the simulated air carried: $capture"
+echo "(open it in Wireshark, or: tshark -r $capture)"
