@@ -111,7 +111,7 @@ int main()
         std::printf("set-up failed\n");
         return 2;
     }
-    std::printf("capture on / off: %d notifications to pfnAttribute a side, in alternating batches of %d, %d rounds\n  ",
+    std::printf("capture on / off: %d notifications to pfnAttribute a side, alternating batches of %d, %d rounds\n  ",
                 kNotifications, kBatch, kRounds);
     bench::PrintLoad();
     std::vector<double> on, off, ratio;

@@ -95,7 +95,10 @@ static Slot *BeginAtt(USHORT conn_id, UCHAR direction, UCHAR opcode)
     return s;
 }
 
-static UCHAR Opposite(UCHAR direction) { return direction == VCTL_CAPTURE_SENT ? VCTL_CAPTURE_RECEIVED : VCTL_CAPTURE_SENT; }
+static UCHAR Opposite(UCHAR direction)
+{
+    return direction == VCTL_CAPTURE_SENT ? VCTL_CAPTURE_RECEIVED : VCTL_CAPTURE_SENT;
+}
 
 void CaptureHandleValueLocked(USHORT conn_id, UCHAR direction, UCHAR opcode, USHORT handle, const UCHAR *value,
                               ULONG len)

@@ -111,7 +111,8 @@ for ((i = 0; i < 17; i++)); do
     notify+=(sim notify "$addr" 9 --count 1000)
 done
 q sim link up "$addr" "${notify[@]}" sim capture "$work/overflow.btsnoop"
-grep -q "^16384 record(s) written" "$work/session.log" || fail "the whole ring was not written: $(cat "$work/session.log")"
+grep -q "^16384 record(s) written" "$work/session.log" ||
+    fail "the whole ring was not written: $(cat "$work/session.log")"
 grep -q "older record(s) were lost: the controller's ring keeps the newest 16384" "$work/session.log" ||
     fail "the overflow was not reported: $(cat "$work/session.log")"
 echo "capture test: the session's capture reads as the session"

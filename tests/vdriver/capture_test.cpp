@@ -46,7 +46,8 @@ protected:
             for (size_t at = sizeof h, i = 0; i < h.count; ++i) {
                 VctlCaptureRecord r;
                 std::memcpy(&r, buf.data() + at, sizeof r);
-                records->push_back(Fmt("%02x %u ", r.kind, r.direction) + ToHex(buf.data() + at + sizeof r, r.len, false));
+                const std::string data = ToHex(buf.data() + at + sizeof r, r.len, false);
+                records->push_back(Fmt("%02x %u ", r.kind, r.direction) + data);
                 at += sizeof r + r.len;
                 q.first = r.seq + 1;
             }
