@@ -119,7 +119,8 @@
  *   run: requests from the start of the range, each answered with as many
  *   entries as fit, until the Error Response "attribute not found" (or the
  *   range's end). A refusal is an Error Response with the device's status as
- *   the ATT error code. Events posted by the test (VCTL_POST_EVENT) are none.
+ *   the ATT error code. Events posted by the test (VCTL_POST_EVENT) are none;
+ *   what an event fault holds back or drops was on the air all the same.
  * - Direction: SENT is from the local host (the library's side) to the air,
  *   RECEIVED from the air to the local host. A loopback device's link is
  *   recorded as its client process sees it.
