@@ -19,6 +19,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 work=$(mktemp -d)
 trap '"$root/scripts/controller.sh" stop; rm -rf "$work"' EXIT
 "$root/scripts/controller.sh" start || exit 1
+# From here on a failure is the case's own (scripts/test.sh runs again only a case that never started).
+echo "[ RUN      ] capture_dissected"
 addr=0A:11:22:33:44:55
 char=(0a1122334455 fff0)
 
@@ -47,6 +49,17 @@ await() {
         sleep 0.1
     done
     fail "$1 did not show \"$2\": $(cat "$work/$1.log")"
+}
+
+# Waits (at most 30 s) until the capture holds a frame that FILTER matches.
+await_frame() {
+    local i
+    for ((i = 0; i < 30; i++)); do
+        "$root/scripts/qorgatt" sim capture "$work/now.btsnoop" </dev/null >/dev/null 2>&1 &&
+            [[ -n $(tshark -r "$work/now.btsnoop" -Y "$1" 2>/dev/null) ]] && return 0
+        sleep 1
+    done
+    fail "no frame of \"$1\" was captured"
 }
 
 # The fields of every frame, one line each.
@@ -84,9 +97,13 @@ await pair "to connect"
 q sim link up "$addr"
 wait $! || fail "pair ended with $?: $(cat "$work/pair.log")"
 q read "${char[@]}" fff1 write "${char[@]}" fff2 0a0b write "${char[@]}" fff3 0c
-spawn watch watch "${char[@]}" fff4 --count 3
+spawn watch watch "${char[@]}" fff4 --count 4
 await watch "watching"
 q sim notify "$addr" 9 0061 --count 2 sim notify "$addr" 9 --indicate
+# The confirmation goes out when the library has the indication: it must be
+# on the air before the last notification ends the watch.
+await_frame "btatt.opcode == 0x1e"
+q sim notify "$addr" 9 0062
 wait $! || fail "watch ended with $?: $(cat "$work/watch.log")"
 spawn hold connect "$addr" --hold 60
 hold_pid=$!
