@@ -1,14 +1,10 @@
 // The controller's air capture and the notification rate: 10,000
 // notifications of a simulated peripheral heard by the library's pfnAttribute,
-// with the capture on and off, in batches of 1,000 that alternate between the
-// two (the order turned from batch to batch), so that both sides meet the
-// machine's load alike. Prints the median
-// and range of the rate ratio (on / off; goal: at least 0.95), each side's
-// rates, and the machine's load.
+// in batches of 1,000, with the capture on (the "library" side of the shared
+// method) and off (its "raw" side), the order turned each round. The ratio is
+// the rate with the capture on over the rate with it off (goal: at least 0.95).
 
 #include <atomic>
-#include <cstdio>
-#include <vector>
 
 #include "method.h"
 #include "peers.h"
@@ -23,8 +19,6 @@ LE_ADDRESS g_dev{0x001A7DDA7113};
 GUID g_svc = BaseGuid(0x180F), g_level = BaseGuid(0x2A19);
 constexpr int kNotifications = 10000;
 constexpr int kBatch = 1000;   // within the library channel's queue
-constexpr int kRounds = 9;
-constexpr double kGoal = 0.95;
 
 std::atomic<long> g_heard{0};
 long g_want = 0;
@@ -62,77 +56,46 @@ struct Setup {
         VctlCaptureSet set{static_cast<uint8_t>(on), 0};
         return ctl.Raw(VCTL_CAPTURE_SET, &set, sizeof set, nullptr, 0) == 0;
     }
-    // Seconds for one batch heard by the library, or a negative value.
-    double Batch(bool capture)
+    // Seconds for `work` notifications heard by the library, or a negative value.
+    double Run(bool capture, int work)
     {
         LE_VALUE value{};
         // Completions go to the latest requester: the library's channel.
         if (!Capture(capture) || QorGattReadCharacteristic(reg, &g_dev, &g_svc, 0, &g_level, 0, 0, &value, 1, 0))
             return -1;
-        g_heard = 0;
-        g_want = kBatch;
-        ResetEvent(g_done);
         double start = bench::Seconds();
-        if (Notify(ctl, kDev, 3, VCTL_KIND_NOTIFICATION, {1, 2}, kBatch) != 0 ||
-            WaitForSingleObject(g_done, 60000) != WAIT_OBJECT_0)
-            return -1;
-        return bench::Seconds() - start;
-    }
-    // One round: the notifications of each side in batches that alternate, so
-    // that both meet the same load; each side's rate, false when a batch failed.
-    bool Round(int round, double *on, double *off)
-    {
-        double t[2] = {0, 0};
-        for (int sent = 0; sent < kNotifications; sent += kBatch) {
-            for (int side : {(round + sent / kBatch) % 2, (round + sent / kBatch + 1) % 2}) {
-                double took = Batch(side == 1);
-                if (took < 0)
-                    return false;
-                t[side] += took;
-            }
+        for (int sent = 0; sent < work; sent += kBatch) {
+            g_heard = 0;
+            g_want = kBatch;
+            ResetEvent(g_done);
+            if (Notify(ctl, kDev, 3, VCTL_KIND_NOTIFICATION, {1, 2}, kBatch) != 0 ||
+                WaitForSingleObject(g_done, 60000) != WAIT_OBJECT_0)
+                return -1;
         }
-        *on = kNotifications / t[1];
-        *off = kNotifications / t[0];
-        return true;
+        return bench::Seconds() - start;
     }
 };
 
-void PrintSpread(const char *what, const bench::Spread &s, const char *unit)
-{
-    std::printf("  %-28s median %10.3f  range %10.3f .. %10.3f %s\n", what, s.median, s.low, s.high, unit);
-}
-
 } // namespace
 
-int main()
+bool bench::Rows(qortest::Controller &, Program *program)
 {
-    Setup setup;
-    if (!setup.Prepare()) {
-        std::printf("set-up failed\n");
-        return 2;
-    }
-    std::printf("capture on / off: %d notifications to pfnAttribute a side, alternating batches of %d, %d rounds\n  ",
-                kNotifications, kBatch, kRounds);
-    bench::PrintLoad();
-    std::vector<double> on, off, ratio;
-    for (int round = 0; round < kRounds; ++round) {
-        double rate_on = 0, rate_off = 0;
-        if (!setup.Round(round, &rate_on, &rate_off)) {
-            std::printf("round %d failed\n", round);
-            setup.Capture(true);
-            return 2;
-        }
-        on.push_back(rate_on);
-        off.push_back(rate_off);
-        ratio.push_back(rate_on / rate_off);
-    }
-    setup.Capture(true);
-    QorGattDeregister(setup.reg);
-    const bench::Spread r = bench::Summarise(ratio);
-    PrintSpread("capture on", bench::Summarise(on), "notifications/s");
-    PrintSpread("capture off", bench::Summarise(off), "notifications/s");
-    PrintSpread("rate on / off", r, "");
-    std::printf("  goal: on / off at least %.2f: %s\n  ", kGoal, r.median >= kGoal ? "met" : "NOT met");
-    bench::PrintLoad();
-    return r.median >= kGoal ? 0 : 1;
+    // Lives until the program ends: the runs and the attribute callback use it.
+    static Setup setup;
+    if (!setup.Prepare())
+        return false;
+    bench::Benchmark b;
+    b.name = "notifications to pfnAttribute, capture on (library) / off (raw)";
+    b.unit = "notifications";
+    b.work = kNotifications;
+    b.library = [](int work) { return setup.Run(true, work); };
+    b.raw = [](int work) { return setup.Run(false, work); };
+    b.rate = true;
+    b.goal = 0.95;
+    program->rows.push_back(b);
+    program->done = [] {
+        setup.Capture(true);
+        QorGattDeregister(setup.reg);
+    };
+    return true;
 }
