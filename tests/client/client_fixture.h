@@ -52,6 +52,17 @@ protected:
         Forget(h);
     }
     void Forget(HQORREG h) { live_.erase(std::remove(live_.begin(), live_.end(), h), live_.end()); }
+    // The addresses a new registration hears of as connected, in the order it hears them.
+    std::string ConnectedDevices()
+    {
+        static std::string heard;
+        heard.clear();
+        HQORREG probe = nullptr;
+        auto hear = [](PVOID, PLE_ADDRESS a, DWORD) { heard += Fmt("%012I64x ", a->ullLong); };
+        EXPECT_EQ(Register(0, BaseGuid(0xFFF0), &probe, hear), 0u);
+        Deregister(probe);   // once its thread has delivered all and ended
+        return heard;
+    }
     std::vector<HQORREG> live_;
 };
 

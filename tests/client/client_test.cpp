@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -92,43 +93,20 @@ DWORD WINAPI OnAttribute(PLE_ADDRESS address, GUID *service, DWORD service_insta
 
 void WINAPI IgnoreConnect(PVOID, PLE_ADDRESS, DWORD) {}
 
-QOR_CONN_DEV *ListDevice(ULONGLONG address, uint8_t gatt_if)
-{
-    ApiLockInitOnce();
-    ApiLockHold hold;
-    auto *dev = new QOR_CONN_DEV;
-    dev->Address.ullLong = address;
-    dev->gatt_if = gatt_if;
-    QOR_CONN_DEV **tail = &pDevList;
-    while (*tail)
-        tail = &(*tail)->pNext;
-    return *tail = dev;
-}
+// A trace sink that hands each line to the capture and faults once, after the
+// first line that starts with g_fault_at.
+const char *volatile g_fault_at = nullptr;
+TraceCapture *g_capture = nullptr;
+void Fault();
 
-std::string Listed()
+void WINAPI FaultingSink(const char *line)
 {
-    ApiLockHold hold;
-    std::string all;
-    for (QOR_CONN_DEV *dev = pDevList; dev; dev = dev->pNext)
-        all += Fmt("%llx ", dev->Address.ullLong);
-    return all;
-}
-
-uint8_t InterfaceOf(HQORREG reg)
-{
-    ApiLockHold hold;
-    return static_cast<QOR_APP_REG *>(reg)->gatt_if;
-}
-
-size_t Registrations()
-{
-    if (!bApiLockInit)
-        return 0;
-    ApiLockHold hold;
-    size_t n = 0;
-    for (QOR_APP_REG *app = pFirst; app; app = app->pNext)
-        ++n;
-    return n;
+    g_capture->Add(line);
+    const char *at = g_fault_at;
+    if (at && std::strncmp(line, at, std::strlen(at)) == 0) {
+        g_fault_at = nullptr;
+        Fault();
+    }
 }
 
 class Client : public ClientTest {
@@ -149,14 +127,16 @@ protected:
         EXPECT_EQ(Register(0, app, &h), 0u) << trace.Dump();
         return h;
     }
-    static void QueueConnect(HQORREG h, ULONGLONG context, ULONGLONG address = 0)
+    // The simulated device of that address links up; the interface gatt_if, the
+    // last one registered, has heard of it.
+    void Connect(ULONGLONG address, int gatt_if = 1)
     {
-        ApiLockHold hold;
-        LeCallback *record = NewCallback(kCallbackConnect);
-        record->Context = context;
-        record->connect.Address.ullLong = address;
-        record->connect.Connected = 1;
-        QueueCallback(static_cast<QOR_APP_REG *>(h), record);
+        uint8_t bda[6];
+        for (int i = 0; i < 6; ++i)
+            bda[i] = static_cast<uint8_t>(address >> (40 - 8 * i));
+        ctl.AddDevice(bda, GattDb(), 0);
+        LinkUp(ctl, bda);
+        ASSERT_TRUE(trace.WaitForPrefix(Fmt("***QorLeApi:ConnectCallback gatt_if:%d bda:%012llx", gatt_if, address)));
     }
 };
 
@@ -175,10 +155,9 @@ TEST_F(Registration, MissingArgumentsAreRefusedBeforeAnythingElseAndUnknownHandl
           Returns(3, [this] { return trace.Count("***QorLeApi:QorGattRegister invalid arguments "); }),
           NoTrace("***QorLeApi:QorGattRegister\n"), NothingSent(), Do([] { QorGattDeregister(nullptr); }),
           Trace(Fmt("***QorLeApi:QorGattDeregister invalid handle hReg:%p", nullptr)),
-          Returns(0, [&] { return Register(0, kAppA, &h); }), Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01"),
-          Do([&] { QorGattDeregister(&not_a_registration); }),
-          Trace(Fmt("***QorLeApi:QorGattDeregister invalid handle hReg:%p", &not_a_registration)),
-          Returns(1, [&] { return InterfaceOf(h); }), NothingSent()});
+          Returns(0, [&] { return Register(0, kAppA, &h); }), Trace("GATT_Register - exits. gatt_if=1"),
+          Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01"), Do([&] { QorGattDeregister(&not_a_registration); }),
+          Trace(Fmt("***QorLeApi:QorGattDeregister invalid handle hReg:%p", &not_a_registration)), NothingSent()});
 }
 
 TEST_F(Registration, FirstRegistrationTakesInterfaceOneAndDeregistrationEndsItAndItsThread)
@@ -189,7 +168,7 @@ TEST_F(Registration, FirstRegistrationTakesInterfaceOneAndDeregistrationEndsItAn
     Play({Returns(0, [&] { return Register(0, kAppA, &h); }), Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01"),
           Trace("***QorLeApi:QorGattRegister"), Trace("***QorLeApi:QorGattRegister Init CS"),
           Trace("***QorLeApi:QorGattRegister First reg "), Trace("***QorLeApi:QorGattRegister succeeded"),
-          Returns(1, [&] { return InterfaceOf(h); }), Do([&] {
+          Trace("GATT_Register - exits. gatt_if=1"), Do([&] {
               auto *app = static_cast<QOR_APP_REG *>(h);
               events[0] = app->hQueueEvent, events[1] = app->hShutdownEvent, events[2] = app->hStartedEvent;
               ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), app->hThread, GetCurrentProcess(), &thread, 0, FALSE,
@@ -199,7 +178,7 @@ TEST_F(Registration, FirstRegistrationTakesInterfaceOneAndDeregistrationEndsItAn
           Trace(Fmt("***QorLeApi:QorGattDeregister pFirst %p dereg %p", h, h)),
           Trace(Fmt("***QorLeApi:QorGattDeregister() Set shutdown event %p", events[1])),
           Trace(Fmt("***QorLeApi:QOR_APP_REG::CallbackThread() app deleting first %p", h)),
-          Sent(ZOREROVA_GATT_DEREGISTER, ""), Returns(0, [] { return Registrations(); }),
+          Sent(ZOREROVA_GATT_DEREGISTER, ""),
           // The thread ended after it had destroyed the registration, and closed its events.
           Returns(WAIT_OBJECT_0, [&] { return WaitForSingleObject(thread, 5000); }),
           Returns(1, [&] { return GetExitCodeThread(thread, &code) && code == 1; }), Do([&] {
@@ -220,8 +199,8 @@ TEST_F(Registration, AnApplicationIsRegisteredOncePerDeviceOrOnceForAll)
           Returns(0, [&] { return Register(kDevX, kAppB, &onX); }),
           Returns(1078, [&] { return Register(kDevX, kAppB, &h); }),
           Returns(1078, [&] { return Register(0, kAppB, &h); }),
-          Returns(0, [&] { return Register(kDevY, kAppB, &onY); }), Returns(3, [&] { return InterfaceOf(onY); }),
-          Returns(3, [] { return Registrations(); }),
+          Returns(0, [&] { return Register(kDevY, kAppB, &onY); }),
+          Trace("GATT_Register - already registered allocated gatt_if:3"),
           // Each releases its own interface: the channel closes with the last one.
           Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01"), Do([&] {
               Deregister(onX);
@@ -232,27 +211,26 @@ TEST_F(Registration, AnApplicationIsRegisteredOncePerDeviceOrOnceForAll)
 
 TEST_F(Registration, RefusedInterfaceStillDeliversQueuedConnectionsThenGoes)
 {
-    HQORREG h = reinterpret_cast<HQORREG>(0x5A5A), again = nullptr;
-    ListDevice(kDevX, 3);
-    ListDevice(kDevY, 4);
-    ListDevice(kDevZ, 5);
-    ctl.ArmFault(0, VCTL_FAULT_REFUSE_OPEN, 0xC0000022);
+    HQORREG h = reinterpret_cast<HQORREG>(0x5A5A), last = nullptr;
+    for (uint16_t n = 0; n < 16; ++n)   // every interface taken
+        ASSERT_EQ(Register(0, BaseGuid(0xB00 + n), &last, nullptr), 0u);
+    for (ULONGLONG address : {kDevX, kDevY, kDevZ})
+        Connect(address, 16);
     Play({Returns(6, [&] { return Register(0, kAppA, &h, OnConnect, reinterpret_cast<PVOID>(0x1234)); }),
           Returns(0, [&] { return uintptr_t(h); }), Trace("***QorLeApi:ERROR GATT_Register failed"),
           Callback("connect 1234 a1b2c3d4e5f6 1"), Callback("connect 1234 112233445566 1"),
           Callback("connect 1234 cafef00d0001 1"), Trace("~QOR_APP_REG() *"),
-          Returns(0, [] { return Registrations(); }),
-          Returns(1, [] { return Listed() == "a1b2c3d4e5f6 112233445566 cafef00d0001 "; }),
-          // The channel was left closed: the next registration opens it.
-          Returns(0, [&] { return Register(0, kAppA, &again); }), Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01")});
+          // An interface once free, the next registration takes it.
+          Do([&] { Deregister(last); }), Returns(0, [&] { return Register(0, kAppA, &h); }),
+          Trace("GATT_Register - already registered allocated gatt_if:16")});
 }
 
 TEST_F(Registration, NewRegistrationHearsOfConnectedDevicesItsFilterAccepts)
 {
-    HQORREG onY = nullptr, all = nullptr, silent = nullptr;
-    ListDevice(kDevX, 1);
-    ListDevice(kDevY, 1);
-    ListDevice(kDevZ, 2);
+    HQORREG first = nullptr, onY = nullptr, all = nullptr, silent = nullptr;
+    ASSERT_EQ(Register(0, BaseGuid(0xB00), &first, nullptr), 0u);
+    for (ULONGLONG address : {kDevX, kDevY, kDevZ})
+        Connect(address);
     Play({Returns(0, [&] { return Register(kDevY, kAppA, &onY, OnConnect, reinterpret_cast<PVOID>(7)); }),
           Callback("connect 7 112233445566 1"),
           Returns(0, [&] { return Register(0, kAppB, &all, OnConnect, reinterpret_cast<PVOID>(8)); }),
@@ -263,131 +241,97 @@ TEST_F(Registration, NewRegistrationHearsOfConnectedDevicesItsFilterAccepts)
           Returns(4, [this] { return trace.CountPrefix("***QorLeApi:QorGattRegister pDev->Address.ullLong"); })});
 }
 
+// A device record belongs to the interface that heard of it last: the last one registered.
 TEST_F(Registration, DeregistrationDropsOnlyTheDevicesOfItsInterface)
 {
-    HQORREG a = nullptr, b = nullptr;
-    Play({Returns(0, [&] { return Register(0, kAppA, &a); }), Returns(0, [&] { return Register(0, kAppB, &b); }),
-          Do([&] {
-              // b's devices at the head and the tail of the list.
-              ListDevice(kDevX, InterfaceOf(b));
-              ListDevice(kDevY, InterfaceOf(a));
-              ListDevice(kDevZ, InterfaceOf(b));
-              Deregister(b);
-          })});
-    Play({Returns(1, [] { return Listed() == "112233445566 "; }),
-          Trace(Fmt("***QorLeApi:QOR_APP_REG::CallbackThread() app deleting pApp:%p", b)),
-          Returns(1, [&] { return pFirst == a; }), Do([&] { Deregister(a); }),
-          Returns(1, [] { return Listed().empty(); }), Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01"),
-          Sent(ZOREROVA_GATT_DEREGISTER, "")});
+    HQORREG a = Register(kAppA);
+    Connect(kDevX);
+    HQORREG b = Register(kAppB);
+    Connect(kDevY, 2);
+    Connect(kDevZ, 2);
+    Play({Do([&] { Deregister(b); }), Returns(1, [&] { return ConnectedDevices() == "a1b2c3d4e5f6 "; }),
+          Trace(Fmt("***QorLeApi:QOR_APP_REG::CallbackThread() app deleting pApp:%p", b)), Do([&] { Deregister(a); }),
+          Trace(Fmt("***QorLeApi:QOR_APP_REG::CallbackThread() app deleting first %p", a)),
+          Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01"), Sent(ZOREROVA_GATT_DEREGISTER, ""),
+          Returns(1, [&] { return ConnectedDevices().empty(); })});
 }
 
 using CallbackThread = Client;
 
 TEST_F(CallbackThread, DeliversOneAtATimeInQueueOrderOnItsOwnThread)
 {
-    HQORREG h = Register(kAppA);
-    std::atomic<ULONGLONG> next{0};
-    std::vector<std::thread> producers;
-    for (int p = 0; p < 4; ++p)
-        producers.emplace_back([&, p] {
-            for (int i = 0; i < 50; ++i) {
-                ApiLockHold hold;
-                LeCallback *record = NewCallback(i % 2 ? kCallbackComplete : kCallbackConnect);
-                record->Context = next++;   // the order in which records enter the queue
-                if (record->type == kCallbackConnect)
-                    record->connect.Address.ullLong = p;
-                QueueCallback(static_cast<QOR_APP_REG *>(h), record);
-            }
-        });
-    for (std::thread &t : producers)
-        t.join();
+    Register(kAppA);
+    for (uint8_t device = 0; device < 100; ++device) {   // each up and down on connection 5
+        const uint8_t bda[6] = {0, 0, 0, 0, 0, device};
+        ctl.PostEvent(ConnectionEvent(bda, 5, 1));
+        ctl.PostEvent(ConnectionEvent(bda, 5, 0));
+    }
     ASSERT_TRUE(trace.WaitForCount("***QorLeApi:QOR_APP_REG::CallbackThread() pCallback processed", 200));
     const std::vector<std::string> seen = Journal();
     ASSERT_EQ(seen.size(), 200u);
     for (size_t i = 0; i < seen.size(); ++i)
-        EXPECT_EQ(seen[i].substr(seen[i].find(' ') + 1, Fmt("%zx ", i).size()), Fmt("%zx ", i));
+        EXPECT_EQ(seen[i], Fmt("connect 0 %zx %zu", i / 2, 1 - i % 2));
     const std::set<DWORD> threads(g_threads.begin(), g_threads.end());
     EXPECT_EQ(threads.size(), 1u);
     EXPECT_EQ(threads.count(GetCurrentThreadId()), 0u);
     EXPECT_FALSE(g_overlapped);
 }
 
-TEST_F(CallbackThread, HandsEachRecordsFieldsToItsCallback)
-{
-    HQORREG h = Register(kAppA);
-    {
-        ApiLockHold hold;
-        auto *app = static_cast<QOR_APP_REG *>(h);
-        LeCallback *connect = NewCallback(kCallbackConnect);
-        connect->Context = 0x77;
-        connect->connect.Address.ullLong = 0xAABBCCDDEEFFull;
-        QueueCallback(app, connect);
-        LeCallback *complete = NewCallback(kCallbackComplete);
-        complete->Context = 0x1122334455667788ull;
-        complete->complete.Status = 87;
-        complete->complete.Value = {3, {1, 2, 3}};
-        QueueCallback(app, complete);
-        QueueCallback(app, NewCallback(9));
-        LeCallback *attribute = NewCallback(kCallbackAttribute);
-        attribute->Device.ullLong = 0x010203040506ull;
-        LeAttributeRecord &a = attribute->attribute;
-        a.ServiceGuid = BaseGuid(0x180F), a.ServiceInstance = 1, a.CharGuid = BaseGuid(0x2A19), a.CharInstance = 2;
-        a.DescrGuid = BaseGuid(0x2902), a.Extra = 5, a.EventType = QOR_EVENT_NOTIFICATION, a.Value = {2, {0x64, 0x65}};
-        QueueCallback(app, attribute);
-    }
-    Play({Callback("connect 77 aabbccddeeff 0"), Callback("complete 1122334455667788 87 010203"),
-          Callback("attribute 10203040506 0000180f-0000-1000-8000-00805f9b34fb 1 00002a19-0000-1000-8000-00805f9b34fb "
-                   "2 00002902-0000-1000-8000-00805f9b34fb 5 3 6465"),
-          Trace("***QorLeApi:QOR_APP_REG::CallbackThread() pCallback->type:9"), NoCallback()});
-}
-
+// The announcements of the connected devices queue at once behind the first, which blocks.
 TEST_F(CallbackThread, DeregisteredRegistrationDeliversItsQueueBeforeItGoes)
 {
-    HQORREG h = Register(kAppA);
-    QueueConnect(h, kBlock);
+    HQORREG first = nullptr, h = nullptr;
+    ASSERT_EQ(Register(0, kAppB, &first, nullptr), 0u);
+    for (ULONGLONG address : {kDevX, kDevY, kDevZ})
+        Connect(address);
+    ASSERT_EQ(Register(0, kAppA, &h, OnConnect, reinterpret_cast<PVOID>(kBlock)), 0u);
     ASSERT_EQ(WaitForSingleObject(g_entered, 5000), WAIT_OBJECT_0);
-    for (ULONGLONG i = 1; i <= 3; ++i)
-        QueueConnect(h, i);
-    // Returns at once; the registration stays listed while it drains.
+    // Returns at once, its interface released; the registration stays while it drains.
     Play({Do([&] {
               QorGattDeregister(h);
               Forget(h);
           }),
-          Returns(1, [&] { return IsAppRegistered(h); }), Returns(0, [&] { return InterfaceOf(h); }),
-          NoTrace(Destroyed(h)), Do([] { SetEvent(g_gate); }), Callback("connect b10c 0 1"),
-          Callback("connect 1 0 1"), Callback("connect 2 0 1"), Callback("connect 3 0 1"),
-          Trace("***QorLeApi:QOR_APP_REG::CallbackThread() pCallback processed"),
+          Trace("GATT_Deregister not last gatt_if:2"), NoTrace(Destroyed(h)), Do([] { SetEvent(g_gate); }),
+          Callback("connect b10c a1b2c3d4e5f6 1"), Callback("connect b10c 112233445566 1"),
+          Callback("connect b10c cafef00d0001 1"),
           Trace("***QorLeApi:QOR_APP_REG::CallbackThread() pCallback processed"),
           Trace("***QorLeApi:QOR_APP_REG::CallbackThread() pCallback processed"),
           Trace("***QorLeApi:QOR_APP_REG::CallbackThread() pCallback processed"), Trace(Destroyed(h)),
-          Returns(0, [&] { return IsAppRegistered(h); })});
+          Do([&] { QorGattDeregister(h); }), Trace(Fmt("***QorLeApi:QorGattDeregister invalid handle hReg:%p", h))});
+    Deregister(first);
 }
 
 TEST_F(CallbackThread, RepeatedDeregistrationOfAStoppingRegistrationLeavesOthersAlone)
 {
-    HQORREG a = Register(kAppA);
-    QueueConnect(a, kBlock);
+    HQORREG a = nullptr;
+    ASSERT_EQ(Register(0, kAppA, &a, OnConnect, reinterpret_cast<PVOID>(kBlock)), 0u);
+    Connect(kDevX);
     ASSERT_EQ(WaitForSingleObject(g_entered, 5000), WAIT_OBJECT_0);
     QorGattDeregister(a);
     Forget(a);
     // The interface number is free again and a newer registration gets it; the
-    // stopping one, deregistered again, must not take it away.
-    HQORREG b = Register(kAppB);
-    Play({Returns(1, [&] { return InterfaceOf(b); }), Do([&] { QorGattDeregister(a); }),
-          Returns(1, [&] { return InterfaceOf(b); }), Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01"),
+    // stopping one, deregistered again, must not take it away: the next takes another.
+    Register(kAppB);
+    HQORREG c = nullptr;
+    Play({Trace("GATT_Register - exits. gatt_if=1"), Trace("GATT_Register - exits. gatt_if=1"),
+          Do([&] { QorGattDeregister(a); }), Returns(0, [&] { return Register(0, kAppC, &c); }),
+          Trace("GATT_Register - already registered allocated gatt_if:2"), Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01"),
           Sent(ZOREROVA_GATT_DEREGISTER, ""),
           Sent(ZOREROVA_GATT_REGISTER, "1000 2b4c0a1f 117d 0c4e 9a523310c48e01b2", "01"), NothingSent(),
-          Do([] { SetEvent(g_gate); }), Trace(Destroyed(a)), Returns(1, [&] { return IsAppRegistered(b); })});
+          Do([] { SetEvent(g_gate); }), Trace(Destroyed(a))});
 }
 
 TEST_F(CallbackThread, RegistrationsDeliverInParallel)
 {
-    HQORREG a = Register(kAppA), b = Register(kAppB);
-    QueueConnect(a, kBlock);
+    HQORREG a = nullptr, b = nullptr;
+    ASSERT_EQ(Register(kDevX, kAppA, &a, OnConnect, reinterpret_cast<PVOID>(kBlock)), 0u);
+    ASSERT_EQ(Register(kDevY, kAppB, &b, OnConnect, reinterpret_cast<PVOID>(0x42)), 0u);
+    Connect(kDevX, 2);
     ASSERT_EQ(WaitForSingleObject(g_entered, 5000), WAIT_OBJECT_0);
     // a's thread is inside a callback; b's still delivers.
-    QueueConnect(b, 0x42);
-    Play({Callback("connect 42 0 1"), Do([] { SetEvent(g_gate); }), Callback("connect b10c 0 1")});
+    Connect(kDevY, 2);
+    Play({Callback("connect 42 112233445566 1"), Do([] { SetEvent(g_gate); }),
+          Callback("connect b10c a1b2c3d4e5f6 1")});
     EXPECT_NE(g_threads.front(), g_threads.back());
 }
 
@@ -486,36 +430,29 @@ TEST_F(GuardedExports, RegisterAnswersBadPointersWithInternalError)
     HQORREG h = nullptr;
     Play({Returns(600, [&] { return internal_errors.load(); }),
           Returns(600, [this] { return trace.Count("***QorLeApi:ERROR QorGattRegister crashed"); }),
-          Returns(0, [] { return Registrations(); }), NothingSent(),
-          // The process goes on working.
-          Returns(0, [&] { return Register(0, kAppA, &h); }), Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01")});
+          NothingSent(),
+          // None was left behind, and the process goes on working.
+          Returns(0, [&] { return Register(0, kAppA, &h); }), Trace("***QorLeApi:QorGattRegister First reg "),
+          Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01")});
 }
 
-// A corrupted device list makes the announcement of connected devices, or the
-// dropping of the devices, fault after the registration existed.
+// A fault after the registration existed ends it; one in a deregistration
+// leaves the registration to a later one.
 TEST_F(GuardedExports, FaultAfterTheRegistrationExistedEndsIt)
 {
-    QOR_CONN_DEV *dev = ListDevice(0x665544332211ull, 1);
-    dev->pNext = Bad<QOR_CONN_DEV>();
-    struct Mend {   // before the fixture drops the list, whatever happened
-        QOR_CONN_DEV *dev;
-        ~Mend() { dev->pNext = nullptr; }
-    } mend{dev};
+    g_capture = &trace;
+    QorGattSetTraceFunction(FaultingSink);
     HQORREG h = reinterpret_cast<HQORREG>(0x5A5A);
+    g_fault_at = "***QorLeApi:QorGattRegister succeeded";
     Play({Returns(ERROR_INTERNAL_ERROR, [&] { return Register(0, kAppA, &h, IgnoreConnect); }),
           Returns(0, [&] { return uintptr_t(h); }), Trace("***QorLeApi:ERROR QorGattRegister crashed"),
-          Trace("~QOR_APP_REG() *"), Returns(0, [] { return Registrations(); }), NothingSent(),
-          Do([&] { dev->gatt_if = 9; }), Returns(0, [&] { return Register(0, kAppA, &h, nullptr); }),
-          Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01"), Do([&] {
-              Forget(h);
+          Trace("~QOR_APP_REG() *"), NothingSent(), Returns(0, [&] { return Register(0, kAppA, &h); }),
+          Trace("***QorLeApi:QorGattRegister First reg "), Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01"), Do([&] {
+              g_fault_at = "***QorLeApi:QorGattDeregister pFirst";
               QorGattDeregister(h);
           }),
-          Trace("***QorLeApi:ERROR QorGattDeregister crashed"), Sent(ZOREROVA_GATT_DEREGISTER, "")});
-    Play({Returns(1, [&] { return trace.WaitFor(Destroyed(h)); }), Do([&] {
-              ApiLockHold hold;
-              dev->pNext = nullptr;
-          }),
-          Returns(1, [] { return ApiLockIsFree(); })});
+          Trace("***QorLeApi:ERROR QorGattDeregister crashed"), NothingSent(), Returns(1, [] { return ApiLockIsFree(); }),
+          Do([&] { Deregister(h); }), Sent(ZOREROVA_GATT_DEREGISTER, "")});
 }
 
 // ---- the attribute tree and the device record ----

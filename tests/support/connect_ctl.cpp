@@ -2,12 +2,10 @@
 // advertising while a connect is pending, and the device's link state; and a
 // service store written by a real pairing discovery.
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 
-#include "pairing/pairing.h"
-
-#include "qortest.h"
+#include "scenario.h"
 
 namespace qortest {
 
@@ -48,14 +46,16 @@ bool StoreByPairing(Controller &ctl, TraceCapture &trace, const uint8_t bda[6], 
     const std::string stored = "LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry succeeded";
     if (QorGattPairingRegister() != ERROR_SUCCESS)
         return false;
-    char linked[96];
-    std::snprintf(linked, sizeof linked,
-                  "LeDeviceConnectCallback %02x%02x%02x%02x%02x%02x gatt_if %d conn_id %d connected 1", bda[0],
-                  bda[1], bda[2], bda[3], bda[4], bda[5], pairing_gatt_if, kConnId);
-    const size_t links = trace.Count(linked), stores = trace.Count(stored);
+    // The pairing layer's line of the link, whatever interface it was given.
+    const std::string linked = "LeDeviceConnectCallback " + ToHex(bda, 6, false) + " gatt_if ";
+    auto links = [&](const std::vector<std::string> &lines) {
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string &l) { return !l.rfind(linked, 0); });
+    };
+    const auto before = links(trace.Lines());
+    const size_t stores = trace.Count(stored);
     ctl.AddDevice(bda, db, 0);
     LinkUp(ctl, bda, kConnId);
-    bool done = trace.WaitForCount(linked, links + 1) &&
+    bool done = trace.WaitUntil([&](const std::vector<std::string> &lines) { return links(lines) > before; }) &&
                 QorGattPairingDiscover(address, IgnorePairingResult) == ERROR_SUCCESS &&
                 trace.WaitForCount(stored, stores + 1, 60000);
     QorGattPairingUnregister();
