@@ -1,6 +1,8 @@
 // The client API against the virtual controller: QorGattRegister and
 // QorGattDeregister with their duplicate rules and device records, the
 // registration's callback thread, the fault guard, and the attribute tree.
+// The export shape, the attribute tree and the load state are tested through
+// their own interfaces; everything else through the exports and the controller.
 
 #include <algorithm>
 #include <atomic>
@@ -90,8 +92,6 @@ DWORD WINAPI OnAttribute(PLE_ADDRESS address, GUID *service, DWORD service_insta
          ToHex(value->Value, value->Length, false));
     return 0;
 }
-
-void WINAPI IgnoreConnect(PVOID, PLE_ADDRESS, DWORD) {}
 
 // A trace sink that hands each line to the capture and faults once, after the
 // first line that starts with g_fault_at.
@@ -444,15 +444,15 @@ TEST_F(GuardedExports, FaultAfterTheRegistrationExistedEndsIt)
     QorGattSetTraceFunction(FaultingSink);
     HQORREG h = reinterpret_cast<HQORREG>(0x5A5A);
     g_fault_at = "***QorLeApi:QorGattRegister succeeded";
-    Play({Returns(ERROR_INTERNAL_ERROR, [&] { return Register(0, kAppA, &h, IgnoreConnect); }),
+    Play({Returns(ERROR_INTERNAL_ERROR, [&] { return Register(0, kAppA, &h); }),
           Returns(0, [&] { return uintptr_t(h); }), Trace("***QorLeApi:ERROR QorGattRegister crashed"),
           Trace("~QOR_APP_REG() *"), NothingSent(), Returns(0, [&] { return Register(0, kAppA, &h); }),
           Trace("***QorLeApi:QorGattRegister First reg "), Sent(ZOREROVA_GATT_REGISTER, kAppAHex, "01"), Do([&] {
               g_fault_at = "***QorLeApi:QorGattDeregister pFirst";
               QorGattDeregister(h);
           }),
-          Trace("***QorLeApi:ERROR QorGattDeregister crashed"), NothingSent(), Returns(1, [] { return ApiLockIsFree(); }),
-          Do([&] { Deregister(h); }), Sent(ZOREROVA_GATT_DEREGISTER, "")});
+          Trace("***QorLeApi:ERROR QorGattDeregister crashed"), NothingSent(),
+          Returns(1, [] { return ApiLockIsFree(); }), Do([&] { Deregister(h); }), Sent(ZOREROVA_GATT_DEREGISTER, "")});
 }
 
 // ---- the attribute tree and the device record ----

@@ -1,5 +1,6 @@
 // The attribute cache and enumeration, from stores that a real pairing
 // discovery wrote (in this process and in another) and from hand-made ones.
+// The loader is called directly where it reads cached descriptor fields that no export shows.
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 // The client operation gate: one operation at a time on a connection, a wait
 // of 15 s for the one in place, and a link that goes down under a waiter.
+// It tests the link layer through its own interface (link/link.h), below the exports.
 
 #include <atomic>
 #include <functional>

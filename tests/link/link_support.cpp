@@ -1,3 +1,4 @@
+// Support of the link tests, which use the link layer's own interface (link/link.h).
 #include "link_test.h"
 
 #include <atomic>

@@ -1,6 +1,7 @@
 // The driver link: the channel opened by the first registration and closed by
 // the last, the events the reader dispatches, and the bytes of every client
 // request with every way it can fail.
+// It tests the link layer through its own interface (link/link.h), below the exports.
 
 #include <atomic>
 #include <cstring>

@@ -2,6 +2,7 @@
 // What the driver-link tests share: registrations whose callbacks write what
 // reached them into the callback journal, import hooks that make CreateEventW,
 // CreateFileA fail or count allocations, and the exchanges every case starts with.
+// The link layer is tested through its own interface (link/link.h), below the exports.
 
 #include <windows.h>
 

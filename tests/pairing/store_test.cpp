@@ -1,5 +1,6 @@
 // The service store writer, fed with hand-built discovery lists and read back
 // with the registry API; and the UUID text forms it shares with the reader.
+// The store module is tested through its own interface, fed without a discovery.
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 // Trace output: line shaping, the installable sink and the debugger output.
+// LeTrace is the trace layer's own interface: the tests call it directly.
 #include <gtest/gtest.h>
 
 #include <mutex>
