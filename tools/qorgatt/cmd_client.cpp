@@ -1,6 +1,5 @@
 // The client role, connection and the stored tree: connect, tree.
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include "explain.h"
@@ -10,74 +9,40 @@ namespace qorgatt {
 
 namespace {
 
-std::string ConnectHint(DWORD err)
-{
-    if (err == ERROR_INTERNAL_ERROR)
-        return ": the device refused the connection, or another link event ended the wait";
-    if (err == ERROR_TIMEOUT)
-        return ": the device did not connect within 10 s (out of range, or not connectable)";
-    return "";
-}
-
-} // namespace
-
-void Session::Connect(ULONGLONG address)
-{
-    if (Connected().count(address))
-        return;
-    LE_ADDRESS a = Le(address);
-    const DWORD err = QorGattConnect(reg_, &a, TRUE);
-    if (err != ERROR_SUCCESS)
-        throw Failure("connecting to " + FormatAddress(address) + " failed: " + CodeText(err) + ConnectHint(err));
-    std::lock_guard<std::mutex> hold(lock_);
-    connected_.insert(address);
-    Note("connected to %s\n", FormatAddress(address).c_str());
-}
-
-namespace {
-
 // ---- tree ----
 
-Json Entry(const char *kind, const GUID &uuid, USHORT handle)
+Json Entry(const char *kind, const Uuid &uuid, uint16_t handle)
 {
     char h[8];
     std::snprintf(h, sizeof h, "0x%04x", handle);
-    return {{"kind", kind}, {"uuid", FormatUuid(uuid)}, {"name", UuidName(uuid)}, {"handle", h}};
+    return {{"kind", kind}, {"uuid", uuid.str()}, {"name", uuid.name()}, {"handle", h}};
 }
 
 // A characteristic's entry: the library's enumeration gives its declaration
-// handle; the store adds its properties and its value handle.
-Json CharacteristicEntry(ULONGLONG address, const GUID &service, const GUID &uuid, USHORT handle)
+// handle; the store adds its value handle and its properties.
+Json CharacteristicEntry(const qorle::Characteristic &c)
 {
-    Json c = Entry("characteristic", uuid, handle);
-    const StoredCharacteristic stored = FindStoredCharacteristic(address, service, uuid);
+    Json e = Entry("characteristic", c.uuid, c.handle);
     char h[8];
-    std::snprintf(h, sizeof h, "0x%04x", stored.value_handle);
-    c["value_handle"] = stored.found ? h : "";
-    c["properties"] = stored.found ? FormatProperties(stored.properties) : "";
-    return c;
+    std::snprintf(h, sizeof h, "0x%04x", c.value_handle.value_or(0));
+    e["value_handle"] = c.value_handle ? h : "";
+    e["properties"] = c.properties ? FormatProperties(*c.properties) : "";
+    e["descriptors"] = Json::array();
+    for (const qorle::Descriptor &d : c.descriptors)
+        e["descriptors"].push_back(Entry("descriptor", d.uuid, d.handle));
+    return e;
 }
 
-Json Tree(ULONGLONG address)
+Json Tree(Address address)
 {
-    LE_ADDRESS a = Le(address);
     Json services = Json::array();
-    GUID service, uuid;
-    USHORT hs = 0, hc = 0, hd = 0;
-    DWORD err;
-    for (DWORD i = 0; (err = QorGattEnumService(&a, i, &service, &hs)) == ERROR_SUCCESS; ++i) {
-        Json s = Entry("service", service, hs);
-        s["characteristics"] = Json::array();
-        for (DWORD j = 0; QorGattEnumCharacteristic(&a, hs, j, &uuid, &hc) == ERROR_SUCCESS; ++j) {
-            Json c = CharacteristicEntry(address, service, uuid, hc);
-            c["descriptors"] = Json::array();
-            for (DWORD k = 0; QorGattEnumDescriptor(&a, hs, hc, k, &uuid, &hd) == ERROR_SUCCESS; ++k)
-                c["descriptors"].push_back(Entry("descriptor", uuid, hd));
-            s["characteristics"].push_back(c);
-        }
-        services.push_back(s);
+    for (const qorle::Service &s : StoredTree(address)) {
+        Json e = Entry("service", s.uuid, s.handle);
+        e["characteristics"] = Json::array();
+        for (const qorle::Characteristic &c : s.characteristics)
+            e["characteristics"].push_back(CharacteristicEntry(c));
+        services.push_back(e);
     }
-    Check("QorGattEnumService", err, ERROR_NO_MORE_ITEMS);
     return services;
 }
 
@@ -92,8 +57,7 @@ void PrintEntry(const Json &e, int depth)
 
 void ShowTree(const std::string &addr_text, bool json)
 {
-    const ULONGLONG address = AddressArg(addr_text);
-    Session::Get();   // enumeration wants a registered application
+    const Address address = AddressArg(addr_text);
     Json tree = Tree(address);
     if (json)
         return Print(tree);
@@ -113,11 +77,9 @@ void ShowTree(const std::string &addr_text, bool json)
 
 void Connect(const std::string &addr_text, unsigned hold_s)
 {
-    const ULONGLONG address = AddressArg(addr_text);
+    const Address address = AddressArg(addr_text);
     Session &s = Session::Get();
-    s.OnConnect([](ULONGLONG a, bool up) {
-        std::printf("%s %s\n", FormatAddress(a).c_str(), up ? "connected" : "disconnected");
-    });
+    s.OnConnect([](Address a, bool up) { std::printf("%s %s\n", a.str().c_str(), up ? "connected" : "disconnected"); });
     s.Connect(address);
     const size_t services = Tree(address).size();
     std::printf("%zu service(s) in its stored tree%s\n", services,

@@ -1,8 +1,8 @@
 // pair: pairing discovery of one device into the service store;
 // devices: what the store holds.
 #include <cstdio>
-#include <cstring>
 #include <memory>
+#include <optional>
 
 #include "qorgatt.h"
 #include "store/layout.h"
@@ -15,26 +15,22 @@ namespace {
 
 struct PairRun {
     Event connected, done;
-    DWORD success = 0;
+    bool success = false;
     int services = 0, characteristics = 0, descriptors = 0;
 };
-PairRun *g_pair = nullptr;
 
-void WINAPI OnPaired(ULONGLONG, DWORD success)
-{
-    g_pair->success = success;
-    g_pair->done.Set();
-}
-
-bool StartsWith(const char *line, const char *prefix) { return std::strncmp(line, prefix, std::strlen(prefix)) == 0; }
+bool StartsWith(std::string_view line, std::string_view prefix) { return line.substr(0, prefix.size()) == prefix; }
 
 // The pairing registration reports connections and discovery results only as
-// trace lines; they give the progress.
-void WatchPairing(PairRun &run, ULONGLONG address)
+// trace lines; they give the progress. A connection names the device by its
+// key in the store: 12 lower-case hex digits.
+void WatchPairing(PairRun &run, Address address)
 {
-    const std::string connected = "LeDeviceConnectCallback " + StoreName(address) + " ";
-    WatchTrace([&run, connected](const char *line) {
-        if (StartsWith(line, connected.c_str()) && std::strstr(line, "connected 1")) {
+    char name[13];
+    std::snprintf(name, sizeof name, "%012llx", static_cast<unsigned long long>(address.value()));
+    const std::string connected = "LeDeviceConnectCallback " + std::string(name) + " ";
+    WatchTrace([&run, connected](std::string_view line) {
+        if (StartsWith(line, connected) && line.find("connected 1") != std::string_view::npos) {
             run.connected.Set();
         } else if (StartsWith(line, "DiscoveryResult All Services") ||
                    StartsWith(line, "DiscoveryResult Included Service")) {
@@ -47,33 +43,35 @@ void WatchPairing(PairRun &run, ULONGLONG address)
     });
 }
 
-struct PairingRegistration {
-    PairingRegistration() { Check("QorGattPairingRegister", QorGattPairingRegister()); }
-    ~PairingRegistration()
-    {
-        QorGattPairingUnregister();
-        WatchTrace(nullptr);
-    }
+struct TraceWatch {
+    ~TraceWatch() { WatchTrace(nullptr); }
 };
 
 void Pair(const std::string &addr_text, unsigned wait_s)
 {
-    const ULONGLONG address = AddressArg(addr_text);
+    const Address address = AddressArg(addr_text);
+    const std::string device = address.str();
     PairRun run;
-    g_pair = &run;
+    TraceWatch watch;
     WatchPairing(run, address);
-    PairingRegistration reg;
-    std::printf("pairing registered; waiting up to %u s for %s to connect\n", wait_s, FormatAddress(address).c_str());
+    std::error_code ec;
+    qorle::Pairing pairing(ec);
+    Check("registering for pairing discovery", ec);
+    std::printf("pairing registered; waiting up to %u s for %s to connect\n", wait_s, device.c_str());
     if (!run.connected.Wait(wait_s * 1000))
-        throw Failure(FormatAddress(address) + " did not connect within " + std::to_string(wait_s) + " s");
-    std::printf("%s connected; discovering its database\n", FormatAddress(address).c_str());
-    Check("QorGattPairingDiscover", QorGattPairingDiscover(address, OnPaired));
+        throw Failure(device + " did not connect within " + std::to_string(wait_s) + " s");
+    std::printf("%s connected; discovering its database\n", device.c_str());
+    pairing.discover(address, [&run](Address, bool success) {
+        run.success = success;
+        run.done.Set();
+    }, ec);
+    Check("starting the discovery of " + device, ec);
     if (!run.done.Wait(30000))
-        throw Failure("discovery of " + FormatAddress(address) + " did not end within 30 s");
+        throw Failure("discovery of " + device + " did not end within 30 s");
     if (!run.success)
-        throw Failure("discovery of " + FormatAddress(address) + " failed; nothing stored");
-    std::printf("paired %s: %d services, %d characteristics, %d descriptors stored\n",
-                FormatAddress(address).c_str(), run.services, run.characteristics, run.descriptors);
+        throw Failure("discovery of " + device + " failed; nothing stored");
+    std::printf("paired %s: %d services, %d characteristics, %d descriptors stored\n", device.c_str(), run.services,
+                run.characteristics, run.descriptors);
 }
 
 // ---- devices ----
@@ -90,14 +88,14 @@ std::vector<std::string> Subkeys(const StoreKey &key)
 
 void Forget(const std::string &addr_text)
 {
-    const ULONGLONG address = AddressArg(addr_text);
+    const Address address = AddressArg(addr_text);
     char path[kStorePathSize];
-    StoreDevicePath(path, address);
+    StoreDevicePath(path, address.value());
     LSTATUS err = RegDeleteTreeA(HKEY_LOCAL_MACHINE, path);
     if (err == ERROR_FILE_NOT_FOUND)
-        return (void)std::printf("%s is not in the store: nothing to forget\n", FormatAddress(address).c_str());
-    Check(("forgetting " + FormatAddress(address)).c_str(), static_cast<DWORD>(err));
-    std::printf("forgot %s: its stored tree is removed\n", FormatAddress(address).c_str());
+        return (void)std::printf("%s is not in the store: nothing to forget\n", address.str().c_str());
+    Check("forgetting " + address.str(), static_cast<DWORD>(err));
+    std::printf("forgot %s: its stored tree is removed\n", address.str().c_str());
 }
 
 void Devices(bool json)
@@ -105,15 +103,14 @@ void Devices(bool json)
     Json list = Json::array();
     const StoreKey devices(HKEY_LOCAL_MACHINE, kStoreDevicesPath, KEY_READ);
     for (const std::string &name : Subkeys(devices)) {
-        ULONGLONG address;
+        const std::optional<Address> address = Address::parse(name);
         const StoreKey services(devices.get(), (name + "\\" + kStoreServicesKey).c_str(), KEY_READ);
-        if (!ParseAddress(name, &address) || !services)
+        if (!address || !services)
             continue;
-        Json entry{{"address", FormatAddress(address)}, {"services", Json::array()}};
+        Json entry{{"address", address->str()}, {"services", Json::array()}};
         for (const std::string &s : Subkeys(services)) {
-            GUID uuid{};
-            ParseUuid(s, &uuid);
-            entry["services"].push_back({{"uuid", s}, {"name", UuidName(uuid)}});
+            const std::optional<Uuid> uuid = Uuid::parse(s);
+            entry["services"].push_back({{"uuid", s}, {"name", uuid ? uuid->name() : ""}});
         }
         list.push_back(entry);
     }

@@ -5,216 +5,180 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include "description.h"
-#include "session.h"
+#include "value_format.h"
 
 namespace qorgatt {
 
 namespace {
 
-// Attribute permissions given to the driver with each characteristic and descriptor.
-constexpr DWORD kPermRead = 0x01;
-constexpr DWORD kPermWrite = 0x10;
+// The permissions of a characteristic's value, from its properties.
+uint16_t Permissions(uint8_t properties)
+{
+    using namespace qorle;
+    const bool readable = properties & props::read;
+    const bool writable = properties & (props::write_without_response | props::write);
+    return static_cast<uint16_t>((readable ? perms::read : 0) | (writable ? perms::write : 0));
+}
 
-struct LocalService {
-    ServiceDesc desc;
-    DWORD instance = 0;
-    USHORT handle = 0;
-    std::vector<USHORT> char_handles;
-};
-
-class Server {
+// The described services, served: their values answer reads and take writes.
+class Served {
 public:
-    explicit Server(Description d) : desc_(std::move(d)) {}
-    ~Server()
-    {
-        for (const LocalService &s : services_)
-            if (s.handle)
-                QorGattDeleteService(s.handle);
-    }
-    Server(const Server &) = delete;
-    Server &operator=(const Server &) = delete;
-
-    void Start(Session &session);
-    DWORD Answer(const AttributeEvent &e);
+    explicit Served(Description d) : desc_(std::move(d)) {}
+    void Start();
     void Push(const std::string &line);
 
 private:
-    std::vector<uint8_t> *Find(const AttributeEvent &e);
-    USHORT ServiceHandle(const ServiceDesc &s, DWORD instance, HQORREG reg);
+    struct Local {
+        CharacteristicDesc *desc;
+        uint16_t value_handle;
+    };
+    qorle::ServiceBuilder Builder(ServiceDesc &s, uint32_t instance);
+    qorle::ReadHandler Reader(const Bytes &value);
+    qorle::WriteHandler Writer(Bytes &value);
+    void Show(const char *kind, const qorle::Request &r, const Bytes &value);
+    void Connection(Address address, bool up);
 
     Description desc_;
-    std::vector<LocalService> services_;
-    std::mutex lock_;   // values: the callback thread and the stdin thread
+    std::mutex lock_;   // values and connections: the callback thread and the stdin thread
+    std::set<Address> connected_;
+    std::vector<Local> locals_;
+    std::optional<qorle::Server> server_;   // last: it ends (and its handlers stop) first
 };
 
-// Handles after the service declaration: a declaration and a value per
-// characteristic, and its descriptors (at least one handle).
-DWORD HandleCount(const ServiceDesc &s)
+void Served::Show(const char *kind, const qorle::Request &r, const Bytes &value)
 {
-    DWORD n = 0;
-    for (const CharacteristicDesc &c : s.characteristics)
-        n += 2 + static_cast<DWORD>(c.descriptors.size());
-    return n ? n : 1;
+    const Uuid &which = r.descriptor ? *r.descriptor : r.characteristic;
+    std::printf("%s request from %s: %s %s %s\n", kind, r.peer.str().c_str(), which.str().c_str(),
+                *kind == 'r' ? "->" : "<-", ValueText(value).c_str());
 }
 
-DWORD Permissions(uint8_t properties)
+qorle::ReadHandler Served::Reader(const Bytes &value)
 {
-    return (properties & 0x02 ? kPermRead : 0) | (properties & 0x0C ? kPermWrite : 0);
+    return [this, &value](const qorle::Request &r) -> qorle::ReadResult {
+        std::lock_guard<std::mutex> hold(lock_);
+        Show("read", r, value);
+        return value;
+    };
 }
 
-USHORT Server::ServiceHandle(const ServiceDesc &s, DWORD instance, HQORREG reg)
+qorle::WriteHandler Served::Writer(Bytes &value)
 {
-    GUID uuid = s.uuid;
-    USHORT hs = 0;
-    Check("QorGattCreateService",
-          QorGattCreateService(reg, &uuid, instance, HandleCount(s), s.secondary ? 0 : 1, &hs));
-    for (const CharacteristicDesc &c : s.characteristics) {
-        GUID cu = c.uuid;
-        USHORT hc = 0;
-        Check("QorGattAddCharacteristic", QorGattAddCharacteristic(hs, &cu, 0, Permissions(c.properties), c.properties, &hc));
-        services_.back().char_handles.push_back(hc);
-        std::printf("  characteristic %s %s: value handle 0x%04x\n", FormatUuid(c.uuid).c_str(), UuidName(c.uuid), hc);
-        for (const DescriptorDesc &d : c.descriptors) {
-            GUID du = d.uuid;
-            BYTE block[22] = {};
-            USHORT hd = 0;
-            Check("QorGattAddDescriptor", QorGattAddDescriptor(hs, &du, kPermRead | kPermWrite, block, &hd));
-        }
+    return [this, &value](const qorle::Request &r) -> uint8_t {
+        std::lock_guard<std::mutex> hold(lock_);
+        value = r.value.to_bytes();
+        Show("write", r, value);
+        return 0;
+    };
+}
+
+qorle::ServiceBuilder Served::Builder(ServiceDesc &s, uint32_t instance)
+{
+    qorle::ServiceBuilder b(s.uuid, !s.secondary, instance);
+    for (CharacteristicDesc &c : s.characteristics) {
+        b.characteristic(c.uuid, c.properties, Permissions(c.properties), Reader(c.value), Writer(c.value));
+        for (DescriptorDesc &d : c.descriptors)
+            b.descriptor(d.uuid, qorle::perms::read | qorle::perms::write, Reader(d.value), Writer(d.value));
     }
-    return hs;
+    return b;
 }
 
-void Server::Start(Session &session)
+void Served::Connection(Address address, bool up)
 {
-    for (const ServiceDesc &s : desc_.services) {
-        LocalService local;
-        local.desc = s;
-        for (const LocalService &earlier : services_)
-            local.instance += std::memcmp(&earlier.desc.uuid, &s.uuid, sizeof(GUID)) == 0;
-        services_.push_back(local);
-        services_.back().handle = ServiceHandle(s, local.instance, session.Handle());
-        Check("QorGattStartService", QorGattStartService(services_.back().handle));
-        std::printf("service %s %s started (handle 0x%04x, %zu characteristic(s))\n", FormatUuid(s.uuid).c_str(),
-                    UuidName(s.uuid), services_.back().handle, s.characteristics.size());
-    }
-}
-
-bool Same(const GUID &a, const GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// The value a request is aimed at, by UUIDs and instances; null if none.
-std::vector<uint8_t> *Server::Find(const AttributeEvent &e)
-{
-    const GUID none{};
-    for (LocalService &s : services_) {
-        if (!Same(s.desc.uuid, e.service) || s.instance != e.service_instance)
-            continue;
-        DWORD instance = 0;
-        for (CharacteristicDesc &c : s.desc.characteristics) {
-            if (!Same(c.uuid, e.characteristic) || instance++ != e.char_instance)
-                continue;
-            if (Same(e.descriptor, none))
-                return &c.value;
-            for (DescriptorDesc &d : c.descriptors)
-                if (Same(d.uuid, e.descriptor))
-                    return &d.value;
-        }
-    }
-    return nullptr;
-}
-
-DWORD Server::Answer(const AttributeEvent &e)
-{
-    constexpr DWORD kAttributeNotFound = 0x0A;
     std::lock_guard<std::mutex> hold(lock_);
-    std::vector<uint8_t> *value = Find(e);
-    const GUID &which = Same(e.descriptor, GUID{}) ? e.characteristic : e.descriptor;
-    const char *kind = e.type == QOR_EVENT_READ_REQUEST ? "read" : "write";
-    if (!value) {
-        std::printf("%s request from %s for unknown %s\n", kind, FormatAddress(e.address).c_str(), FormatUuid(which).c_str());
-        return kAttributeNotFound;
+    if (up)
+        connected_.insert(address);
+    else
+        connected_.erase(address);
+    std::printf("%s %s\n", address.str().c_str(), up ? "connected" : "disconnected");
+}
+
+void Served::Start()
+{
+    qorle::Server::Options options;
+    options.on_connect = [this](Address a, bool up) { Connection(a, up); };
+    std::error_code ec;
+    server_.emplace(std::move(options), ec);
+    Check("registering the server", ec);
+    for (size_t i = 0; i < desc_.services.size(); ++i) {
+        ServiceDesc &s = desc_.services[i];
+        uint32_t instance = 0;   // among the earlier services of its UUID
+        for (size_t j = 0; j < i; ++j)
+            instance += desc_.services[j].uuid == s.uuid;
+        const qorle::LocalService local = server_->add(Builder(s, instance), ec);
+        Check("adding service " + s.uuid.str(), ec);
+        for (size_t k = 0; k < s.characteristics.size(); ++k) {
+            const CharacteristicDesc &c = s.characteristics[k];
+            locals_.push_back({&s.characteristics[k], local.value_handles[k]});
+            std::printf("  characteristic %s %s: value handle 0x%04x\n", c.uuid.str().c_str(), c.uuid.name(),
+                        local.value_handles[k]);
+        }
+        server_->start(local, ec);
+        Check("starting service " + s.uuid.str(), ec);
+        std::printf("service %s %s started (handle 0x%04x, %zu characteristic(s))\n", s.uuid.str().c_str(),
+                    s.uuid.name(), local.handle, s.characteristics.size());
     }
-    if (e.type == QOR_EVENT_READ_REQUEST) {
-        e.value->Length = static_cast<USHORT>(value->size());
-        std::memcpy(e.value->Value, value->data(), value->size());
-    } else {
-        value->assign(e.value->Value, e.value->Value + e.value->Length);
-    }
-    std::printf("%s request from %s: %s %s %s\n", kind, FormatAddress(e.address).c_str(), FormatUuid(which).c_str(),
-                e.type == QOR_EVENT_READ_REQUEST ? "->" : "<-", ValueText(value->data(), value->size()).c_str());
-    return ERROR_SUCCESS;
 }
 
 // "notify CHAR HEX" or "indicate CHAR HEX": the new value goes to every
 // connected device.
-void Server::Push(const std::string &line)
+void Served::Push(const std::string &line)
 {
     char kind[16] = {}, uuid_text[40] = {};
     int used = 0;
-    GUID uuid{};
-    std::vector<uint8_t> bytes;
+    std::optional<Uuid> uuid;
+    Bytes bytes;
     if (std::sscanf(line.c_str(), "%15s %39s %n", kind, uuid_text, &used) < 2 ||
-        (std::strcmp(kind, "notify") && std::strcmp(kind, "indicate")) || !ParseUuid(uuid_text, &uuid) ||
+        (std::strcmp(kind, "notify") && std::strcmp(kind, "indicate")) || !(uuid = Uuid::parse(uuid_text)) ||
         !ParseHex(line.substr(used), &bytes) || bytes.size() > QOR_MAX_VALUE) {
         std::printf("? expected: notify|indicate CHAR HEX, e.g. notify 2a37 00 48\n");
         return;
     }
-    LE_VALUE v{};
-    v.Length = static_cast<USHORT>(bytes.size());
-    std::memcpy(v.Value, bytes.data(), bytes.size());
-    std::set<ULONGLONG> targets = Session::Get().Connected();
-    USHORT hc = 0;
+    std::set<Address> targets;
+    uint16_t handle = 0;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        for (LocalService &s : services_)
-            for (size_t i = 0; i < s.desc.characteristics.size() && !hc; ++i)
-                if (Same(s.desc.characteristics[i].uuid, uuid)) {
-                    hc = s.char_handles[i];
-                    s.desc.characteristics[i].value = bytes;
-                }
+        targets = connected_;
+        for (size_t i = 0; i < locals_.size() && !handle; ++i)
+            if (locals_[i].desc->uuid == *uuid) {
+                handle = locals_[i].value_handle;
+                locals_[i].desc->value = bytes;
+            }
     }
-    if (!hc)
+    if (!handle)
         return (void)std::printf("? no local characteristic %s\n", uuid_text);
     if (targets.empty())
         std::printf("%s %s: no device connected\n", kind, uuid_text);
-    for (ULONGLONG a : targets) {
-        LE_ADDRESS le = Le(a);
-        DWORD err = QorGattCharValueChanged(&le, hc, kind[0] == 'i', &v);
-        std::printf("%s %s to %s: %s\n", kind, uuid_text, FormatAddress(a).c_str(), CodeText(err).c_str());
+    for (Address a : targets) {
+        std::error_code ec;
+        if (kind[0] == 'i')
+            server_->indicate(a, handle, bytes, ec);
+        else
+            server_->notify(a, handle, bytes, ec);
+        std::printf("%s %s to %s: %s\n", kind, uuid_text, a.str().c_str(), CodeText(ec).c_str());
     }
 }
 
 void Serve(const std::string &path)
 {
-    Server server(LoadDescription(path));
-    Session &s = Session::Get();
-    struct Unhook {
-        ~Unhook() { Session::Get().OnAttribute(nullptr); }
-    } unhook;
-    s.OnConnect([](ULONGLONG a, bool up) {
-        std::printf("%s %s\n", FormatAddress(a).c_str(), up ? "connected" : "disconnected");
-    });
-    s.OnAttribute([&server](const AttributeEvent &e) -> DWORD {
-        if (e.type != QOR_EVENT_READ_REQUEST && e.type != QOR_EVENT_WRITE_REQUEST)
-            return 0;
-        return server.Answer(e);
-    });
-    server.Start(s);
+    Served served(LoadDescription(path));
+    served.Start();
     std::printf("serving; stdin lines \"notify|indicate CHAR HEX\" push values; end of input or Ctrl-C stops\n");
     // Read with the system call, not the C runtime: a runtime read blocked on
     // stdin would hold the stream lock that the exit after Ctrl-C needs.
     auto input_ended = std::make_shared<Event>();
-    std::thread([&server, input_ended] {
+    std::thread([&served, input_ended] {
         std::string pending;
         char buf[512];
         DWORD got = 0;
         while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, sizeof buf, &got, nullptr) && got) {
             pending.append(buf, got);
             for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
-                server.Push(pending.substr(0, end));
+                served.Push(pending.substr(0, end));
         }
         input_ended->Set();
     }).detach();

@@ -54,13 +54,13 @@ void Controller::WaitChange(uint32_t generation, DWORD ms)
     Request(VCTL_WAIT_CHANGE, &generation, sizeof generation, &now, sizeof now, nullptr, ms);
 }
 
-void PutBda(uint8_t bda[6], ULONGLONG address)
+void PutBda(uint8_t bda[6], Address address)
 {
     for (int i = 0; i < 6; ++i)
-        bda[i] = static_cast<uint8_t>(address >> (40 - 8 * i));
+        bda[i] = static_cast<uint8_t>(address.value() >> (40 - 8 * i));
 }
 
-LeUuid ToLeUuid(const GUID &g) { return NarrowGuid(g, BaseRule::Data1Fits16); }
+LeUuid ToLeUuid(const Uuid &u) { return NarrowGuid(u.guid(), BaseRule::Data1Fits16); }
 
 std::vector<uint8_t> UuidBytes(const LeUuid &u) { return std::vector<uint8_t>(u.value, u.value + u.len); }
 
@@ -89,7 +89,7 @@ size_t AttrWriter::Add(const LeUuid &type, const std::vector<uint8_t> &value)
 
 void AttrWriter::SetEnd(size_t at, uint16_t end) { std::memcpy(&bytes[at + offsetof(VctlAttr, end_handle)], &end, 2); }
 
-void AddSimDevice(Controller &ctl, ULONGLONG address, uint32_t flags, const AttrWriter &attrs)
+void AddSimDevice(Controller &ctl, Address address, uint32_t flags, const AttrWriter &attrs)
 {
     VctlDevice dev{};
     PutBda(dev.bda, address);
@@ -120,15 +120,15 @@ void WriteService(AttrWriter &w, const ServiceDesc &s)
 void SimAdd(const std::string &path)
 {
     Description d = LoadDescription(path);
-    if (!d.has_address)
+    if (!d.address)
         throw UsageError(path + ": \"address\" is missing");
     AttrWriter w;
     for (const ServiceDesc &s : d.services)
         WriteService(w, s);
     Controller ctl;
-    AddSimDevice(ctl, d.address,
+    AddSimDevice(ctl, *d.address,
                  d.connect == "auto" ? VCTL_DEV_AUTO_CONNECT : d.connect == "refuse" ? VCTL_DEV_REFUSE_CONNECT : 0, w);
-    std::printf("simulated device %s added: %zu service(s), %u attribute(s)\n", FormatAddress(d.address).c_str(),
+    std::printf("simulated device %s added: %zu service(s), %u attribute(s)\n", d.address->str().c_str(),
                 d.services.size(), w.count);
 }
 
@@ -137,15 +137,15 @@ void SimAdd(const std::string &path)
 void SimLink(const std::string &state, const std::string &addr_text)
 {
     VctlLink link{};
-    const ULONGLONG address = AddressArg(addr_text);
+    const Address address = AddressArg(addr_text);
     PutBda(link.bda, address);
     link.connected = state == "up";
     Controller ctl;
     DWORD err = ctl.Request(VCTL_SET_LINK, &link, sizeof link);
     if (err == ERROR_NOT_FOUND || err == ERROR_FILE_NOT_FOUND)
-        throw Failure("no simulated device " + FormatAddress(address) + " (add one with: qorgatt sim add FILE.json)");
+        throw Failure("no simulated device " + address.str() + " (add one with: qorgatt sim add FILE.json)");
     Check("setting the link", err);
-    std::printf("link to %s %s\n", FormatAddress(address).c_str(), state.c_str());
+    std::printf("link to %s %s\n", address.str().c_str(), state.c_str());
 }
 
 // ---- sim log ----
@@ -187,8 +187,9 @@ void SimLog(bool json)
             std::memcpy(&e, buffer.data() + sizeof h + i * sizeof e, sizeof e);
             char code[12];
             std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(e.code));
+            const BytesView in(e.in, std::min<uint32_t>(e.in_len, VCTL_LOG_MAX_IN));
             list.push_back({{"seq", e.seq}, {"request", CodeName(e.code)}, {"code", code}, {"channel", e.channel},
-                            {"status", e.status}, {"in", FormatHex(e.in, std::min<uint32_t>(e.in_len, VCTL_LOG_MAX_IN))}});
+                            {"status", e.status}, {"in", FormatHex(in)}});
             q.first = e.seq + 1;
         }
         if (h.count == 0 || q.first >= h.total)

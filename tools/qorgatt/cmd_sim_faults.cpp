@@ -39,14 +39,14 @@ void SimRelease()
 void SimLoseLink(const std::string &addr_text)
 {
     VctlAddress a{};
-    const ULONGLONG address = AddressArg(addr_text);
+    const Address address = AddressArg(addr_text);
     PutBda(a.bda, address);
     Controller ctl;
     DWORD err = ctl.Request(VCTL_LOSE_LINK, &a, sizeof a);
     if (err == ERROR_NOT_FOUND || err == ERROR_FILE_NOT_FOUND)
-        throw Failure("no simulated device " + FormatAddress(address) + " (add one with: qorgatt sim add FILE.json)");
+        throw Failure("no simulated device " + address.str() + " (add one with: qorgatt sim add FILE.json)");
     Check("losing the link", err);
-    std::printf("link to %s lost: no disconnection event was sent\n", FormatAddress(address).c_str());
+    std::printf("link to %s lost: no disconnection event was sent\n", address.str().c_str());
 }
 
 void Add(CLI::App &app)

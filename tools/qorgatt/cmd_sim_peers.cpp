@@ -21,10 +21,10 @@ uint16_t HandleArg(const std::string &text)
 
 std::vector<uint8_t> BytesArg(const std::string &hex) { return ParseValue(hex, ""); }
 
-void Expect(DWORD err, const std::string &what, ULONGLONG address)
+void Expect(DWORD err, const std::string &what, Address address)
 {
     if (err == ERROR_NOT_FOUND || err == ERROR_FILE_NOT_FOUND)
-        throw Failure(what + ": no such simulated device, or not connected: " + FormatAddress(address));
+        throw Failure(what + ": no such simulated device, or not connected: " + address.str());
     Check(what.c_str(), err);
 }
 
@@ -34,7 +34,7 @@ void SimNotify(const std::string &addr_text, const std::string &handle, const st
                unsigned count)
 {
     VctlNotify n{};
-    const ULONGLONG address = AddressArg(addr_text);
+    const Address address = AddressArg(addr_text);
     PutBda(n.bda, address);
     n.handle = HandleArg(handle);
     n.kind = indicate ? VCTL_KIND_INDICATION : VCTL_KIND_NOTIFICATION;
@@ -45,13 +45,13 @@ void SimNotify(const std::string &addr_text, const std::string &handle, const st
     n.count = count;
     Controller ctl;
     Expect(ctl.Request(VCTL_REMOTE_NOTIFY, &n, sizeof n), "pushing the value", address);
-    std::printf("%s pushed %u %s(s) of handle 0x%04x\n", FormatAddress(address).c_str(), count,
+    std::printf("%s pushed %u %s(s) of handle 0x%04x\n", address.str().c_str(), count,
                 indicate ? "indication" : "notification", n.handle);
 }
 
 // ---- sim central ----
 
-VctlCentral CentralState(Controller &ctl, ULONGLONG address)
+VctlCentral CentralState(Controller &ctl, Address address)
 {
     VctlAddress a;
     PutBda(a.bda, address);
@@ -72,7 +72,7 @@ bool Answered(const VctlCentral &c, uint32_t trans_id, VctlCentralTx *tx)
 }
 
 // Why the controller refused a central's request: the central, or the handle.
-void CentralRefusal(DWORD err, const char *what, ULONGLONG address, uint16_t handle)
+void CentralRefusal(DWORD err, const char *what, Address address, uint16_t handle)
 {
     char h[8];
     std::snprintf(h, sizeof h, "0x%04x", handle);
@@ -82,12 +82,12 @@ void CentralRefusal(DWORD err, const char *what, ULONGLONG address, uint16_t han
     if (err == ERROR_NOT_READY)
         throw Failure(request + ": the service that holds it is not started");
     if (err == ERROR_DEVICE_NOT_CONNECTED)
-        throw Failure(request + ": " + FormatAddress(address) +
+        throw Failure(request + ": " + address.str() +
                       " is not a connected central (sim central ADDR connect)");
     Check(request.c_str(), err);
 }
 
-void CentralRequest(Controller &ctl, ULONGLONG address, uint8_t kind, uint16_t handle,
+void CentralRequest(Controller &ctl, Address address, uint8_t kind, uint16_t handle,
                     const std::vector<uint8_t> &value, bool need_rsp)
 {
     VctlCentralRequest r{};
@@ -101,7 +101,7 @@ void CentralRequest(Controller &ctl, ULONGLONG address, uint8_t kind, uint16_t h
     const char *what = kind == VCTL_CENTRAL_READ ? "read" : "write";
     CentralRefusal(ctl.Request(VCTL_CENTRAL_REQUEST, &r, sizeof r, &trans_id, sizeof trans_id), what, address, handle);
     if (!need_rsp)
-        return (void)std::printf("%s %s 0x%04x sent (no response wanted)\n", FormatAddress(address).c_str(), what, handle);
+        return (void)std::printf("%s %s 0x%04x sent (no response wanted)\n", address.str().c_str(), what, handle);
     const ULONGLONG deadline = GetTickCount64() + 10000;
     VctlCentralTx tx{};
     for (uint32_t gen = ctl.Generation(); !Answered(CentralState(ctl, address), trans_id, &tx); gen = ctl.Generation()) {
@@ -109,24 +109,26 @@ void CentralRequest(Controller &ctl, ULONGLONG address, uint8_t kind, uint16_t h
             throw Failure(std::string(what) + " of handle " + std::to_string(handle) + ": no response within 10 s");
         ctl.WaitChange(gen, static_cast<DWORD>(deadline - GetTickCount64()));
     }
-    std::printf("%s %s 0x%04x: status 0x%02x, value %s\n", FormatAddress(address).c_str(), what, handle, tx.status,
-                FormatHex(tx.value, std::min<size_t>(tx.len, LE_MAX_VALUE)).c_str());
+    std::printf("%s %s 0x%04x: status 0x%02x, value %s\n", address.str().c_str(), what, handle, tx.status,
+                FormatHex(BytesView(tx.value, std::min<size_t>(tx.len, LE_MAX_VALUE))).c_str());
 }
 
-void CentralStatus(Controller &ctl, ULONGLONG address)
+void CentralStatus(Controller &ctl, Address address)
 {
     VctlCentral c = CentralState(ctl, address);
     std::printf("%s received %u value(s), confirmed %u indication(s), %u response(s) accepted, %u refused\n",
-                FormatAddress(address).c_str(), c.received, c.confirmed, c.responses, c.refused);
-    for (uint32_t i = 0; i < VCTL_CENTRAL_KEEP && i < c.received; ++i)
+                address.str().c_str(), c.received, c.confirmed, c.responses, c.refused);
+    for (uint32_t i = 0; i < VCTL_CENTRAL_KEEP && i < c.received; ++i) {
+        const BytesView value(c.last[i].value, std::min<size_t>(c.last[i].len, LE_MAX_VALUE));
         std::printf("  %s 0x%04x %s\n", c.last[i].kind == VCTL_KIND_INDICATION ? "indication  " : "notification",
-                    c.last[i].handle, FormatHex(c.last[i].value, std::min<size_t>(c.last[i].len, LE_MAX_VALUE)).c_str());
+                    c.last[i].handle, FormatHex(value).c_str());
+    }
 }
 
 void SimCentral(const std::string &addr_text, const std::string &action, const std::vector<std::string> &args,
                 bool no_response)
 {
-    const ULONGLONG address = AddressArg(addr_text);
+    const Address address = AddressArg(addr_text);
     Controller ctl;
     if (action == "connect" || action == "disconnect") {
         if (action == "connect")
@@ -135,7 +137,7 @@ void SimCentral(const std::string &addr_text, const std::string &action, const s
         PutBda(link.bda, address);
         link.connected = action == "connect";
         Expect(ctl.Request(VCTL_SET_LINK, &link, sizeof link), "setting the link", address);
-        return (void)std::printf("central %s %sed\n", FormatAddress(address).c_str(), action.c_str());
+        return (void)std::printf("central %s %sed\n", address.str().c_str(), action.c_str());
     }
     if (action == "status")
         return CentralStatus(ctl, address);
@@ -176,14 +178,14 @@ AttrWriter MirrorLocalDb(Controller &ctl)
 
 void SimLoopback(const std::string &addr_text)
 {
-    const ULONGLONG address = AddressArg(addr_text);
+    const Address address = AddressArg(addr_text);
     Controller ctl;
     AttrWriter w = MirrorLocalDb(ctl);
     if (!w.count)
         throw Failure("the controller holds no local services (start qorgatt serve FILE.json first)");
     AddSimDevice(ctl, address, VCTL_DEV_LOOPBACK | VCTL_DEV_AUTO_CONNECT, w);
     std::printf("loopback device %s added: the local services' %u attribute(s), served by their owner\n",
-                FormatAddress(address).c_str(), w.count);
+                address.str().c_str(), w.count);
 }
 
 void Add(CLI::App &app)

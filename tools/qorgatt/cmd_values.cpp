@@ -1,7 +1,8 @@
 // The client role, values: read, write, watch.
+#include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <memory>
+#include <optional>
 
 #include "explain.h"
 #include "store_view.h"
@@ -21,64 +22,61 @@ struct Args {
 
 // ---- read and write ----
 
+// A remote value: a characteristic's, or one of its descriptors'.
 struct Access {
-    ULONGLONG address;
-    LE_ADDRESS le;
-    GUID service, characteristic, descriptor;
-    bool has_descriptor;
-    Target t;
+    Address address;
+    qorle::CharacteristicRef ref;
+    std::optional<Uuid> descriptor;
 
-    Access(const std::string &addr_text, const Target &target)
-        : address(AddressArg(addr_text)), le(Le(address)), service(UuidArg(target.service)),
-          characteristic(UuidArg(target.characteristic)), descriptor(UuidArg(target.descriptor)),
-          has_descriptor(!target.descriptor.empty()), t(target)
+    Access(const std::string &addr_text, const Target &t)
+        : address(AddressArg(addr_text)),
+          ref{UuidArg(t.service), UuidArg(t.characteristic), t.service_instance, t.char_instance}
     {
+        if (!t.descriptor.empty())
+            descriptor = UuidArg(t.descriptor);
     }
     std::string Name() const
     {
-        return FormatUuid(characteristic) + (has_descriptor ? "/" + FormatUuid(descriptor) : "") + " of " +
-               FormatAddress(address);
+        return ref.characteristic.str() + (descriptor ? "/" + descriptor->str() : "") + " of " + address.str();
     }
     // Throws Failure "<what> failed: <code>", with what is missing when nothing was found.
-    void Check(const std::string &what, DWORD code, DWORD expected = ERROR_SUCCESS) const
+    void Check(const std::string &what, const std::error_code &ec) const
     {
-        if (code == expected)
+        if (!ec)
             return;
-        const std::string why = code == ERROR_NOT_FOUND ? WhyNotFound(Path()) : "";
-        throw Failure(what + " failed: " + CodeText(code) + (why.empty() ? "" : ": " + why));
+        const std::string why = ec.value() == ERROR_NOT_FOUND ? WhyNotFound({address, ref, descriptor}) : "";
+        throw Failure(what + " failed: " + CodeText(ec) + (why.empty() ? "" : ": " + why));
     }
-    AccessPath Path() const
+    Bytes Read(qorle::Client &c, std::error_code &ec) const
     {
-        return {address, service, t.service_instance, characteristic, t.char_instance,
-                has_descriptor ? &descriptor : nullptr};
+        if (descriptor)
+            return c.read_descriptor(address, ref, *descriptor, ec);
+        return c.read(address, ref, ec);
     }
-    DWORD Read(Session &s, LE_VALUE &v)
+    void Write(qorle::Client &c, BytesView value, std::error_code &ec) const
     {
-        if (has_descriptor)
-            return QorGattReadDescriptor(s.Handle(), &le, &service, t.service_instance, &characteristic,
-                                         t.char_instance, &descriptor, 0, &v, TRUE, 0);
-        return QorGattReadCharacteristic(s.Handle(), &le, &service, t.service_instance, &characteristic,
-                                         t.char_instance, 0, &v, TRUE, 0);
+        if (descriptor)
+            return c.write_descriptor(address, ref, *descriptor, value, ec);
+        c.write(address, ref, value, ec);
     }
-    DWORD Write(Session &s, LE_VALUE &v, bool wait)
+    // Sends without waiting: `done` gets the outcome.
+    void Send(qorle::Client &c, BytesView value, std::function<void(std::error_code)> done, std::error_code &ec) const
     {
-        if (has_descriptor)
-            return QorGattWriteDescriptor(s.Handle(), &le, &service, t.service_instance, &characteristic,
-                                          t.char_instance, &descriptor, 0, &v, wait, 1);
-        return QorGattWriteCharacteristic(s.Handle(), &le, &service, t.service_instance, &characteristic,
-                                          t.char_instance, 0, &v, wait, 1);
+        if (descriptor)
+            return c.write_descriptor(address, ref, *descriptor, value, std::move(done), ec);
+        c.write(address, ref, value, std::move(done), ec);
     }
 };
 
 // One value as a JSON line: where it comes from, its bytes, and it in the --format.
-Json ValueLine(const Access &a, const uint8_t *bytes, size_t n, const std::string &format)
+Json ValueLine(const Access &a, BytesView value, const std::string &format)
 {
-    Json line{{"address", FormatAddress(a.address)}, {"service", FormatUuid(a.service)},
-              {"characteristic", FormatUuid(a.characteristic)}, {"name", UuidName(a.characteristic)}};
-    if (a.has_descriptor)
-        line["descriptor"] = FormatUuid(a.descriptor);
-    line["hex"] = FormatHex(bytes, n);
-    line["value"] = ValueJson(bytes, n, format);
+    Json line{{"address", a.address.str()}, {"service", a.ref.service.str()},
+              {"characteristic", a.ref.characteristic.str()}, {"name", a.ref.characteristic.name()}};
+    if (a.descriptor)
+        line["descriptor"] = a.descriptor->str();
+    line["hex"] = FormatHex(value);
+    line["value"] = ValueJson(value, format);
     return line;
 }
 
@@ -86,37 +84,38 @@ void Read(const Args &args)
 {
     if (args.json)
         NotesToStderr();
-    Access a(args.addr, args.target);
+    const Access a(args.addr, args.target);
     Session &s = Session::Get();
     s.Connect(a.address);
-    LE_VALUE v{};
-    a.Check("reading " + a.Name(), a.Read(s, v));
+    std::error_code ec;
+    const Bytes v = a.Read(s.Client(), ec);
+    a.Check("reading " + a.Name(), ec);
     if (args.json)
-        return PrintLine(ValueLine(a, v.Value, v.Length, args.format));
-    std::printf("%s: %s\n", a.Name().c_str(), FormatValue(v.Value, v.Length, args.format).c_str());
+        return PrintLine(ValueLine(a, v, args.format));
+    std::printf("%s: %s\n", a.Name().c_str(), FormatValue(v, args.format).c_str());
 }
 
 void Write(const Args &args)
 {
-    LE_VALUE v = ValueArg(args.value, args.format);
-    Access a(args.addr, args.target);
+    const Bytes v = ParseValue(args.value, args.format);
+    const Access a(args.addr, args.target);
     Session &s = Session::Get();
-    auto completed = std::make_shared<Event>();
-    auto status = std::make_shared<DWORD>(ERROR_SUCCESS);
-    s.OnComplete([completed, status](ULONGLONG, DWORD st, const LE_VALUE &) {
-        *status = st;
-        completed->Set();
-    });
     s.Connect(a.address);
-    const std::string what = "writing " + a.Name();
-    // Formatted now: a waiting write gets the completion's value back in `v`.
-    const std::string text = FormatValue(v.Value, v.Length, args.format);
+    const std::string what = "writing " + a.Name(), text = FormatValue(v, args.format);
+    std::error_code ec;
     if (!args.no_wait) {
-        a.Check(what, a.Write(s, v, true));
+        a.Write(s.Client(), v, ec);
+        a.Check(what, ec);
         std::printf("%s: written %s\n", a.Name().c_str(), text.c_str());
         return;
     }
-    a.Check(what, a.Write(s, v, false), ERROR_IO_PENDING);
+    auto completed = std::make_shared<Event>();
+    auto status = std::make_shared<std::error_code>();
+    a.Send(s.Client(), v, [completed, status](std::error_code st) {
+        *status = st;
+        completed->Set();
+    }, ec);
+    a.Check(what, ec);
     std::printf("%s: sent %s, not waited for\n", a.Name().c_str(), text.c_str());
     if (!completed->Wait(11000))
         throw Failure(what + ": no completion within 11 s");
@@ -127,63 +126,54 @@ void Write(const Args &args)
 // ---- watch ----
 
 // One notification or indication, as a line of text or JSON.
-void ShowEvent(const AttributeEvent &e, const Access &watched, const Args &args)
+void ShowEvent(const qorle::Notification &n, const Access &watched, const Args &args)
 {
-    const char *kind = e.type == QOR_EVENT_INDICATION ? "indication" : "notification";
+    const char *kind = n.indication ? "indication" : "notification";
     if (args.json) {
         Access from = watched;
-        from.characteristic = e.characteristic;
-        from.service = e.service;
-        Json line = ValueLine(from, e.value->Value, e.value->Length, args.format);
+        from.ref = n.characteristic;
+        Json line = ValueLine(from, n.value, args.format);
         line["event"] = kind;
         return PrintLine(line);
     }
-    std::printf("%s %s %s: %s\n", kind, FormatUuid(e.characteristic).c_str(), UuidName(e.characteristic),
-                FormatValue(e.value->Value, e.value->Length, args.format).c_str());
+    const Uuid &c = n.characteristic.characteristic;
+    std::printf("%s %s %s: %s\n", kind, c.str().c_str(), c.name(), FormatValue(n.value, args.format).c_str());
 }
 
 // A characteristic that cannot notify (or indicate) would be watched for ever.
 void CanPush(const Access &a, bool indicate)
 {
-    const uint8_t wanted = indicate ? kIndicate : kNotify;
-    const StoredCharacteristic c = FindStoredCharacteristic(a.address, a.service, a.characteristic);
+    const uint8_t wanted = indicate ? qorle::props::indicate : qorle::props::notify;
+    const StoredCharacteristic c = FindStoredCharacteristic(a.address, a.ref.service, a.ref.characteristic);
     if (c.found && !(c.properties & wanted))
         throw Failure("cannot watch " + a.Name() + ": it does not " + (indicate ? "indicate" : "notify") +
                       " (its properties: " + FormatProperties(c.properties) + ")");
 }
 
-struct AttributeHook {
-    explicit AttributeHook(AttributeHandler h) { Session::Get().OnAttribute(std::move(h)); }
-    ~AttributeHook() { Session::Get().OnAttribute(nullptr); }
-};
-
 void Watch(const Args &args)
 {
     if (args.json)
         NotesToStderr();
-    Access a(args.addr, args.target);
+    const Access a(args.addr, args.target);
     Session &s = Session::Get();
-    auto enough = std::make_shared<Event>();
-    auto seen = std::make_shared<unsigned>(0);
-    AttributeHook hook([enough, seen, a, args](const AttributeEvent &e) -> DWORD {
-        if (e.type != QOR_EVENT_NOTIFICATION && e.type != QOR_EVENT_INDICATION)
-            return 0;
-        ShowEvent(e, a, args);
-        if (std::memcmp(&e.characteristic, &a.characteristic, sizeof(GUID)) == 0 && ++*seen == args.count)
-            enough->Set();
-        return 0;
-    });
     s.Connect(a.address);
-    Target cccd = args.target;
-    cccd.descriptor = "2902";
-    Access subscribe(args.addr, cccd);
-    LE_VALUE on = ValueArg(args.indicate ? "02 00" : "01 00"), off = ValueArg("00 00");
     CanPush(a, args.indicate);
-    subscribe.Check("subscribing to " + a.Name(), subscribe.Write(s, on, true));
+    auto enough = std::make_shared<Event>();
+    auto seen = std::make_shared<std::atomic<unsigned>>(0);
+    auto show = [enough, seen, a, args](const qorle::Notification &n) {
+        ShowEvent(n, a, args);
+        if (n.characteristic.characteristic == a.ref.characteristic && ++*seen == args.count)
+            enough->Set();
+    };
+    std::error_code ec;
+    s.Client().subscribe(a.address, a.ref, show, args.indicate, ec);
+    Access cccd = a;   // a subscription is a write of the client configuration descriptor
+    cccd.descriptor = Uuid(0x2902);
+    cccd.Check("subscribing to " + a.Name(), ec);
     Note("subscribed to %s\nwatching (Ctrl-C ends)\n", a.Name().c_str());
     WaitForInterrupt(INFINITE, args.count ? enough->Handle() : nullptr);
-    subscribe.Write(s, off, true);
-    Note("%u event(s) from %s\n", *seen, a.Name().c_str());
+    s.Client().unsubscribe(a.address, a.ref, ec);
+    Note("%u event(s) from %s\n", seen->load(), a.Name().c_str());
 }
 
 void AddValueOptions(CLI::App *cmd, Args &args, bool json)

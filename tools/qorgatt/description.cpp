@@ -26,13 +26,13 @@ std::string Text(const Json &node, const char *member, const Place &at, bool req
     return node[member].get<std::string>();
 }
 
-GUID Uuid(const Json &node, const Place &at)
+Uuid UuidOf(const Json &node, const Place &at)
 {
-    GUID g{};
-    std::string text = Text(node, "uuid", at, true);
-    if (!ParseUuid(text, &g))
+    const std::string text = Text(node, "uuid", at, true);
+    const std::optional<Uuid> uuid = Uuid::parse(text);
+    if (!uuid)
         at.Fail("\"" + text + "\" is not a UUID (" + kUuidForms + ")");
-    return g;
+    return *uuid;
 }
 
 std::vector<uint8_t> Value(const Json &node, const Place &at)
@@ -62,7 +62,7 @@ const Json &List(const Json &node, const char *member, const Place &at)
 CharacteristicDesc Characteristic(const Json &node, const Place &at)
 {
     CharacteristicDesc c;
-    c.uuid = Uuid(node, at);
+    c.uuid = UuidOf(node, at);
     std::string props = Text(node, "properties", at, true);
     if (!ParseProperties(props, &c.properties))
         at.Fail("\"" + props + "\" are not properties (read|write|write-no-response|notify|indicate|... or a number)");
@@ -70,7 +70,7 @@ CharacteristicDesc Characteristic(const Json &node, const Place &at)
     const Json &descriptors = List(node, "descriptors", at);
     for (size_t i = 0; i < descriptors.size(); ++i) {
         Place d = at.At("descriptors", i);
-        c.descriptors.push_back({Uuid(descriptors[i], d), Value(descriptors[i], d)});
+        c.descriptors.push_back({UuidOf(descriptors[i], d), Value(descriptors[i], d)});
     }
     return c;
 }
@@ -99,9 +99,9 @@ Description LoadDescription(const std::string &path)
         throw UsageError(path + " is not a JSON object");
     Description d;
     Place root{path};
-    std::string addr = Text(doc, "address", root, false);
-    d.has_address = !addr.empty();
-    if (d.has_address && !ParseAddress(addr, &d.address))
+    const std::string addr = Text(doc, "address", root, false);
+    d.address = Address::parse(addr);
+    if (!addr.empty() && !d.address)
         root.Fail("\"" + addr + "\" is not a device address");
     if (doc.contains("connect"))
         d.connect = Text(doc, "connect", root, true);
@@ -111,7 +111,7 @@ Description LoadDescription(const std::string &path)
     for (size_t i = 0; i < services.size(); ++i) {
         Place at = root.At("services", i);
         ServiceDesc s;
-        s.uuid = Uuid(services[i], at);
+        s.uuid = UuidOf(services[i], at);
         s.secondary = services[i].value("secondary", false);
         const Json &chars = List(services[i], "characteristics", at);
         for (size_t j = 0; j < chars.size(); ++j)

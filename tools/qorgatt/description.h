@@ -10,31 +10,32 @@
 //           { "uuid": "2a37", "properties": "read|notify",
 //             "value": "00 48"  or  "text": "Heart Rate",
 //             "descriptors": [ { "uuid": "2902", "value": "00 00" } ] } ] } ] }
+#include <optional>
+
 #include "qorgatt.h"
 
 namespace qorgatt {
 
 struct DescriptorDesc {
-    GUID uuid{};
+    Uuid uuid;
     std::vector<uint8_t> value;
 };
 
 struct CharacteristicDesc {
-    GUID uuid{};
+    Uuid uuid;
     uint8_t properties = 0;
     std::vector<uint8_t> value;
     std::vector<DescriptorDesc> descriptors;
 };
 
 struct ServiceDesc {
-    GUID uuid{};
+    Uuid uuid;
     bool secondary = false;
     std::vector<CharacteristicDesc> characteristics;
 };
 
 struct Description {
-    bool has_address = false;
-    ULONGLONG address = 0;
+    std::optional<Address> address;
     std::string connect = "auto";
     std::vector<ServiceDesc> services;
 };

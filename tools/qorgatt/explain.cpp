@@ -1,79 +1,53 @@
 // Naming the missing piece of a (service, characteristic, descriptor) path.
 #include "explain.h"
 
-#include <cstring>
-
 namespace qorgatt {
 
 namespace {
 
-bool Same(const GUID &a, const GUID &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// The handle of the n-th service with this UUID, 0 if there is none.
-USHORT FindService(LE_ADDRESS *a, const GUID &uuid, unsigned instance)
+// The n-th entry with this UUID among services, characteristics or descriptors; null if there is none.
+template <class Entry>
+const Entry *Find(const std::vector<Entry> &entries, const Uuid &uuid, uint32_t n)
 {
-    GUID g;
-    USHORT h = 0;
-    for (DWORD i = 0; QorGattEnumService(a, i, &g, &h) == ERROR_SUCCESS; ++i)
-        if (Same(g, uuid) && instance-- == 0)
-            return h;
-    return 0;
+    for (const Entry &e : entries)
+        if (e.uuid == uuid && n-- == 0)
+            return &e;
+    return nullptr;
 }
 
-USHORT FindCharacteristic(LE_ADDRESS *a, USHORT service, const GUID &uuid, unsigned instance)
-{
-    GUID g;
-    USHORT h = 0;
-    for (DWORD i = 0; QorGattEnumCharacteristic(a, service, i, &g, &h) == ERROR_SUCCESS; ++i)
-        if (Same(g, uuid) && instance-- == 0)
-            return h;
-    return 0;
-}
-
-bool HasDescriptor(LE_ADDRESS *a, USHORT service, USHORT characteristic, const GUID &uuid)
-{
-    GUID g;
-    USHORT h = 0;
-    for (DWORD i = 0; QorGattEnumDescriptor(a, service, characteristic, i, &g, &h) == ERROR_SUCCESS; ++i)
-        if (Same(g, uuid))
-            return true;
-    return false;
-}
-
-std::string Instance(unsigned n) { return n ? " (instance " + std::to_string(n) + ")" : ""; }
+std::string Instance(uint32_t n) { return n ? " (instance " + std::to_string(n) + ")" : ""; }
 
 // "180f (Battery)", or the UUID alone when it has no name.
-std::string Named(const GUID &uuid)
+std::string Named(const Uuid &uuid)
 {
-    const std::string name = UuidName(uuid);
-    return FormatUuid(uuid) + (name.empty() ? "" : " (" + name + ")");
+    const std::string name = uuid.name();
+    return uuid.str() + (name.empty() ? "" : " (" + name + ")");
 }
 
 } // namespace
 
-std::string NeverPaired(ULONGLONG address)
+std::string NeverPaired(Address address)
 {
-    return "nothing stored for " + FormatAddress(address) + " (pair it first: qorgatt pair ADDR)";
+    return "nothing stored for " + address.str() + " (pair it first: qorgatt pair ADDR)";
 }
 
 std::string WhyNotFound(const AccessPath &p)
 {
-    LE_ADDRESS a = Le(p.address);
-    GUID g;
-    USHORT h = 0;
-    if (QorGattEnumService(&a, 0, &g, &h) != ERROR_SUCCESS)
+    std::error_code ec;
+    const std::vector<qorle::Service> tree = Session::Get().Client().services(p.address, ec);
+    if (tree.empty())
         return NeverPaired(p.address);
-    const std::string device = FormatAddress(p.address);
-    const USHORT service = FindService(&a, p.service, p.service_instance);
+    const std::string device = p.address.str();
+    const qorle::CharacteristicRef &t = p.target;
+    const auto *service = Find(tree, t.service, t.service_instance);
     if (!service)
-        return device + " has no service " + Named(p.service) + Instance(p.service_instance) +
-               " in its stored tree";
-    const USHORT characteristic = FindCharacteristic(&a, service, p.characteristic, p.char_instance);
+        return device + " has no service " + Named(t.service) + Instance(t.service_instance) + " in its stored tree";
+    const auto *characteristic = Find(service->characteristics, t.characteristic, t.char_instance);
     if (!characteristic)
-        return "service " + FormatUuid(p.service) + " of " + device + " has no characteristic " +
-               Named(p.characteristic) + Instance(p.char_instance);
-    if (p.descriptor && !HasDescriptor(&a, service, characteristic, *p.descriptor))
-        return "characteristic " + FormatUuid(p.characteristic) + " of " + device + " has no descriptor " +
+        return "service " + t.service.str() + " of " + device + " has no characteristic " + Named(t.characteristic) +
+               Instance(t.char_instance);
+    if (p.descriptor && !Find(characteristic->descriptors, *p.descriptor, 0))
+        return "characteristic " + t.characteristic.str() + " of " + device + " has no descriptor " +
                Named(*p.descriptor);
     return "";
 }

@@ -25,10 +25,10 @@ std::vector<std::pair<int, void (*)(CLI::App &)>> &Groups()
     return groups;
 }
 
-void WINAPI TraceSink(const char *line)
+void TraceSink(std::string_view line)
 {
     if (g_print_trace)
-        std::fprintf(stderr, "trace| %s", line);
+        std::fprintf(stderr, "trace| %.*s", static_cast<int>(line.size()), line.data());
     std::lock_guard<std::mutex> hold(g_watch_lock);
     if (g_watcher)
         g_watcher(line);
@@ -169,7 +169,8 @@ Group::Group(int order, void (*add)(CLI::App &app)) { Groups().emplace_back(orde
 void InstallTraceSink(bool print)
 {
     g_print_trace = g_print_trace || print;
-    QorGattSetTraceFunction(TraceSink);
+    std::error_code ignored;   // without trace lines pair sees no connection, and says so
+    qorle::set_trace(TraceSink, ignored);
 }
 
 void WatchTrace(TraceWatcher watcher)
@@ -220,5 +221,7 @@ int main(int argc, char **argv)
     }
     int code = qorgatt::Run(argc, argv);
     qorgatt::Session::End();
+    std::error_code ignored;
+    qorle::set_trace(nullptr, ignored);
     return code;
 }

@@ -1,36 +1,14 @@
-// Text forms of addresses, UUIDs, values and properties, and the names of the
-// standard UUIDs.
+// Text forms of values and properties, the checks of address and UUID
+// arguments, and the error codes' names.
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "qorgatt.h"
-#include "store/uuid.h"
 
 namespace qorgatt {
 
 namespace {
-
-
-bool HexDigits(const std::string &text, size_t from, size_t n)
-{
-    if (from + n > text.size())
-        return false;
-    for (size_t i = from; i < from + n; ++i)
-        if (!std::isxdigit(static_cast<unsigned char>(text[i])))
-            return false;
-    return true;
-}
-
-unsigned long long HexValue(const std::string &text) { return std::stoull(text, nullptr, 16); }
-
-// The assigned numbers' names, made at build time from assigned_numbers.txt.
-const struct {
-    uint16_t uuid;
-    const char *name;
-} kNames[] = {
-#include "assigned_numbers.inc"
-};
 
 const char *const kPropertyNames[8] = {"broadcast", "read", "write-no-response", "write",
                                        "notify",    "indicate", "signed-write",  "extended"};
@@ -38,90 +16,6 @@ const char *const kPropertyNames[8] = {"broadcast", "read", "write-no-response",
 } // namespace
 
 const char kUuidForms[] = "180d, 0x180D, or xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx with or without braces";
-
-bool IsBaseUuid(const GUID &g) { return IsOnBaseUuid(g, BaseRule::Data1Fits16); }
-
-GUID BaseUuid(uint16_t value) { return BaseUuidGuid(value); }
-
-bool ParseAddress(const std::string &text, ULONGLONG *address)
-{
-    std::string digits;
-    if (text.size() == 17) {
-        for (size_t i = 0; i < 17; i += 3) {
-            if (!HexDigits(text, i, 2) || (i + 2 < 17 && text[i + 2] != ':'))
-                return false;
-            digits += text.substr(i, 2);
-        }
-    } else if (text.size() == 12 && HexDigits(text, 0, 12)) {
-        digits = text;
-    } else {
-        return false;
-    }
-    *address = HexValue(digits);
-    return true;
-}
-
-std::string FormatAddress(ULONGLONG address)
-{
-    char text[18];
-    std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", static_cast<unsigned>(address >> 40 & 0xFF),
-                  static_cast<unsigned>(address >> 32 & 0xFF), static_cast<unsigned>(address >> 24 & 0xFF),
-                  static_cast<unsigned>(address >> 16 & 0xFF), static_cast<unsigned>(address >> 8 & 0xFF),
-                  static_cast<unsigned>(address & 0xFF));
-    return text;
-}
-
-std::string StoreName(ULONGLONG address)
-{
-    char text[13];
-    std::snprintf(text, sizeof text, "%012llx", address & 0xFFFFFFFFFFFFULL);
-    return text;
-}
-
-bool ParseUuid(const std::string &given, GUID *uuid)
-{
-    const bool prefixed = given.size() == 6 && given[0] == '0' && (given[1] == 'x' || given[1] == 'X');
-    const std::string text = prefixed ? given.substr(2) : given.size() == 36 ? "{" + given + "}" : given;
-    if (text.size() == 4 && HexDigits(text, 0, 4)) {
-        *uuid = BaseUuid(static_cast<uint16_t>(HexValue(text)));
-        return true;
-    }
-    // {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}
-    static const size_t kGroups[][2] = {{1, 8}, {10, 4}, {15, 4}, {20, 4}, {25, 12}};
-    if (prefixed || text.size() != 38 || text.front() != '{' || text.back() != '}')
-        return false;
-    for (const auto &g : kGroups)
-        if (!HexDigits(text, g[0], g[1]) || (g[0] + g[1] < 37 && text[g[0] + g[1]] != '-'))
-            return false;
-    uuid->Data1 = static_cast<unsigned long>(HexValue(text.substr(1, 8)));
-    uuid->Data2 = static_cast<unsigned short>(HexValue(text.substr(10, 4)));
-    uuid->Data3 = static_cast<unsigned short>(HexValue(text.substr(15, 4)));
-    std::string tail = text.substr(20, 4) + text.substr(25, 12);
-    for (int i = 0; i < 8; ++i)
-        uuid->Data4[i] = static_cast<unsigned char>(HexValue(tail.substr(2 * i, 2)));
-    return true;
-}
-
-std::string FormatUuid(const GUID &g)
-{
-    char text[40];
-    if (IsBaseUuid(g))
-        std::snprintf(text, sizeof text, "%04lx", static_cast<unsigned long>(g.Data1));
-    else
-        std::snprintf(text, sizeof text, "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-                      static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
-                      g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
-}
-
-const char *UuidName(const GUID &uuid)
-{
-    if (IsBaseUuid(uuid))
-        for (const auto &n : kNames)
-            if (n.uuid == uuid.Data1)
-                return n.name;
-    return "";
-}
 
 bool ParseNumber(const std::string &text, long long *value)
 {
@@ -147,16 +41,16 @@ bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes)
         return false;
     bytes->clear();
     for (size_t i = 0; i < digits.size(); i += 2)
-        bytes->push_back(static_cast<uint8_t>(HexValue(digits.substr(i, 2))));
+        bytes->push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return true;
 }
 
-std::string FormatHex(const uint8_t *bytes, size_t n)
+std::string FormatHex(BytesView bytes)
 {
     std::string text;
     char b[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", bytes[i]);
+    for (uint8_t byte : bytes) {
+        std::snprintf(b, sizeof b, text.empty() ? "%02X" : " %02X", byte);
         text += b;
     }
     return text;
@@ -201,17 +95,14 @@ std::string FormatProperties(uint8_t properties)
 
 const CLI::Validator kAddress(
     [](std::string &text) {
-        ULONGLONG a;
-        return ParseAddress(text, &a) ? std::string()
-                                      : "'" + text + "' is not a device address (AA:BB:CC:DD:EE:FF or 12 hex digits)";
+        return Address::parse(text) ? std::string()
+                                    : "'" + text + "' is not a device address (AA:BB:CC:DD:EE:FF or 12 hex digits)";
     },
     "ADDR");
 
 const CLI::Validator kUuid(
     [](std::string &text) {
-        GUID g;
-        return ParseUuid(text, &g) ? std::string()
-                                   : "'" + text + "' is not a UUID (" + kUuidForms + ")";
+        return Uuid::parse(text) ? std::string() : "'" + text + "' is not a UUID (" + kUuidForms + ")";
     },
     "UUID");
 
@@ -220,19 +111,9 @@ void AddAddress(CLI::App *cmd, std::string &addr)
     cmd->add_option("ADDR", addr, "the device: AA:BB:CC:DD:EE:FF or 12 hex digits")->required()->check(kAddress);
 }
 
-ULONGLONG AddressArg(const std::string &text)
-{
-    ULONGLONG a = 0;
-    ParseAddress(text, &a);
-    return a;
-}
+Address AddressArg(const std::string &text) { return Address::parse(text).value_or(Address()); }
 
-GUID UuidArg(const std::string &text)
-{
-    GUID g{};
-    ParseUuid(text, &g);
-    return g;
-}
+Uuid UuidArg(const std::string &text) { return Uuid::parse(text).value_or(Uuid()); }
 
 std::string CodeText(DWORD code)
 {
@@ -257,10 +138,14 @@ std::string CodeText(DWORD code)
     return text;
 }
 
-void Check(const char *what, DWORD code, DWORD expected)
+std::string CodeText(const std::error_code &ec) { return CodeText(static_cast<DWORD>(ec.value())); }
+
+void Check(const std::string &what, DWORD code)
 {
-    if (code != expected)
-        throw Failure(std::string(what) + " failed: " + CodeText(code));
+    if (code != ERROR_SUCCESS)
+        throw Failure(what + " failed: " + CodeText(code));
 }
+
+void Check(const std::string &what, const std::error_code &ec) { Check(what, static_cast<DWORD>(ec.value())); }
 
 } // namespace qorgatt

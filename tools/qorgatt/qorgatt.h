@@ -11,13 +11,19 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
-#include "QorLeLib.h"
+#include "QorLeLib.hpp"
 
 namespace qorgatt {
 
 using Json = nlohmann::ordered_json;
+using qorle::Address;
+using qorle::Bytes;
+using qorle::BytesView;
+using qorle::Uuid;
 
 // Exit codes.
 constexpr int kExitOk = 0;
@@ -33,24 +39,13 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// ---- addresses, UUIDs, values ----
-// "AA:BB:CC:DD:EE:FF" or 12 hex digits; false if it is neither.
-bool ParseAddress(const std::string &text, ULONGLONG *address);
-std::string FormatAddress(ULONGLONG address);   // AA:BB:CC:DD:EE:FF
-std::string StoreName(ULONGLONG address);       // the store's 12 lower-case digits
-// 4 hex digits or 0x and 4 hex digits (a 16-bit UUID on the Bluetooth base),
-// or GUID text with or without braces.
-bool ParseUuid(const std::string &text, GUID *uuid);
-extern const char kUuidForms[];   // the accepted forms, for messages
-GUID BaseUuid(uint16_t value);                  // 0000xxxx-0000-1000-8000-00805F9B34FB
-bool IsBaseUuid(const GUID &uuid);              // a 16-bit UUID on the base
-std::string FormatUuid(const GUID &uuid);       // 4 digits for base UUIDs, else braced text
-const char *UuidName(const GUID &uuid);         // name of a standard UUID, or ""
+// ---- UUIDs and values ----
+extern const char kUuidForms[];   // the UUID forms Uuid::parse accepts, for messages
 // A whole number: decimal, 0x hex or 0 octal, signed; false unless all of `text` is one.
 bool ParseNumber(const std::string &text, long long *value);
 // Hex bytes, optionally separated by blanks, colons or dashes.
 bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes);
-std::string FormatHex(const uint8_t *bytes, size_t n);
+std::string FormatHex(BytesView bytes);
 // Characteristic properties: a number or names joined by '|' or ',' (read, write, notify...).
 bool ParseProperties(const std::string &text, uint8_t *properties);
 std::string FormatProperties(uint8_t properties);
@@ -63,19 +58,21 @@ extern const CLI::Validator kUuid;
 void AddAddress(CLI::App *cmd, std::string &addr);
 
 // Converts a checked argument (the validators above ran already).
-ULONGLONG AddressArg(const std::string &text);
-GUID UuidArg(const std::string &text);
+Address AddressArg(const std::string &text);
+Uuid UuidArg(const std::string &text);
 
 // Windows error codes with their names, for messages.
 std::string CodeText(DWORD code);
-// Throws Failure "<what> failed: <code>" unless code is `expected`.
-void Check(const char *what, DWORD code, DWORD expected = ERROR_SUCCESS);
+std::string CodeText(const std::error_code &ec);
+// Throws Failure "<what> failed: <code>" unless the operation succeeded.
+void Check(const std::string &what, DWORD code);
+void Check(const std::string &what, const std::error_code &ec);
 
 // ---- trace lines ----
 // The tool's trace sink is installed for the whole run; it prints each line to
 // stderr when tracing is on, and hands it to the current watcher.
 void InstallTraceSink(bool print);
-using TraceWatcher = std::function<void(const char *line)>;
+using TraceWatcher = std::function<void(std::string_view line)>;
 void WatchTrace(TraceWatcher watcher);   // an empty watcher stops watching
 
 // ---- output ----

@@ -25,8 +25,8 @@ private:
     HANDLE h_;
 };
 
-void PutBda(uint8_t bda[6], ULONGLONG address);
-LeUuid ToLeUuid(const GUID &uuid);
+void PutBda(uint8_t bda[6], Address address);
+LeUuid ToLeUuid(const Uuid &uuid);
 std::vector<uint8_t> UuidBytes(const LeUuid &uuid);
 // A characteristic declaration's value: properties, value handle, UUID.
 std::vector<uint8_t> CharDeclaration(uint8_t properties, uint16_t value_handle, const LeUuid &uuid);
@@ -37,12 +37,12 @@ struct AttrWriter {
     uint32_t count = 0;
     uint16_t handle = 1;   // the next record's handle
 
-    size_t Add(uint16_t type, const std::vector<uint8_t> &value) { return Add(ToLeUuid(BaseUuid(type)), value); }
+    size_t Add(uint16_t type, const std::vector<uint8_t> &value) { return Add(ToLeUuid(Uuid(type)), value); }
     size_t Add(const LeUuid &type, const std::vector<uint8_t> &value);
     void SetEnd(size_t at, uint16_t end);
 };
 
 // Adds (or replaces) a simulated device.
-void AddSimDevice(Controller &ctl, ULONGLONG address, uint32_t flags, const AttrWriter &attrs);
+void AddSimDevice(Controller &ctl, Address address, uint32_t flags, const AttrWriter &attrs);
 
 } // namespace qorgatt

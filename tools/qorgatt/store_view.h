@@ -1,12 +1,11 @@
 #pragma once
 // What the library's enumeration does not give: a stored characteristic's
 // properties and value handle, read from the service store.
+#include <vector>
+
 #include "qorgatt.h"
 
 namespace qorgatt {
-
-constexpr uint8_t kNotify = 0x10;
-constexpr uint8_t kIndicate = 0x20;
 
 struct StoredCharacteristic {
     bool found = false;
@@ -14,6 +13,10 @@ struct StoredCharacteristic {
     uint16_t value_handle = 0;   // the handle a peer's notifications and reads use
 };
 
-StoredCharacteristic FindStoredCharacteristic(ULONGLONG address, const GUID &service, const GUID &characteristic);
+StoredCharacteristic FindStoredCharacteristic(Address address, const Uuid &service, const Uuid &characteristic);
+
+// A device's stored tree through the library's enumeration, with each
+// characteristic's properties and value handle from the store. Throws Failure.
+std::vector<qorle::Service> StoredTree(Address address);
 
 } // namespace qorgatt

@@ -4,8 +4,6 @@
 #include <cctype>
 #include <sstream>
 
-#include "session.h"
-
 namespace qorgatt {
 
 const std::vector<std::string> kFormatNames = {"hex", "utf8", "u8", "u16", "u32", "s8", "s16", "s32"};
@@ -63,16 +61,18 @@ long long Number(const uint8_t *p, IntegerForm form)
     return static_cast<long long>(v);
 }
 
-std::vector<long long> Numbers(const uint8_t *bytes, size_t n, IntegerForm form)
+std::vector<long long> Numbers(BytesView bytes, IntegerForm form)
 {
-    if (n % form.width)
-        throw Failure("the value's " + std::to_string(n) + " byte(s) are not whole " + std::to_string(form.width * 8) +
-                      "-bit numbers: " + FormatHex(bytes, n));
+    if (bytes.size() % form.width)
+        throw Failure("the value's " + std::to_string(bytes.size()) + " byte(s) are not whole " +
+                      std::to_string(form.width * 8) + "-bit numbers: " + FormatHex(bytes));
     std::vector<long long> numbers;
-    for (size_t i = 0; i < n; i += form.width)
-        numbers.push_back(Number(bytes + i, form));
+    for (size_t i = 0; i < bytes.size(); i += form.width)
+        numbers.push_back(Number(bytes.data() + i, form));
     return numbers;
 }
+
+std::string Text(BytesView bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 } // namespace
 
@@ -94,29 +94,39 @@ std::vector<uint8_t> ParseValue(const std::string &text, const std::string &form
     return bytes;
 }
 
-std::string FormatValue(const uint8_t *bytes, size_t n, const std::string &format)
+std::string FormatValue(BytesView bytes, const std::string &format)
 {
     const IntegerForm form = Integer(format);
     if (format == "utf8")
-        return std::string(reinterpret_cast<const char *>(bytes), n);
+        return Text(bytes);
     if (format == "hex")
-        return n ? FormatHex(bytes, n) : "(empty)";
+        return bytes.size() ? FormatHex(bytes) : "(empty)";
     if (!form.width)
-        return ValueText(bytes, n);
+        return ValueText(bytes);
     std::string text;
-    for (long long v : Numbers(bytes, n, form))
+    for (long long v : Numbers(bytes, form))
         text += (text.empty() ? "" : " ") + std::to_string(v);
-    return n ? text : "(empty)";
+    return bytes.size() ? text : "(empty)";
 }
 
-Json ValueJson(const uint8_t *bytes, size_t n, const std::string &format)
+Json ValueJson(BytesView bytes, const std::string &format)
 {
     const IntegerForm form = Integer(format);
     if (format == "utf8")
-        return std::string(reinterpret_cast<const char *>(bytes), n);
+        return Text(bytes);
     if (!form.width)
-        return FormatHex(bytes, n);
-    return Numbers(bytes, n, form);
+        return FormatHex(bytes);
+    return Numbers(bytes, form);
+}
+
+std::string ValueText(BytesView bytes)
+{
+    bool printable = bytes.size() > 0;
+    for (uint8_t byte : bytes)
+        printable = printable && std::isprint(byte);
+    if (!bytes.size())
+        return "(empty)";
+    return FormatHex(bytes) + (printable ? "  \"" + Text(bytes) + "\"" : "");
 }
 
 } // namespace qorgatt

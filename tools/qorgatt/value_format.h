@@ -14,8 +14,10 @@ extern const char kFormatHelp[];
 // echoing a long argument back.
 std::vector<uint8_t> ParseValue(const std::string &text, const std::string &format);
 // The value as text in `format`.
-std::string FormatValue(const uint8_t *bytes, size_t n, const std::string &format);
+std::string FormatValue(BytesView bytes, const std::string &format);
 // The value for JSON output: a string (hex, utf8) or an array of numbers.
-Json ValueJson(const uint8_t *bytes, size_t n, const std::string &format);
+Json ValueJson(BytesView bytes, const std::string &format);
+// Text of a value: hex bytes, and the text when every byte is printable.
+std::string ValueText(BytesView bytes);
 
 } // namespace qorgatt
