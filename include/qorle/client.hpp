@@ -202,10 +202,10 @@ inline Bytes bytes_of(const LE_VALUE &block)
 } // namespace detail
 
 // A client registration (move-only). Constructing one registers it with the
-// library; destroying it deregisters it: after the destructor has returned
-// none of its callables runs (it waits for one that is running on another
-// thread, so do not destroy a Client while holding what its callables wait
-// for). A moved-from Client, or one whose registration failed, is empty: false
+// library; destroying it deregisters it: none of its callables starts once
+// the destructor has begun, and none runs once it has returned (it waits for
+// one that is running on another thread, so do not destroy a Client while
+// holding what its callables wait for). A moved-from Client, or one whose registration failed, is empty: false
 // as a bool, and each operation fails with ERROR_INVALID_HANDLE (6).
 //
 // Each operation has a throwing form and a noexcept form that takes a

@@ -120,8 +120,9 @@ private:
     {
         if (!state_)
             return;
+        state_->gate.shut();
         QorGattPairingUnregister();
-        state_->gate.close();
+        state_->gate.wait();
         detail::pairing_slot().set(nullptr);
         state_.reset();
     }

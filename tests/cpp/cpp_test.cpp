@@ -174,8 +174,9 @@ TEST_F(Cpp, EachFailureOfAReadInBothForms)
 // ---- RAII ----
 
 // Destroyed while its thread runs a handler with three more notifications
-// queued: the destructor waits for the running handler, and the queued ones,
-// which the library still delivers before its thread ends, reach nobody.
+// queued: the destructor (seen deregistering) waits for the running handler,
+// and the queued ones, which the library still delivers before its thread
+// ends, reach nobody.
 TEST_F(Cpp, ClientDestroyedWithCallbacksQueued)
 {
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -266,7 +267,7 @@ TEST_F(Cpp, TreeSubscriptionAndCompletion)
                 tree += Fmt("[%s@%u]", d.uuid.str().c_str(), d.handle);
         }
     }
-    EXPECT_EQ(tree, "180f@1: 2a19@2[2902@4] 2a00@5 2a01@7[2902@9]");
+    EXPECT_EQ(tree, "180f@1: 2a00@5 2a01@7[2902@9] 2a19@2[2902@4]");
 
     // 2a01 stays subscribed: its notification after one of the unsubscribed
     // 2a19 is the next thing heard, as one registration hears in order.
