@@ -195,12 +195,16 @@ TEST_F(Cpp, ClientDestroyedWithCallbacksQueued)
     ASSERT_TRUE(Play({Pushes(VCTL_KIND_NOTIFICATION, {7}, 4), Callback("heard 1")}));
     ASSERT_TRUE(trace.WaitForCount(received, before + 4));
     const HQORREG handle = client->native_handle();
+    std::atomic<bool> destroyed{false};
     bool waited = false;
     std::thread destroyer([&] {
         client.reset();
         waited = returned;
+        destroyed = true;
     });
-    EXPECT_TRUE(trace.WaitForPrefix("***QorLeApi:QorGattDeregister pFirst"));
+    // The registration is ended; the destructor still waits for the handler.
+    EXPECT_TRUE(trace.WaitForPrefix("***QorLeApi:QorGattDeregister() Set shutdown event"));
+    EXPECT_FALSE(destroyed);
     SetEvent(go);
     destroyer.join();
     EXPECT_TRUE(waited);
@@ -210,21 +214,26 @@ TEST_F(Cpp, ClientDestroyedWithCallbacksQueued)
     CloseHandle(go);
 }
 
-// A handler that destroys its own Client returns normally with its captured
-// state intact; its registration ends and nothing queued behind it runs.
-TEST_F(Cpp, HandlerDestroysItsOwnClient)
+// A callable that destroys its own Client (here the connection callback by
+// which a new Client hears of the connected device) returns normally with its
+// captured state intact; the registration then ends.
+TEST_F(Cpp, CallableDestroysItsOwnClient)
 {
-    std::atomic<int> heard{0};
-    const HQORREG handle = client->native_handle();
-    client->subscribe(kDevAddress, kLevel, [&, witness = std::make_shared<Witness>()](const qorle::Notification &) {
-        ++heard;
-        client.reset();
-        Note(Witness::gone ? "state destroyed" : "state alive");
-    });
-    ASSERT_TRUE(Play({Pushes(VCTL_KIND_NOTIFICATION, {7}, 3), Callback("state alive")}));
-    ASSERT_TRUE(trace.WaitFor(Destroyed(handle))) << trace.Dump();
-    EXPECT_EQ(heard, 1);
-    EXPECT_TRUE(Witness::gone);   // released once the handler had returned
+    HANDLE constructed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::optional<qorle::Client> own;
+    own.emplace(qorle::Client::Options{
+        Address::any(), Uuid(0xFFF5), [&, witness = std::make_shared<Witness>()](Address a, bool) {
+            WaitForSingleObject(constructed, 5000);
+            own.reset();
+            Note(a.str() + (Witness::gone ? " state destroyed" : " state alive"));
+        }});
+    const HQORREG handle = own->native_handle();
+    SetEvent(constructed);
+    EXPECT_TRUE(Play({Callback("00:1A:7D:DA:71:13 state alive")}));
+    EXPECT_TRUE(trace.WaitFor(Destroyed(handle))) << trace.Dump();
+    EXPECT_FALSE(own);
+    EXPECT_TRUE(Witness::gone);   // released once the callable had returned
+    CloseHandle(constructed);
 }
 
 // Moved-from objects are empty and refuse their operations; a move assignment
