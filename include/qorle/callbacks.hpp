@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <system_error>
 #include <utility>
 
 #include "QorLeLib.h"
@@ -355,7 +356,21 @@ public:
 
     HQORREG handle() const noexcept { return handle_; }
     uint32_t generation() const noexcept { return generation_; }
-    Registration *owner() const noexcept { return owner_.get(); }
+    template <typename State>
+    State *owner() const noexcept
+    {
+        return static_cast<State *>(owner_.get());
+    }
+    // False, with ec set to ERROR_INVALID_HANDLE, when empty.
+    bool usable(std::error_code &ec) const noexcept
+    {
+        const bool registered = handle_ != nullptr;
+        if (registered)
+            ec.clear();
+        else
+            ec = std::error_code(ERROR_INVALID_HANDLE, std::system_category());
+        return registered;
+    }
 
 private:
     void swap(Registered &other) noexcept
