@@ -342,6 +342,13 @@ TEST_F(Cpp, ServerRoundTrip)
     ASSERT_EQ(service.value_handles.size(), 1u);
     ASSERT_EQ(service.descriptor_handles.size(), 1u);
     const uint16_t value = service.value_handles[0], descriptor = service.descriptor_handles[0];
+    // A second battery service: its requests reach its own handler by instance.
+    const LocalService second =
+        server.add(ServiceBuilder(0x180F, true, 1)
+                       .characteristic(0x2A19, props::read, perms::read, [](const Request &r) -> ReadResult {
+                           return Bytes{0xBB, uint8_t(r.service_instance)};
+                       }));
+    server.start(second);
     AddCentral(ctl, kCentral);
     LinkUp(ctl, kCentral, 6);
     ASSERT_TRUE(Linked(kCentral, 6)) << trace.Dump();
@@ -359,7 +366,8 @@ TEST_F(Cpp, ServerRoundTrip)
                       asks(VCTL_CENTRAL_WRITE, value, {0x2A}, "00 0000 00 2a 00*512"),
                       asks(VCTL_CENTRAL_READ, value, {}, "00 0200 00 2a02 00*511"),
                       asks(VCTL_CENTRAL_WRITE, descriptor, {0x01, 0x00}, "00 0000 00 0100 00*511"),
-                      asks(VCTL_CENTRAL_READ, descriptor, {}, "02 0000 00 00*513")}));
+                      asks(VCTL_CENTRAL_READ, descriptor, {}, "02 0000 00 00*513"),
+                      asks(VCTL_CENTRAL_READ, second.value_handles.at(0), {}, "00 0200 00 bb01 00*511")}));
     EXPECT_EQ(Text(subscription), "0100");
 
     EXPECT_TRUE(Play({Do([&] { server.notify(kCentralAddress, value, Bytes{0x01, 0x02}); }),
