@@ -41,11 +41,11 @@ private:
     DiscoveryDone done_;
 };
 
-inline Shared<PairingState> g_pairing;
+inline Shared<PairingState> &pairing_slot() noexcept { return forever<Shared<PairingState>>(); }
 
 inline void WINAPI pairing_thunk(ULONGLONG address, DWORD success) noexcept
 {
-    std::shared_ptr<PairingState> state = g_pairing.get();
+    std::shared_ptr<PairingState> state = pairing_slot().get();
     if (!state)
         return;
     Passage pass{state->gate};
@@ -63,7 +63,12 @@ inline void WINAPI pairing_thunk(ULONGLONG address, DWORD success) noexcept
 // (the destructor waits for one that runs on the reader thread).
 class Pairing {
 public:
-    Pairing() : Pairing(throw_on_failure) {}
+    Pairing()
+    {
+        std::error_code ec;
+        open(ec);
+        detail::throw_if(ec, "qorle::Pairing::Pairing");
+    }
     explicit Pairing(std::error_code &ec) noexcept { detail::guarded(ec, [&] { open(ec); }); }
     Pairing(Pairing &&other) noexcept : state_(std::move(other.state_)) {}
     Pairing &operator=(Pairing &&other) noexcept
@@ -100,29 +105,22 @@ public:
     }
 
 private:
-    struct ThrowOnFailure {};
-    static constexpr ThrowOnFailure throw_on_failure{};
-    explicit Pairing(ThrowOnFailure)
-    {
-        std::error_code ec;
-        open(ec);
-        detail::throw_if(ec, "qorle::Pairing::Pairing");
-    }
     void open(std::error_code &ec)
     {
         auto state = std::make_shared<detail::PairingState>();
         if (!detail::status_ok(QorGattPairingRegister(), ec))
             return;
-        detail::g_pairing.set(state);
+        detail::pairing_slot().set(state);
         state_ = std::move(state);
     }
     void close() noexcept
     {
         if (!state_)
             return;
+        state_->gate.shut();
         QorGattPairingUnregister();
-        state_->gate.close();
-        detail::g_pairing.set(nullptr);
+        state_->gate.wait();
+        detail::pairing_slot().set(nullptr);
         state_.reset();
     }
 
@@ -138,11 +136,11 @@ using TraceSink = std::function<void(std::string_view line)>;
 
 namespace detail {
 
-inline Shared<TraceSink> g_trace;
+inline Shared<TraceSink> &trace_slot() noexcept { return forever<Shared<TraceSink>>(); }
 
 inline void WINAPI trace_thunk(const char *line) noexcept
 {
-    if (std::shared_ptr<TraceSink> sink = g_trace.get())
+    if (std::shared_ptr<TraceSink> sink = trace_slot().get())
         (*sink)(line);
 }
 
@@ -155,7 +153,7 @@ inline void set_trace(TraceSink sink, std::error_code &ec) noexcept
 {
     detail::guarded(ec, [&] {
         auto shared = sink ? std::make_shared<TraceSink>(std::move(sink)) : nullptr;
-        detail::g_trace.set(shared);
+        detail::trace_slot().set(shared);
         detail::status_ok(QorGattSetTraceFunction(shared ? detail::trace_thunk : nullptr), ec);
     });
 }

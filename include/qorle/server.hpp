@@ -2,6 +2,7 @@
 // The GATT server: local services built and published through a registration
 // of their own, remote reads and writes answered by callables, values pushed.
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -177,7 +178,7 @@ public:
     };
     struct Entry {
         Uuid uuid;
-        uint16_t handle;
+        uint16_t handle = 0;   // 0: refused by the driver, yet in the library's table
         std::vector<Char> characteristics;
     };
 
@@ -217,17 +218,16 @@ public:
         Locked hold(lock_);
         entries_.push_back(std::move(entry));
     }
-    void remove(uint16_t handle)
+    void remove(uint16_t handle) noexcept
     {
-        std::vector<Entry> gone;   // its handlers are destroyed after the lock is left
+        Entry gone{};   // its handlers are destroyed after the lock is left
         Locked hold(lock_);
-        for (auto it = entries_.begin(); it != entries_.end();)
-            if (it->handle == handle) {
-                gone.push_back(std::move(*it));
-                it = entries_.erase(it);
-            } else {
-                ++it;
-            }
+        const auto it =
+            std::find_if(entries_.begin(), entries_.end(), [&](const Entry &e) { return e.handle == handle; });
+        if (it == entries_.end())
+            return;
+        gone = std::move(*it);
+        entries_.erase(it);
     }
     std::vector<uint16_t> handles()
     {
@@ -278,7 +278,12 @@ class Server {
 public:
     using Options = ServerOptions;
 
-    explicit Server(Options options = {}) : Server(std::move(options), throw_on_failure) {}
+    explicit Server(Options options = {})
+    {
+        std::error_code ec;
+        open(std::move(options), ec);
+        detail::throw_if(ec, "qorle::Server::Server");
+    }
     Server(Options options, std::error_code &ec) noexcept
     {
         detail::guarded(ec, [&] { open(std::move(options), ec); });
@@ -349,15 +354,6 @@ public:
     }
 
 private:
-    struct ThrowOnFailure {};
-    static constexpr ThrowOnFailure throw_on_failure{};
-
-    Server(Options options, ThrowOnFailure)
-    {
-        std::error_code ec;
-        open(std::move(options), ec);
-        detail::throw_if(ec, "qorle::Server::Server");
-    }
     void open(Options options, std::error_code &ec)
     {
         const bool hears = static_cast<bool>(options.on_connect);
@@ -377,8 +373,8 @@ private:
             QorGattDeleteService(handle);
         registration_.close();
     }
-    detail::ServerState *state() const noexcept { return static_cast<detail::ServerState *>(registration_.owner()); }
-    bool usable(std::error_code &ec) const noexcept { return detail::status_ok(*this ? 0 : ERROR_INVALID_HANDLE, ec); }
+    detail::ServerState *state() const noexcept { return registration_.owner<detail::ServerState>(); }
+    bool usable(std::error_code &ec) const noexcept { return registration_.usable(ec); }
 
     LocalService build(const ServiceBuilder &b, std::error_code &ec)
     {

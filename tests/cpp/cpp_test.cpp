@@ -33,9 +33,12 @@ const char *const kProcessed = "***QorLeApi:QOR_APP_REG::CallbackThread() pCallb
 GattDb Db()
 {
     GattDb db;
-    db.Service(Uuid16(0x180F)), db.Characteristic(Uuid16(0x2A19), 0x3A, {0x64}), db.Descriptor(Uuid16(0x2902), {0, 0});
+    db.Service(Uuid16(0x180F));
+    db.Characteristic(Uuid16(0x2A19), 0x3A, {0x64});
+    db.Descriptor(Uuid16(0x2902), {0, 0});
     db.Characteristic(Uuid16(0x2A00), 0x04);
-    db.Characteristic(Uuid16(0x2A01), 0x10), db.Descriptor(Uuid16(0x2902), {0, 0});
+    db.Characteristic(Uuid16(0x2A01), 0x10);
+    db.Descriptor(Uuid16(0x2902), {0, 0});
     return db;
 }
 
@@ -107,7 +110,10 @@ struct ReadRow {
 TEST_F(Cpp, EachFailureOfAReadInBothForms)
 {
     HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    auto arm = [this](uint32_t kind, uint32_t param = 0) { return [=] { ctl.ArmFault(ZOREROVA_GATTC_READ, kind, param); }; };
+    auto arm = [this](uint32_t kind, uint32_t param = 0) {
+        return [=] { ctl.ArmFault(ZOREROVA_GATTC_READ, kind, param); };
+    };
+    const char *const late_line = "***QorLeApi:CompleteCallback nobody waits for read/write complete";
     size_t late = 0;   // completions that found nobody waiting
     auto release = [&](bool completes) {
         return [&, completes] {
@@ -115,7 +121,7 @@ TEST_F(Cpp, EachFailureOfAReadInBothForms)
             if (completes)
                 EXPECT_EQ(WaitForSingleObject(done, 5000), WAIT_OBJECT_0);
             else
-                EXPECT_TRUE(trace.WaitForCount("***QorLeApi:CompleteCallback nobody waits for read/write complete", ++late));
+                EXPECT_TRUE(trace.WaitForCount(late_line, ++late));
         };
     };
     std::optional<qorle::Client> moved;
@@ -143,11 +149,15 @@ TEST_F(Cpp, EachFailureOfAReadInBothForms)
         for (bool throwing : {false, true}) {
             if (row.before)
                 row.before();
-            std::error_code ec = Code(ERROR_INVALID_FUNCTION);   // cleared on success
+            std::error_code ec = Code(ERROR_INVALID_FUNCTION);   // the error_code form clears it on success
             Bytes value;
             try {
-                value = throwing ? client->read(row.address, row.target) : client->read(row.address, row.target, ec);
-                EXPECT_TRUE(!throwing || row.code == 0);
+                if (throwing) {
+                    ec.clear();
+                    value = client->read(row.address, row.target);
+                } else {
+                    value = client->read(row.address, row.target, ec);
+                }
             } catch (const std::system_error &e) {
                 ec = e.code();
                 EXPECT_EQ(e.what(), Fmt("qorle::Client::read: %s (%lu)", row.meaning, row.code));
@@ -164,8 +174,9 @@ TEST_F(Cpp, EachFailureOfAReadInBothForms)
 // ---- RAII ----
 
 // Destroyed while its thread runs a handler with three more notifications
-// queued: the destructor waits for the running handler, and the queued ones,
-// which the library still delivers before its thread ends, reach nobody.
+// queued: the destructor (seen deregistering) waits for the running handler,
+// and the queued ones, which the library still delivers before its thread
+// ends, reach nobody.
 TEST_F(Cpp, ClientDestroyedWithCallbacksQueued)
 {
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -184,12 +195,16 @@ TEST_F(Cpp, ClientDestroyedWithCallbacksQueued)
     ASSERT_TRUE(Play({Pushes(VCTL_KIND_NOTIFICATION, {7}, 4), Callback("heard 1")}));
     ASSERT_TRUE(trace.WaitForCount(received, before + 4));
     const HQORREG handle = client->native_handle();
+    std::atomic<bool> destroyed{false};
     bool waited = false;
     std::thread destroyer([&] {
         client.reset();
         waited = returned;
+        destroyed = true;
     });
-    EXPECT_TRUE(trace.WaitForPrefix("***QorLeApi:QorGattDeregister pFirst"));
+    // The registration is ended; the destructor still waits for the handler.
+    EXPECT_TRUE(trace.WaitForPrefix("***QorLeApi:QorGattDeregister() Set shutdown event"));
+    EXPECT_FALSE(destroyed);
     SetEvent(go);
     destroyer.join();
     EXPECT_TRUE(waited);
@@ -199,21 +214,26 @@ TEST_F(Cpp, ClientDestroyedWithCallbacksQueued)
     CloseHandle(go);
 }
 
-// A handler that destroys its own Client returns normally with its captured
-// state intact; its registration ends and nothing queued behind it runs.
-TEST_F(Cpp, HandlerDestroysItsOwnClient)
+// A callable that destroys its own Client (here the connection callback by
+// which a new Client hears of the connected device) returns normally with its
+// captured state intact; the registration then ends.
+TEST_F(Cpp, CallableDestroysItsOwnClient)
 {
-    std::atomic<int> heard{0};
-    const HQORREG handle = client->native_handle();
-    client->subscribe(kDevAddress, kLevel, [&, witness = std::make_shared<Witness>()](const qorle::Notification &) {
-        ++heard;
-        client.reset();
-        Note(Witness::gone ? "state destroyed" : "state alive");
-    });
-    ASSERT_TRUE(Play({Pushes(VCTL_KIND_NOTIFICATION, {7}, 3), Callback("state alive")}));
-    ASSERT_TRUE(trace.WaitFor(Destroyed(handle))) << trace.Dump();
-    EXPECT_EQ(heard, 1);
-    EXPECT_TRUE(Witness::gone);   // released once the handler had returned
+    HANDLE constructed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::optional<qorle::Client> own;
+    own.emplace(qorle::Client::Options{
+        Address::any(), Uuid(0xFFF5), [&, witness = std::make_shared<Witness>()](Address a, bool) {
+            WaitForSingleObject(constructed, 5000);
+            own.reset();
+            Note(a.str() + (Witness::gone ? " state destroyed" : " state alive"));
+        }});
+    const HQORREG handle = own->native_handle();
+    SetEvent(constructed);
+    EXPECT_TRUE(Play({Callback("00:1A:7D:DA:71:13 state alive")}));
+    EXPECT_TRUE(trace.WaitFor(Destroyed(handle))) << trace.Dump();
+    EXPECT_FALSE(own);
+    EXPECT_TRUE(Witness::gone);   // released once the callable had returned
+    CloseHandle(constructed);
 }
 
 // Moved-from objects are empty and refuse their operations; a move assignment
@@ -256,7 +276,7 @@ TEST_F(Cpp, TreeSubscriptionAndCompletion)
                 tree += Fmt("[%s@%u]", d.uuid.str().c_str(), d.handle);
         }
     }
-    EXPECT_EQ(tree, "180f@1: 2a19@2[2902@4] 2a00@5 2a01@7[2902@9]");
+    EXPECT_EQ(tree, "180f@1: 2a00@5 2a01@7[2902@9] 2a19@2[2902@4]");
 
     // 2a01 stays subscribed: its notification after one of the unsubscribed
     // 2a19 is the next thing heard, as one registration hears in order.
@@ -285,7 +305,8 @@ TEST_F(Cpp, TreeSubscriptionAndCompletion)
     ctl.ArmFault(ZOREROVA_GATTC_READ, VCTL_FAULT_EVENT_STATUS, 0x0A);
     client->read(kDevAddress, kLevel, journal);
     EXPECT_TRUE(Play({sent_read, Callback("read 87 ")}));
-    client->write(kDevAddress, kLevel, Bytes{0x42}, [](std::error_code status) { NoteFmt("wrote %d", status.value()); });
+    client->write(kDevAddress, kLevel, Bytes{0x42},
+                  [](std::error_code status) { NoteFmt("wrote %d", status.value()); });
     EXPECT_TRUE(Play({Sent(ZOREROVA_GATTC_WRITE, "0500 02 0000 0300 0000 0100 00 42 00*512"), Callback("wrote 0")}));
 }
 
@@ -302,8 +323,11 @@ TEST_F(Cpp, ServerRoundTrip)
     Server server({Uuid(0xFFF4), {}});
     ServiceBuilder battery(0x180F);
     battery
-        .characteristic(0x2A19, props::read | props::write | props::notify | props::indicate, perms::read | perms::write,
-                        [&, reads = 0](const Request &) mutable -> ReadResult { return Bytes{level, uint8_t(++reads)}; },
+        .characteristic(0x2A19, props::read | props::write | props::notify | props::indicate,
+                        perms::read | perms::write,
+                        [&, reads = 0](const Request &) mutable -> ReadResult {
+                            return Bytes{level, uint8_t(++reads)};
+                        },
                         [&](const Request &r) -> uint8_t {
                             level = r.value[0];
                             return 0;
@@ -318,6 +342,13 @@ TEST_F(Cpp, ServerRoundTrip)
     ASSERT_EQ(service.value_handles.size(), 1u);
     ASSERT_EQ(service.descriptor_handles.size(), 1u);
     const uint16_t value = service.value_handles[0], descriptor = service.descriptor_handles[0];
+    // A second battery service: its requests reach its own handler by instance.
+    const LocalService second =
+        server.add(ServiceBuilder(0x180F, true, 1)
+                       .characteristic(0x2A19, props::read, perms::read, [](const Request &r) -> ReadResult {
+                           return Bytes{0xBB, uint8_t(r.service_instance)};
+                       }));
+    server.start(second);
     AddCentral(ctl, kCentral);
     LinkUp(ctl, kCentral, 6);
     ASSERT_TRUE(Linked(kCentral, 6)) << trace.Dump();
@@ -335,7 +366,8 @@ TEST_F(Cpp, ServerRoundTrip)
                       asks(VCTL_CENTRAL_WRITE, value, {0x2A}, "00 0000 00 2a 00*512"),
                       asks(VCTL_CENTRAL_READ, value, {}, "00 0200 00 2a02 00*511"),
                       asks(VCTL_CENTRAL_WRITE, descriptor, {0x01, 0x00}, "00 0000 00 0100 00*511"),
-                      asks(VCTL_CENTRAL_READ, descriptor, {}, "02 0000 00 00*513")}));
+                      asks(VCTL_CENTRAL_READ, descriptor, {}, "02 0000 00 00*513"),
+                      asks(VCTL_CENTRAL_READ, second.value_handles.at(0), {}, "00 0200 00 bb01 00*511")}));
     EXPECT_EQ(Text(subscription), "0100");
 
     EXPECT_TRUE(Play({Do([&] { server.notify(kCentralAddress, value, Bytes{0x01, 0x02}); }),
@@ -370,8 +402,8 @@ TEST_F(Cpp, PairingDiscovers)
         qorle::Pairing second;
         ADD_FAILURE();
     } catch (const std::system_error &e) {
-        EXPECT_STREQ(e.what(), "qorle::Pairing::Pairing: pairing busy: registered twice, not registered, or a discovery "
-                               "runs (170)");
+        EXPECT_STREQ(e.what(), "qorle::Pairing::Pairing: pairing busy: registered twice, not registered, or a "
+                               "discovery runs (170)");
     }
 }
 
@@ -419,8 +451,8 @@ TEST(CppValues, AddressesAndUuids)
         EXPECT_STREQ(u->name(), r.name);
         EXPECT_EQ(u->is_short(), r.is_short);
     }
-    for (const char *bad : {"180", "0x18", "0x{0000180d-0000-1000-8000-00805f9b34fb}", "0000180d-0000-1000-8000_00805f9b34fb",
-                            "{0000180d-0000-1000-8000-00805f9b34fb", "18g0"})
+    for (const char *bad : {"180", "0x18", "0x{0000180d-0000-1000-8000-00805f9b34fb}",
+                            "0000180d-0000-1000-8000_00805f9b34fb", "{0000180d-0000-1000-8000-00805f9b34fb", "18g0"})
         EXPECT_FALSE(Uuid::parse(bad)) << bad;
     EXPECT_EQ(Uuid(0x180D), *Uuid::parse("180D"));
     EXPECT_TRUE(Uuid(0x180D) < Uuid(0x180F));
