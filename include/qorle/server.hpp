@@ -124,13 +124,14 @@ public:
         return *this;
     }
     // The handles the service reserves after its declaration: 1 per include,
-    // 2 per characteristic, 1 per descriptor.
+    // 2 per characteristic, 1 per descriptor; an empty service reserves 1, as
+    // the library takes no reserve of 0.
     uint16_t handles() const noexcept
     {
         unsigned n = 0;
         for (const Step &s : steps_)
             n += s.kind == Step::kCharacteristic ? 2 : 1;
-        return static_cast<uint16_t>(n);
+        return static_cast<uint16_t>(n ? n : 1);
     }
 
 private:

@@ -337,6 +337,7 @@ TEST_F(Cpp, ServerRoundTrip)
             return r.descriptor == Uuid(0x2902) ? 0 : 0x0E;
         });
     EXPECT_EQ(battery.handles(), 3);
+    EXPECT_EQ(ServiceBuilder(0x1801).handles(), 1);   // an empty service still reserves one
     const LocalService service = server.add(battery);
     server.start(service);
     ASSERT_EQ(service.value_handles.size(), 1u);

@@ -283,6 +283,12 @@ TEST_F(Qorgatt, ReadsWritesAndWatchesASimulatedDevice)
          "\n{\"address\":\"0A:11:22:33:44:55\",\"service\":\"180d\",\"characteristic\":\"2a37\","
          "\"name\":\"Heart Rate Measurement\",\"hex\":\"00 61\",\"value\":[24832],"
          "\"event\":\"notification\"}\n"},
+        {"& watch 0a1122334455 180d 2a37 --count 2 --format u16", 0, "watching"},
+        {"sim notify 0a1122334455 8 006100", 0, "pushed 1 notification(s)"},
+        {"sim notify 0a1122334455 8 0061", 0, "pushed 1 notification(s)"},
+        {"wait", 0,
+         "notification 2a37 Heart Rate Measurement: the value's 3 byte(s) are not whole 16-bit numbers: 00 61 00\n"
+         "notification 2a37 Heart Rate Measurement: 24832\n2 event(s) from 2a37"},
         {"sim hold read --count 2", 0, "the events of the next 2 read request(s) are held until: qorgatt sim release"},
         {"sim release", 0, "released 0 held event(s)"},
         {"sim lose-link 0a1122334455", 0, "link to 0A:11:22:33:44:55 lost: no disconnection event was sent"},

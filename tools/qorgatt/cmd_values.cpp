@@ -125,19 +125,24 @@ void Write(const Args &args)
 
 // ---- watch ----
 
-// One notification or indication, as a line of text or JSON.
+// One notification or indication, as a line of text or JSON. A value that
+// does not fit --format is said on its line, and the watch goes on.
 void ShowEvent(const qorle::Notification &n, const Access &watched, const Args &args)
 {
     const char *kind = n.indication ? "indication" : "notification";
-    if (args.json) {
-        Access from = watched;
-        from.ref = n.characteristic;
-        Json line = ValueLine(from, n.value, args.format);
-        line["event"] = kind;
-        return PrintLine(line);
-    }
     const Uuid &c = n.characteristic.characteristic;
-    std::printf("%s %s %s: %s\n", kind, c.str().c_str(), c.name(), FormatValue(n.value, args.format).c_str());
+    try {
+        if (args.json) {
+            Access from = watched;
+            from.ref = n.characteristic;
+            Json line = ValueLine(from, n.value, args.format);
+            line["event"] = kind;
+            return PrintLine(line);
+        }
+        std::printf("%s %s %s: %s\n", kind, c.str().c_str(), c.name(), FormatValue(n.value, args.format).c_str());
+    } catch (const Failure &e) {
+        std::printf("%s %s %s: %s\n", kind, c.str().c_str(), c.name(), e.what());
+    }
 }
 
 // A characteristic that cannot notify (or indicate) would be watched for ever.
