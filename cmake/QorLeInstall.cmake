@@ -1,9 +1,7 @@
-# The installed package: the DLL and the tool in bin/; in include/ the C header,
-# the C++ header and its parts (qorle/); the import libraries in lib/
-# (libQorLeLib.dll.a for GNU linkers, QorLeLib.lib for Microsoft's linker, made
-# from the export list) and a CMake package, so that find_package(QorLeLib)
-# gives the imported target QorLeLib::QorLeLib, whose include directory holds
-# both headers.
+# The installed package: the DLL and the tool in bin/, the headers in include/,
+# the import libraries in lib/ (libQorLeLib.dll.a for GNU linkers, QorLeLib.lib
+# for Microsoft's linker, made from the export list) and a CMake package, so
+# that find_package(QorLeLib) gives the imported target QorLeLib::QorLeLib.
 include(CMakePackageConfigHelpers)
 
 set(QORLE_MSVC_IMPLIB ${CMAKE_BINARY_DIR}/lib/QorLeLib.lib)
@@ -29,6 +27,7 @@ install(CODE "foreach(program QorLeLib.dll qorgatt.exe)
         message(FATAL_ERROR \"stripping \${program} failed\")
     endif()
 endforeach()")
+# The C header and the header-only C++ interface over it.
 install(FILES ${PROJECT_SOURCE_DIR}/include/QorLeLib.h ${PROJECT_SOURCE_DIR}/include/QorLeLib.hpp DESTINATION include)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/qorle DESTINATION include)
 install(FILES ${QORLE_MSVC_IMPLIB} DESTINATION lib)

@@ -25,12 +25,12 @@ typedef union _LE_ADDRESS {
     BYTE rgBytes[8];
 } LE_ADDRESS, *PLE_ADDRESS;
 
-#include <pshpack1.h>
+#pragma pack(push, 1)
 typedef struct _LE_VALUE {
     USHORT Length;
     BYTE Value[QOR_MAX_VALUE];
 } LE_VALUE, *PLE_VALUE;
-#include <poppack.h>
+#pragma pack(pop)
 
 /* Opaque registration handle. */
 typedef PVOID HQORREG;
