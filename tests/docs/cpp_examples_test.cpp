@@ -106,7 +106,6 @@ TEST_F(DocsCppExamples, TheMeaningsTableIsTheHeaders)
 
 TEST_F(DocsCppExamples, BothErrorFormsOfAReadOfASensorNotConnected)
 {
-    ctl.AddDevice(kSensor, Sensor(), 0);
     qorle::Client client;
     EXPECT_EQ(Printed([&] { read_both_ways(client, kSensorAddress); }), kDocsOutputs[kErrors]);
 }
