@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <new>
 #include <utility>
 
 #include "QorLeLib.h"
@@ -22,9 +23,20 @@
 
 namespace qorle {
 
-struct AttributeEvent;   // one attribute callback's arguments, below
-
 namespace detail {
+
+// The arguments of one attribute callback, as the library gives them.
+struct AttributeEvent {
+    const LE_ADDRESS *address;
+    const GUID *service;
+    DWORD service_instance;
+    const GUID *characteristic;
+    DWORD char_instance;
+    const GUID *descriptor;   // all zero when the event concerns the characteristic
+    DWORD extra;
+    DWORD type;               // QOR_EVENT_*
+    LE_VALUE *value;          // a read request's answer goes here
+};
 
 // A slim reader/writer lock, exclusive or shared.
 class Lock {
@@ -217,24 +229,18 @@ private:
     size_t next_ = 0;
 };
 
-inline Slots g_slots;
+// The one object of type T that the library's threads reach: built on first
+// use and never destroyed, as those threads may still run while the process's
+// static objects are destroyed at its exit.
+template <typename T>
+T &forever() noexcept
+{
+    alignas(T) static unsigned char storage[sizeof(T)];
+    static T *const object = new (storage) T();
+    return *object;
+}
 
-} // namespace detail
-
-// The arguments of one attribute callback, as the library gives them.
-struct AttributeEvent {
-    const LE_ADDRESS *address;
-    const GUID *service;
-    DWORD service_instance;
-    const GUID *characteristic;
-    DWORD char_instance;
-    const GUID *descriptor;   // all zero when the event concerns the characteristic
-    DWORD extra;
-    DWORD type;               // QOR_EVENT_*
-    LE_VALUE *value;          // a read request's answer goes here
-};
-
-namespace detail {
+inline Slots &slots() noexcept { return forever<Slots>(); }
 
 // The thunks are noexcept: an exception that leaves an application's callable
 // ends the program (std::terminate), as it would leave a std::thread, instead
@@ -243,7 +249,7 @@ template <size_t N>
 void WINAPI connect_thunk(PVOID context, PLE_ADDRESS address, DWORD connected) noexcept
 {
     const uint32_t generation = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(context));
-    if (std::shared_ptr<Registration> owner = g_slots.owner(N, &generation))
+    if (std::shared_ptr<Registration> owner = slots().owner(N, &generation))
         if (Passage pass{owner->gate})
             owner->connected(*address, connected);
 }
@@ -252,7 +258,7 @@ template <size_t N>
 void WINAPI complete_thunk(ULONGLONG context, DWORD status, PLE_VALUE value) noexcept
 {
     const uint32_t generation = static_cast<uint32_t>(context >> 32);
-    if (std::shared_ptr<Registration> owner = g_slots.owner(N, &generation))
+    if (std::shared_ptr<Registration> owner = slots().owner(N, &generation))
         if (Passage pass{owner->gate})
             owner->completed(static_cast<uint32_t>(context), status, *value);
 }
@@ -264,14 +270,15 @@ DWORD WINAPI attribute_thunk(PLE_ADDRESS address, GUID *service, DWORD service_i
                              DWORD char_instance, GUID *descriptor, DWORD extra, DWORD type, PLE_VALUE value) noexcept
 {
     constexpr DWORD kUnlikelyError = 0x0E;
-    std::shared_ptr<Registration> owner = g_slots.owner(N);
+    std::shared_ptr<Registration> owner = slots().owner(N);
     if (!owner)
         return kUnlikelyError;
     Passage pass{owner->gate};
     if (!pass)
         return kUnlikelyError;
-    return owner->attribute(
-        AttributeEvent{address, service, service_instance, characteristic, char_instance, descriptor, extra, type, value});
+    const AttributeEvent event{address, service, service_instance, characteristic, char_instance, descriptor, extra,
+                               type, value};
+    return owner->attribute(event);
 }
 
 struct Thunks {
@@ -298,7 +305,7 @@ public:
     DWORD open(std::shared_ptr<Registration> owner, uint64_t filter, const GUID &app, bool hears_connections) noexcept
     {
         uint32_t generation = 0;
-        const int slot = g_slots.take(owner, &generation);
+        const int slot = slots().take(owner, &generation);
         if (slot < 0)
             return ERROR_NOT_ENOUGH_MEMORY;
         LE_ADDRESS a{};
@@ -310,7 +317,7 @@ public:
         if (status != ERROR_SUCCESS) {
             handle_ = nullptr;
             owner->gate.close();
-            g_slots.give_back(slot);
+            slots().give_back(slot);
             return status;
         }
         slot_ = slot;
@@ -327,7 +334,7 @@ public:
             return;
         QorGattDeregister(handle_);
         owner_->gate.close();
-        g_slots.give_back(slot_);
+        slots().give_back(slot_);
         handle_ = nullptr;
         owner_.reset();
     }

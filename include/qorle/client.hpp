@@ -227,7 +227,10 @@ public:
     HQORREG native_handle() const noexcept { return registration_.handle(); }
 
     // Connects and waits until the device is connected (up to 10 s).
-    void connect(Address address) { detail::run("qorle::Client::connect", [&](std::error_code &ec) { connect(address, ec); }); }
+    void connect(Address address)
+    {
+        detail::run("qorle::Client::connect", [&](std::error_code &ec) { connect(address, ec); });
+    }
     void connect(Address address, std::error_code &ec) noexcept { connect_with(address, TRUE, ec); }
     // Sends the connect and returns; on_connect reports the connection.
     void connect_async(Address address)
@@ -298,7 +301,8 @@ public:
     }
     void write(Address address, const CharacteristicRef &c, BytesView value, WriteDone done)
     {
-        detail::run("qorle::Client::write", [&](std::error_code &ec) { write(address, c, value, std::move(done), ec); });
+        detail::run("qorle::Client::write",
+                    [&](std::error_code &ec) { write(address, c, value, std::move(done), ec); });
     }
     void write(Address address, const CharacteristicRef &c, BytesView value, WriteDone done,
                std::error_code &ec) noexcept

@@ -41,11 +41,11 @@ private:
     DiscoveryDone done_;
 };
 
-inline Shared<PairingState> g_pairing;
+inline Shared<PairingState> &pairing_slot() noexcept { return forever<Shared<PairingState>>(); }
 
 inline void WINAPI pairing_thunk(ULONGLONG address, DWORD success) noexcept
 {
-    std::shared_ptr<PairingState> state = g_pairing.get();
+    std::shared_ptr<PairingState> state = pairing_slot().get();
     if (!state)
         return;
     Passage pass{state->gate};
@@ -113,7 +113,7 @@ private:
         auto state = std::make_shared<detail::PairingState>();
         if (!detail::status_ok(QorGattPairingRegister(), ec))
             return;
-        detail::g_pairing.set(state);
+        detail::pairing_slot().set(state);
         state_ = std::move(state);
     }
     void close() noexcept
@@ -122,7 +122,7 @@ private:
             return;
         QorGattPairingUnregister();
         state_->gate.close();
-        detail::g_pairing.set(nullptr);
+        detail::pairing_slot().set(nullptr);
         state_.reset();
     }
 
@@ -138,11 +138,11 @@ using TraceSink = std::function<void(std::string_view line)>;
 
 namespace detail {
 
-inline Shared<TraceSink> g_trace;
+inline Shared<TraceSink> &trace_slot() noexcept { return forever<Shared<TraceSink>>(); }
 
 inline void WINAPI trace_thunk(const char *line) noexcept
 {
-    if (std::shared_ptr<TraceSink> sink = g_trace.get())
+    if (std::shared_ptr<TraceSink> sink = trace_slot().get())
         (*sink)(line);
 }
 
@@ -155,7 +155,7 @@ inline void set_trace(TraceSink sink, std::error_code &ec) noexcept
 {
     detail::guarded(ec, [&] {
         auto shared = sink ? std::make_shared<TraceSink>(std::move(sink)) : nullptr;
-        detail::g_trace.set(shared);
+        detail::trace_slot().set(shared);
         detail::status_ok(QorGattSetTraceFunction(shared ? detail::trace_thunk : nullptr), ec);
     });
 }

@@ -2,6 +2,7 @@
 // The GATT server: local services built and published through a registration
 // of their own, remote reads and writes answered by callables, values pushed.
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -177,7 +178,7 @@ public:
     };
     struct Entry {
         Uuid uuid;
-        uint16_t handle;
+        uint16_t handle = 0;   // 0: refused by the driver, yet in the library's table
         std::vector<Char> characteristics;
     };
 
@@ -217,17 +218,16 @@ public:
         Locked hold(lock_);
         entries_.push_back(std::move(entry));
     }
-    void remove(uint16_t handle)
+    void remove(uint16_t handle) noexcept
     {
-        std::vector<Entry> gone;   // its handlers are destroyed after the lock is left
+        Entry gone{};   // its handlers are destroyed after the lock is left
         Locked hold(lock_);
-        for (auto it = entries_.begin(); it != entries_.end();)
-            if (it->handle == handle) {
-                gone.push_back(std::move(*it));
-                it = entries_.erase(it);
-            } else {
-                ++it;
-            }
+        const auto it =
+            std::find_if(entries_.begin(), entries_.end(), [&](const Entry &e) { return e.handle == handle; });
+        if (it == entries_.end())
+            return;
+        gone = std::move(*it);
+        entries_.erase(it);
     }
     std::vector<uint16_t> handles()
     {

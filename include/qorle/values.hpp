@@ -20,7 +20,11 @@ namespace detail {
 // The value of one hex digit, or -1.
 constexpr int hex_digit(char c) noexcept
 {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
 }
 
 // The n hex digits of text from `from` on as a number; nullopt unless all are digits.
