@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <system_error>
 #include <utility>
 
 #include "QorLeLib.h"
@@ -77,8 +78,8 @@ private:
 };
 
 // The door of a set of callables that the library calls on its threads. Calls
-// pass while it is open; close() shuts it and waits until the calls inside
-// have returned, except a call running on the closing thread itself (a
+// pass while it is open; shut() lets no more in, wait() waits until the calls
+// inside have returned, except a call running on the waiting thread itself (a
 // callable that ends its own owner), which goes on to its end.
 class CallGate {
 public:
@@ -102,17 +103,16 @@ public:
         --inside_;
         WakeAllConditionVariable(&idle_);
     }
-    void close() noexcept
+    void shut() noexcept
     {
         Locked hold(lock_);
         closed_ = true;
-        while (inside_ > 0 && thread_ != GetCurrentThreadId())
-            SleepConditionVariableSRW(&idle_, lock_.native(), INFINITE, 0);
     }
-    bool closed() noexcept
+    void wait() noexcept
     {
         Locked hold(lock_);
-        return closed_;
+        while (inside_ > 0 && thread_ != GetCurrentThreadId())
+            SleepConditionVariableSRW(&idle_, lock_.native(), INFINITE, 0);
     }
 
 private:
@@ -316,7 +316,8 @@ public:
                                              reinterpret_cast<PVOID>(static_cast<uintptr_t>(generation)), &handle_);
         if (status != ERROR_SUCCESS) {
             handle_ = nullptr;
-            owner->gate.close();
+            owner->gate.shut();
+            owner->gate.wait();
             slots().give_back(slot);
             return status;
         }
@@ -325,15 +326,17 @@ public:
         owner_ = std::move(owner);
         return ERROR_SUCCESS;
     }
-    // Deregisters, gives the slot back and shuts the owner's gate: after this
-    // none of its callables runs any more, but one that runs on this very
+    // Shuts the owner's gate, deregisters, waits for a callable that is
+    // running and gives the slot back: no callable starts once this has
+    // begun, none runs once it has returned, but one that runs on this very
     // thread (it ended its own registration) finishes.
     void close() noexcept
     {
         if (!handle_)
             return;
+        owner_->gate.shut();
         QorGattDeregister(handle_);
-        owner_->gate.close();
+        owner_->gate.wait();
         slots().give_back(slot_);
         handle_ = nullptr;
         owner_.reset();
@@ -353,7 +356,21 @@ public:
 
     HQORREG handle() const noexcept { return handle_; }
     uint32_t generation() const noexcept { return generation_; }
-    Registration *owner() const noexcept { return owner_.get(); }
+    template <typename State>
+    State *owner() const noexcept
+    {
+        return static_cast<State *>(owner_.get());
+    }
+    // False, with ec set to ERROR_INVALID_HANDLE, when empty.
+    bool usable(std::error_code &ec) const noexcept
+    {
+        const bool registered = handle_ != nullptr;
+        if (registered)
+            ec.clear();
+        else
+            ec = std::error_code(ERROR_INVALID_HANDLE, std::system_category());
+        return registered;
+    }
 
 private:
     void swap(Registered &other) noexcept

@@ -202,11 +202,12 @@ inline Bytes bytes_of(const LE_VALUE &block)
 } // namespace detail
 
 // A client registration (move-only). Constructing one registers it with the
-// library; destroying it deregisters it: after the destructor has returned
-// none of its callables runs (it waits for one that is running on another
-// thread, so do not destroy a Client while holding what its callables wait
-// for). A moved-from Client, or one whose registration failed, is empty: false
-// as a bool, and each operation fails with ERROR_INVALID_HANDLE (6).
+// library; destroying it deregisters it: none of its callables starts once
+// the destructor has begun, and none runs once it has returned (it waits for
+// one that is running on another thread, so do not destroy a Client while
+// holding what its callables wait for). A moved-from Client, or one whose
+// registration failed, is empty: false as a bool, and each operation fails
+// with ERROR_INVALID_HANDLE (6).
 //
 // Each operation has a throwing form and a noexcept form that takes a
 // std::error_code & last; the codes are those of the exports (docs/api.md).
@@ -214,7 +215,12 @@ class Client {
 public:
     using Options = ClientOptions;
 
-    explicit Client(Options options = {}) : Client(std::move(options), throw_on_failure) {}
+    explicit Client(Options options = {})
+    {
+        std::error_code ec;
+        open(std::move(options), ec);
+        detail::throw_if(ec, "qorle::Client::Client");
+    }
     Client(Options options, std::error_code &ec) noexcept
     {
         detail::guarded(ec, [&] { open(std::move(options), ec); });
@@ -355,25 +361,16 @@ public:
     }
 
 private:
-    struct ThrowOnFailure {};
-    static constexpr ThrowOnFailure throw_on_failure{};
     static constexpr uint16_t kCccd = 0x2902;
 
-    Client(Options options, ThrowOnFailure)
-    {
-        std::error_code ec;
-        open(std::move(options), ec);
-        detail::throw_if(ec, "qorle::Client::Client");
-    }
     void open(Options options, std::error_code &ec)
     {
         const bool hears = static_cast<bool>(options.on_connect);
         auto state = std::make_shared<detail::ClientState>(std::move(options.on_connect));
         detail::status_ok(registration_.open(std::move(state), options.filter.value(), options.app.guid(), hears), ec);
     }
-    detail::ClientState *state() const noexcept { return static_cast<detail::ClientState *>(registration_.owner()); }
-    // False (ec set) for an empty Client.
-    bool usable(std::error_code &ec) const noexcept { return detail::status_ok(*this ? 0 : ERROR_INVALID_HANDLE, ec); }
+    detail::ClientState *state() const noexcept { return registration_.owner<detail::ClientState>(); }
+    bool usable(std::error_code &ec) const noexcept { return registration_.usable(ec); }
     ULONGLONG context(uint32_t key) const noexcept
     {
         return static_cast<ULONGLONG>(registration_.generation()) << 32 | key;

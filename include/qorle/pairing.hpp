@@ -63,7 +63,12 @@ inline void WINAPI pairing_thunk(ULONGLONG address, DWORD success) noexcept
 // (the destructor waits for one that runs on the reader thread).
 class Pairing {
 public:
-    Pairing() : Pairing(throw_on_failure) {}
+    Pairing()
+    {
+        std::error_code ec;
+        open(ec);
+        detail::throw_if(ec, "qorle::Pairing::Pairing");
+    }
     explicit Pairing(std::error_code &ec) noexcept { detail::guarded(ec, [&] { open(ec); }); }
     Pairing(Pairing &&other) noexcept : state_(std::move(other.state_)) {}
     Pairing &operator=(Pairing &&other) noexcept
@@ -100,14 +105,6 @@ public:
     }
 
 private:
-    struct ThrowOnFailure {};
-    static constexpr ThrowOnFailure throw_on_failure{};
-    explicit Pairing(ThrowOnFailure)
-    {
-        std::error_code ec;
-        open(ec);
-        detail::throw_if(ec, "qorle::Pairing::Pairing");
-    }
     void open(std::error_code &ec)
     {
         auto state = std::make_shared<detail::PairingState>();
@@ -120,8 +117,9 @@ private:
     {
         if (!state_)
             return;
+        state_->gate.shut();
         QorGattPairingUnregister();
-        state_->gate.close();
+        state_->gate.wait();
         detail::pairing_slot().set(nullptr);
         state_.reset();
     }

@@ -278,7 +278,12 @@ class Server {
 public:
     using Options = ServerOptions;
 
-    explicit Server(Options options = {}) : Server(std::move(options), throw_on_failure) {}
+    explicit Server(Options options = {})
+    {
+        std::error_code ec;
+        open(std::move(options), ec);
+        detail::throw_if(ec, "qorle::Server::Server");
+    }
     Server(Options options, std::error_code &ec) noexcept
     {
         detail::guarded(ec, [&] { open(std::move(options), ec); });
@@ -349,15 +354,6 @@ public:
     }
 
 private:
-    struct ThrowOnFailure {};
-    static constexpr ThrowOnFailure throw_on_failure{};
-
-    Server(Options options, ThrowOnFailure)
-    {
-        std::error_code ec;
-        open(std::move(options), ec);
-        detail::throw_if(ec, "qorle::Server::Server");
-    }
     void open(Options options, std::error_code &ec)
     {
         const bool hears = static_cast<bool>(options.on_connect);
@@ -377,8 +373,8 @@ private:
             QorGattDeleteService(handle);
         registration_.close();
     }
-    detail::ServerState *state() const noexcept { return static_cast<detail::ServerState *>(registration_.owner()); }
-    bool usable(std::error_code &ec) const noexcept { return detail::status_ok(*this ? 0 : ERROR_INVALID_HANDLE, ec); }
+    detail::ServerState *state() const noexcept { return registration_.owner<detail::ServerState>(); }
+    bool usable(std::error_code &ec) const noexcept { return registration_.usable(ec); }
 
     LocalService build(const ServiceBuilder &b, std::error_code &ec)
     {

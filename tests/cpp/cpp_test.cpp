@@ -174,8 +174,9 @@ TEST_F(Cpp, EachFailureOfAReadInBothForms)
 // ---- RAII ----
 
 // Destroyed while its thread runs a handler with three more notifications
-// queued: the destructor waits for the running handler, and the queued ones,
-// which the library still delivers before its thread ends, reach nobody.
+// queued: the destructor (seen deregistering) waits for the running handler,
+// and the queued ones, which the library still delivers before its thread
+// ends, reach nobody.
 TEST_F(Cpp, ClientDestroyedWithCallbacksQueued)
 {
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -194,12 +195,16 @@ TEST_F(Cpp, ClientDestroyedWithCallbacksQueued)
     ASSERT_TRUE(Play({Pushes(VCTL_KIND_NOTIFICATION, {7}, 4), Callback("heard 1")}));
     ASSERT_TRUE(trace.WaitForCount(received, before + 4));
     const HQORREG handle = client->native_handle();
+    std::atomic<bool> destroyed{false};
     bool waited = false;
     std::thread destroyer([&] {
         client.reset();
         waited = returned;
+        destroyed = true;
     });
-    EXPECT_TRUE(trace.WaitForPrefix("***QorLeApi:QorGattDeregister pFirst"));
+    // The registration is ended; the destructor still waits for the handler.
+    EXPECT_TRUE(trace.WaitForPrefix("***QorLeApi:QorGattDeregister() Set shutdown event"));
+    EXPECT_FALSE(destroyed);
     SetEvent(go);
     destroyer.join();
     EXPECT_TRUE(waited);
@@ -209,21 +214,26 @@ TEST_F(Cpp, ClientDestroyedWithCallbacksQueued)
     CloseHandle(go);
 }
 
-// A handler that destroys its own Client returns normally with its captured
-// state intact; its registration ends and nothing queued behind it runs.
-TEST_F(Cpp, HandlerDestroysItsOwnClient)
+// A callable that destroys its own Client (here the connection callback by
+// which a new Client hears of the connected device) returns normally with its
+// captured state intact; the registration then ends.
+TEST_F(Cpp, CallableDestroysItsOwnClient)
 {
-    std::atomic<int> heard{0};
-    const HQORREG handle = client->native_handle();
-    client->subscribe(kDevAddress, kLevel, [&, witness = std::make_shared<Witness>()](const qorle::Notification &) {
-        ++heard;
-        client.reset();
-        Note(Witness::gone ? "state destroyed" : "state alive");
-    });
-    ASSERT_TRUE(Play({Pushes(VCTL_KIND_NOTIFICATION, {7}, 3), Callback("state alive")}));
-    ASSERT_TRUE(trace.WaitFor(Destroyed(handle))) << trace.Dump();
-    EXPECT_EQ(heard, 1);
-    EXPECT_TRUE(Witness::gone);   // released once the handler had returned
+    HANDLE constructed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::optional<qorle::Client> own;
+    own.emplace(qorle::Client::Options{
+        Address::any(), Uuid(0xFFF5), [&, witness = std::make_shared<Witness>()](Address a, bool) {
+            WaitForSingleObject(constructed, 5000);
+            own.reset();
+            Note(a.str() + (Witness::gone ? " state destroyed" : " state alive"));
+        }});
+    const HQORREG handle = own->native_handle();
+    SetEvent(constructed);
+    EXPECT_TRUE(Play({Callback("00:1A:7D:DA:71:13 state alive")}));
+    EXPECT_TRUE(trace.WaitFor(Destroyed(handle))) << trace.Dump();
+    EXPECT_FALSE(own);
+    EXPECT_TRUE(Witness::gone);   // released once the callable had returned
+    CloseHandle(constructed);
 }
 
 // Moved-from objects are empty and refuse their operations; a move assignment
@@ -266,7 +276,7 @@ TEST_F(Cpp, TreeSubscriptionAndCompletion)
                 tree += Fmt("[%s@%u]", d.uuid.str().c_str(), d.handle);
         }
     }
-    EXPECT_EQ(tree, "180f@1: 2a19@2[2902@4] 2a00@5 2a01@7[2902@9]");
+    EXPECT_EQ(tree, "180f@1: 2a00@5 2a01@7[2902@9] 2a19@2[2902@4]");
 
     // 2a01 stays subscribed: its notification after one of the unsubscribed
     // 2a19 is the next thing heard, as one registration hears in order.
@@ -332,6 +342,13 @@ TEST_F(Cpp, ServerRoundTrip)
     ASSERT_EQ(service.value_handles.size(), 1u);
     ASSERT_EQ(service.descriptor_handles.size(), 1u);
     const uint16_t value = service.value_handles[0], descriptor = service.descriptor_handles[0];
+    // A second battery service: its requests reach its own handler by instance.
+    const LocalService second =
+        server.add(ServiceBuilder(0x180F, true, 1)
+                       .characteristic(0x2A19, props::read, perms::read, [](const Request &r) -> ReadResult {
+                           return Bytes{0xBB, uint8_t(r.service_instance)};
+                       }));
+    server.start(second);
     AddCentral(ctl, kCentral);
     LinkUp(ctl, kCentral, 6);
     ASSERT_TRUE(Linked(kCentral, 6)) << trace.Dump();
@@ -349,7 +366,8 @@ TEST_F(Cpp, ServerRoundTrip)
                       asks(VCTL_CENTRAL_WRITE, value, {0x2A}, "00 0000 00 2a 00*512"),
                       asks(VCTL_CENTRAL_READ, value, {}, "00 0200 00 2a02 00*511"),
                       asks(VCTL_CENTRAL_WRITE, descriptor, {0x01, 0x00}, "00 0000 00 0100 00*511"),
-                      asks(VCTL_CENTRAL_READ, descriptor, {}, "02 0000 00 00*513")}));
+                      asks(VCTL_CENTRAL_READ, descriptor, {}, "02 0000 00 00*513"),
+                      asks(VCTL_CENTRAL_READ, second.value_handles.at(0), {}, "00 0200 00 bb01 00*511")}));
     EXPECT_EQ(Text(subscription), "0100");
 
     EXPECT_TRUE(Play({Do([&] { server.notify(kCentralAddress, value, Bytes{0x01, 0x02}); }),
