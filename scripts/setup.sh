@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the build, the demo and the tests need (the `wine` package
 # gives the wine, wineserver and wineboot commands; `tshark` reads the
-# controller's captures in the tests), once. Safe to run again.
+# controller's captures in the tests; `clang` compiles the C++ header for the
+# same target in a test), once. Safe to run again.
 set -euo pipefail
-packages=(mingw-w64 wine wine64 cmake googletest make libcli11-dev nlohmann-json3-dev tshark)
+packages=(mingw-w64 clang wine wine64 cmake googletest make libcli11-dev nlohmann-json3-dev tshark)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

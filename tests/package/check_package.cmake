@@ -1,6 +1,6 @@
 # Installs the build into WORK/prefix, checks the layout, the sizes and that the
-# import library does not depend on its directory, builds the C consumer
-# against it and runs the consumer's two programs under Wine.
+# import library does not depend on its directory, builds the C and C++
+# consumers against it and runs their programs under Wine.
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT rc EQUAL 0)
@@ -11,7 +11,8 @@ endfunction()
 
 file(REMOVE_RECURSE ${WORK})
 run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/prefix)
-foreach(file bin/QorLeLib.dll bin/qorgatt.exe include/QorLeLib.h lib/libQorLeLib.dll.a lib/QorLeLib.lib
+foreach(file bin/QorLeLib.dll bin/qorgatt.exe include/QorLeLib.h include/QorLeLib.hpp lib/libQorLeLib.dll.a
+             lib/QorLeLib.lib
              lib/cmake/QorLeLib/QorLeLibConfig.cmake lib/cmake/QorLeLib/QorLeLibConfigVersion.cmake)
     if(NOT EXISTS ${WORK}/prefix/${file})
         message(FATAL_ERROR "the installed package lacks ${file}")
@@ -40,11 +41,18 @@ endif()
 run(${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/consumer -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}
     -DCMAKE_PREFIX_PATH=${WORK}/prefix -DQORLE_PREFIX=${WORK}/prefix)
 run(${CMAKE_COMMAND} --build ${WORK}/consumer)
-foreach(program consumer consumer_msvc_lib)
+# What each program prints: the C programs, then the C++ one.
+set(c_lines "QorGattRegister without an address -> 87" "QorGattPairingRegister -> 0" "QorGattPairingUnregister -> 0"
+    "trace lines seen: [1-9]")
+set(cpp_lines "qorle::Client registered: yes" "read of 00:1A:7D:DA:71:13 -> not connected \\(2250\\)"
+    "thrown: qorle::Client::read: not connected \\(2250\\)" "uuid 180d is Heart Rate" "trace lines seen: [1-9]")
+foreach(program "consumer c_lines" "consumer_msvc_lib c_lines" "consumer_cpp cpp_lines")
+    separate_arguments(program)
+    list(GET program 1 lines)
+    list(GET program 0 program)
     run(${RUN} ${WORK}/consumer/${program}.exe)
     message(STATUS "${program}:\n${out}")
-    foreach(expected "QorGattRegister without an address -> 87" "QorGattPairingRegister -> 0"
-                     "QorGattPairingUnregister -> 0" "trace lines seen: [1-9]")
+    foreach(expected ${${lines}})
         if(NOT out MATCHES "${expected}")
             message(FATAL_ERROR "${program} did not print \"${expected}\"")
         endif()

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "scenario.h"
+#include "tests/pairing/store_view.h"
 
 namespace qortest {
 
@@ -44,6 +45,8 @@ bool StoreByPairing(Controller &ctl, TraceCapture &trace, const uint8_t bda[6], 
 {
     constexpr uint16_t kConnId = 199;   // the link's last: no other simulated device takes it
     const std::string stored = "LeDeviceDiscoveryComplete: LeDeviceDumpDiscoverDbToRegistry succeeded";
+    // The store only ever adds: what another case stored here would stay beside the new tree.
+    storeview::DeleteDevice(address);
     if (QorGattPairingRegister() != ERROR_SUCCESS)
         return false;
     // The pairing layer's line of the link, whatever interface it was given.

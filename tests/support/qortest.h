@@ -218,7 +218,8 @@ void LinkUp(Controller &ctl, const uint8_t bda[6], uint16_t conn_id = VCTL_CONN_
 void Advertise(Controller &ctl, const uint8_t bda[6]);
 VctlDeviceState DeviceState(Controller &ctl, const uint8_t bda[6]);
 // Pairs the simulated device (added for the purpose, removed after) and stores
-// its database under `address`; false when the store was not written.
+// its database under `address`, in place of whatever was stored there before;
+// false when the store was not written.
 bool StoreByPairing(Controller &ctl, TraceCapture &trace, const uint8_t bda[6], const GattDb &db, ULONGLONG address);
 
 } // namespace qortest
