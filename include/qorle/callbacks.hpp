@@ -12,7 +12,9 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <shared_mutex>
 #include <system_error>
 #include <utility>
 
@@ -55,27 +57,9 @@ private:
     SRWLOCK lock_ = SRWLOCK_INIT;
 };
 
-class Locked {
-public:
-    explicit Locked(Lock &lock) noexcept : lock_(lock) { lock_.lock(); }
-    ~Locked() { lock_.unlock(); }
-    Locked(const Locked &) = delete;
-    Locked &operator=(const Locked &) = delete;
-
-private:
-    Lock &lock_;
-};
-
-class SharedLocked {
-public:
-    explicit SharedLocked(Lock &lock) noexcept : lock_(lock) { lock_.lock_shared(); }
-    ~SharedLocked() { lock_.unlock_shared(); }
-    SharedLocked(const SharedLocked &) = delete;
-    SharedLocked &operator=(const SharedLocked &) = delete;
-
-private:
-    Lock &lock_;
-};
+// Lock meets the standard's lockable requirements: the standard holders serve.
+using Locked = std::lock_guard<Lock>;
+using SharedLocked = std::shared_lock<Lock>;
 
 // The door of a set of callables that the library calls on its threads. Calls
 // pass while it is open; shut() lets no more in, wait() waits until the calls
