@@ -121,12 +121,7 @@ bool bench::Rows(qortest::Controller &ctl, Program *program)
             return false;
         }
     }
-    bench::Benchmark b;
-    b.name = "attribute tree load from the store";
-    b.unit = "entries";
-    b.work = kEntries;
-    b.library = Library;
-    b.raw = Raw;
+    bench::Benchmark b = bench::Row("attribute tree load from the store", "entries", kEntries, Library, Raw);
     b.goal = 1.10;
     b.rounds = 15;   // the machine is shared: more rounds steady the median
     program->rows.push_back(b);

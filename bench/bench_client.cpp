@@ -14,7 +14,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <thread>
@@ -25,6 +24,7 @@
 
 #include "method.h"
 #include "raw_channel.h"
+#include "tally.h"
 
 namespace {
 
@@ -33,16 +33,10 @@ constexpr int kBurstRecords = 20000;    // back to back: enough for the raw side
 constexpr int kRegistrations = 10;
 constexpr DWORD kWaitMs = 30000;
 
-// ---- the application's callback: counts, and tells when the wanted one came ----
-HANDLE g_delivered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-std::atomic<long> g_count{0};
-std::atomic<long> g_want{0};
+// ---- the application's callback: counts ----
+bench::Tally g_delivered;
 
-void WINAPI Count(PVOID, PLE_ADDRESS, DWORD)
-{
-    if (++g_count == g_want)
-        SetEvent(g_delivered);
-}
+void WINAPI Count(PVOID, PLE_ADDRESS, DWORD) { g_delivered.Add(); }
 
 // Either side's producer: queues one record for pfnConnect.
 using Queue = std::function<void()>;
@@ -50,15 +44,14 @@ using Queue = std::function<void()>;
 // n records, each waited for before the next (idle), or all back to back (burst).
 double Deliver(const Queue &queue, int n, bool burst)
 {
-    g_count = 0;
+    g_delivered.Expect(n);
     const double start = bench::Seconds();
     for (int i = 0; i < n; ++i) {
-        g_want = burst ? n : i + 1;
         queue();
-        if (!burst && WaitForSingleObject(g_delivered, kWaitMs) != WAIT_OBJECT_0)
+        if (!burst && !g_delivered.WaitFor(i + 1, kWaitMs))
             return -1;
     }
-    if (burst && WaitForSingleObject(g_delivered, kWaitMs) != WAIT_OBJECT_0)
+    if (!g_delivered.Wait(kWaitMs))
         return -1;
     return bench::Seconds() - start;
 }
@@ -213,22 +206,16 @@ double RawRegistration(int n)
 bool bench::Rows(qortest::Controller &, Program *program)
 {
     for (bool burst : {false, true}) {
-        bench::Benchmark b;
-        b.name = burst ? "queue to callback, a burst" : "queue to callback, one at a time";
-        b.unit = "records";
-        b.work = burst ? kBurstRecords : kRecords;
+        bench::Benchmark b = bench::Row(
+            burst ? "queue to callback, a burst" : "queue to callback, one at a time", "records",
+            burst ? kBurstRecords : kRecords, [burst](int n) { return LibraryDelivery(n, burst); },
+            [burst](int n) { return RawDelivery(n, burst); });
         b.rate = true;
-        b.library = [burst](int n) { return LibraryDelivery(n, burst); };
-        b.raw = [burst](int n) { return RawDelivery(n, burst); };
         program->rows.push_back(b);
     }
-    bench::Benchmark reg;
-    reg.name = "register + deregister, the only registration";
-    reg.unit = "registrations";
-    reg.work = kRegistrations;
+    bench::Benchmark reg = bench::Row("register + deregister, the only registration", "registrations",
+                                      kRegistrations, LibraryRegistration, RawRegistration);
     reg.rate = true;
-    reg.library = LibraryRegistration;
-    reg.raw = RawRegistration;
     program->rows.push_back(reg);
     return true;
 }

@@ -6,15 +6,16 @@
 //     loaded from the store, until the application's pfnConnect has heard all;
 //   the raw side: the same events, each tree read key by key as the store lays
 //     it out into nodes of its own, on its reader thread.
-// Figures at 10 and 30 devices, each with its 3x line (30 and 90 devices): the
-// time per device must not grow with the number of devices (3x devices, at
-// most 3.1x the time). After each, the heap bytes per device each side keeps
-// and the calls per device. Measured with the method of method.h.
+// Figures at 10, 30 and 90 devices, measured in the same rounds, with the 3x
+// lines 30 / 10 and 90 / 30: the time per device must not grow with the number
+// of devices (3x devices, at most 3.1x the time). Then the heap bytes per
+// device each side kept in its last run at each size, and the calls per device
+// at 10. Measured with the method of method.h.
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "method.h"
 #include "qortest.h"
 #include "raw_channel.h"
+#include "tally.h"
 
 namespace {
 
@@ -37,24 +39,11 @@ constexpr DWORD kWaitMs = 60000;
 const uint8_t kPaired[6] = {0x5C, 0x00, 0x00, 0x00, 0x00, 0xFF};
 constexpr ULONGLONG kPairedAddress = 0x5C00000000FFULL;
 
-std::atomic<long> g_count{0};
-std::atomic<long> g_want{0};
-HANDLE g_all = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+bench::Tally g_events;   // connection events taken
 
-void Count()
-{
-    if (++g_count == g_want)
-        SetEvent(g_all);
-}
-
-void Expect(long n)
-{
-    g_count = 0;
-    g_want = n;
-    ResetEvent(g_all);
-}
-
-bool AllCame() { return WaitForSingleObject(g_all, kWaitMs) == WAIT_OBJECT_0; }
+void Count() { g_events.Add(); }
+void Expect(long n) { g_events.Expect(n); }
+bool AllCame() { return g_events.Wait(kWaitMs); }
 
 ULONGLONG Address(int i) { return kFirstAddress + static_cast<ULONGLONG>(i); }
 
@@ -110,7 +99,7 @@ bool CopyTree(const std::string &from, const std::string &to)
 struct Library {
     Controller &ctl;
     HQORREG reg = nullptr;
-    size_t heap_per_device = 0;
+    std::map<int, size_t> heap_per_device;   // of the last run, by number of devices
 
     static void WINAPI OnConnect(PVOID, PLE_ADDRESS, DWORD) { Count(); }
 
@@ -131,7 +120,7 @@ struct Library {
         PostLinks(ctl, channel, n, true);
         bool ok = AllCame();
         double seconds = timing.Stop();
-        heap_per_device = (HeapInUse() - heap) / static_cast<size_t>(n);
+        heap_per_device[n] = (HeapInUse() - heap) / static_cast<size_t>(n);
         Expect(n);
         PostLinks(ctl, channel, n, false);
         ok = AllCame() && ok;
@@ -221,7 +210,7 @@ std::unique_ptr<RawNode> LoadLevel(HKEY list, int level)
 
 struct Raw {
     std::vector<std::unique_ptr<RawNode>> trees = std::vector<std::unique_ptr<RawNode>>(kMaxDevices);
-    size_t heap_per_device = 0;
+    std::map<int, size_t> heap_per_device;   // of the last run, by number of devices
 
     void OnEvent(const ZrEvent &e)
     {
@@ -250,7 +239,7 @@ struct Raw {
         PostLinks(ctl, channel.Id(), n, true);
         bool ok = AllCame();
         double seconds = timing.Stop();
-        heap_per_device = (HeapInUse() - heap) / static_cast<size_t>(n);
+        heap_per_device[n] = (HeapInUse() - heap) / static_cast<size_t>(n);
         Expect(n);
         PostLinks(ctl, channel.Id(), n, false);
         ok = AllCame() && ok;
@@ -280,28 +269,25 @@ bool bench::Rows(qortest::Controller &ctl, Program *program)
     bench::InstallCallCounting();
     if (!Prepare(ctl))
         return false;
-    auto library = std::make_shared<Library>(Library{ctl});
+    auto library = std::make_shared<Library>(Library{ctl, nullptr, {}});
     auto raw = std::make_shared<Raw>();
     qortest::Controller *control = &ctl;
+    bench::Benchmark b;
+    b.name = "connect, 30-service trees";
+    b.unit = "devices";
     // A quick run measures 10 devices and their 3x line (30) only.
-    for (int devices : bench::Quick() ? std::vector<int>{10} : std::vector<int>{10, 30}) {
-        bench::Benchmark b;
-        b.name = "connect " + std::to_string(devices) + " devices, 30-service trees";
-        b.unit = "devices";
-        b.work = devices;   // the ratio to raw is printed; the goal is the 3x line
-        b.library = [library](int n) { return library->Run(n); };
-        b.raw = [raw, control](int n) { return raw->Run(*control, n); };
-        b.after = [b, library, raw, control, devices] {
-            bench::PrintCounts(b.library, b.raw, devices, "device");
-            for (int n : {devices, 3 * devices}) {
-                library->Run(n);
-                raw->Run(*control, n);
-                std::printf("  heap per device at %d devices: library %zu bytes, raw %zu bytes\n", n,
-                            library->heap_per_device, raw->heap_per_device);
-            }
-        };
-        program->rows.push_back(b);
-    }
+    b.work = kMaxDevices / 9;
+    b.scale_steps = bench::Quick() ? 1 : 2;
+    b.summary_each_size = true;   // the ratio to raw at each size; the goal is the 3x lines
+    b.counted = "device";
+    b.library = [library](int n) { return library->Run(n); };
+    b.raw = [raw, control](int n) { return raw->Run(*control, n); };
+    b.after = [library, raw] {
+        for (const auto &[n, bytes] : library->heap_per_device)
+            std::printf("  heap per device at %d devices: library %zu bytes, raw %zu bytes\n", n, bytes,
+                        raw->heap_per_device[n]);
+    };
+    program->rows.push_back(b);
     program->done = [] {
         for (int i = 0; i < kMaxDevices; ++i)
             storeview::DeleteDevice(Address(i));

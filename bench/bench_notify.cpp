@@ -8,13 +8,12 @@
 //     own, each woken when its queue was empty (goal at least 0.95);
 //   a burst of 20,000 records to one registration, posted in blocks of 2,000
 //     that the controller's queue holds, against the raw reader's rate.
-// After each figure, one more run of each side counts its calls per
-// notification (waits, SetEvent, ResetEvent, control requests): counts that
-// noise does not move. Measured with the method of method.h.
+// With each figure, the calls per notification of each side (waits, SetEvent,
+// ResetEvent, control requests): counts that noise does not move. Measured
+// with the method of method.h.
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -22,50 +21,29 @@
 #include <thread>
 #include <vector>
 
+#include "battery_peer.h"
 #include "call_count.h"
 #include "method.h"
 #include "peers.h"
 #include "raw_channel.h"
-#include "scenario.h"
+#include "tally.h"
 
 namespace {
 
 using namespace qortest;
 
-const uint8_t kDev[6] = {0x00, 0x1A, 0x7D, 0xDA, 0x71, 0x15};
-LE_ADDRESS g_dev{0x001A7DDA7115};
-GUID g_svc = BaseGuid(0x180F), g_level = BaseGuid(0x2A19);
-constexpr uint16_t kConnId = 5;
-constexpr uint16_t kValueHandle = 3;
+const bench::Peer kPeer = {{0x00, 0x1A, 0x7D, 0xDA, 0x71, 0x15}, 5};
+LE_ADDRESS g_dev = kPeer.Address();
+GUID g_svc = bench::BatteryService(), g_level = bench::BatteryLevel();
 constexpr int kEvents = 1300;           // within the controller's queue (4096) and the pending reads
 constexpr int kBurst = 20000;
 constexpr int kBlock = 2000;            // posted at a time; at most two blocks wait in the controller
 constexpr DWORD kWaitMs = 120000;
 
-// ---- what both sides count: callbacks heard, and when the wanted number came ----
-std::atomic<long> g_heard{0};
-std::atomic<long> g_want{0};
-std::atomic<long> g_mark{0};             // a block's worth heard: the next may be posted
-HANDLE g_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-HANDLE g_marked = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+// ---- what both sides count: callbacks heard ----
+bench::Tally g_heard;
 
-void Heard()
-{
-    long n = ++g_heard;
-    if (n == g_mark)
-        SetEvent(g_marked);
-    if (n == g_want)
-        SetEvent(g_done);
-}
-
-void Expect(long n)
-{
-    g_heard = 0;
-    g_want = n;
-    g_mark = 0;
-    ResetEvent(g_done);
-    ResetEvent(g_marked);
-}
+void Heard() { g_heard.Add(); }
 
 // Posts `events` notifications, at most two blocks ahead of what `fan_out`
 // listeners have heard, and waits until all were heard.
@@ -73,15 +51,12 @@ bool PostAndWait(Controller &ctl, int events, int fan_out)
 {
     for (int posted = 0; posted < events; posted += kBlock) {
         const int n = std::min(kBlock, events - posted);
-        if (posted >= 2 * kBlock) {
-            g_mark = static_cast<long>(posted - kBlock) * fan_out;
-            if (g_heard < g_mark && WaitForSingleObject(g_marked, kWaitMs) != WAIT_OBJECT_0)
-                return false;
-        }
-        if (Notify(ctl, kDev, kValueHandle, VCTL_KIND_NOTIFICATION, {1, 2}, static_cast<uint32_t>(n)) != 0)
+        if (posted >= 2 * kBlock && !g_heard.WaitFor(static_cast<long>(posted - kBlock) * fan_out, kWaitMs))
+            return false;
+        if (Notify(ctl, kPeer.bda, bench::kLevelHandle, VCTL_KIND_NOTIFICATION, {1, 2}, static_cast<uint32_t>(n)) != 0)
             return false;
     }
-    return WaitForSingleObject(g_done, kWaitMs) == WAIT_OBJECT_0;
+    return g_heard.Wait(kWaitMs);
 }
 
 DWORD WINAPI OnAttribute(PLE_ADDRESS, GUID *, DWORD, GUID *, DWORD, GUID *, DWORD, DWORD, PLE_VALUE)
@@ -168,26 +143,20 @@ struct Setup {
 
     bool Prepare()
     {
-        ctl.Reset();
-        TraceCapture trace;
-        GattDb db;
-        db.Service(Uuid16(0x180F));
-        db.Characteristic(Uuid16(0x2A19), 0x12, {0x64});
-        if (!StoreByPairing(ctl, trace, kDev, db, g_dev.ullLong) || !Registrations(1))
+        HQORREG reg = nullptr;
+        if (!bench::PairAndRegister(ctl, kPeer, App(0), OnAttribute, &reg))
             return false;
-        ctl.AddDevice(kDev, db, 0);
-        LinkUp(ctl, kDev, kConnId);
-        if (!trace.WaitForPrefix("***QorLeApi:ConnectCallback gatt_if:1 bda:001a7dda7115 conn_id:5"))
-            return false;
+        regs.push_back(reg);
         raw = std::make_unique<bench::RawChannel>([this](const ZrEvent &e) { OnRawEvent(e); });
         return raw->Ready();
     }
+    static GUID App(size_t index) { return {0xBE7C0100u + static_cast<unsigned>(index), 0, 0, {0}}; }
     // Registrations up to n, each of an application of its own for every device.
     bool Registrations(size_t n)
     {
         while (regs.size() < n) {
             LE_ADDRESS any{0};
-            GUID app = {0xBE7C0100u + static_cast<unsigned>(regs.size()), 0, 0, {0}};
+            GUID app = App(regs.size());
             HQORREG reg = nullptr;
             if (QorGattRegister(&any, &app, nullptr, nullptr, OnAttribute, nullptr, &reg) != 0)
                 return false;
@@ -210,9 +179,9 @@ struct Setup {
     bool ClaimForRaw()
     {
         ZrReadReq req{};
-        req.conn_id = kConnId;
+        req.conn_id = kPeer.conn_id;
         req.type = 2;
-        req.param.handle = kValueHandle;
+        req.param.handle = bench::kLevelHandle;
         return raw->Request(ZOREROVA_GATTC_READ, &req, sizeof req, nullptr, 0) &&
                WaitForSingleObject(raw_read_done, 5000) == WAIT_OBJECT_0;
     }
@@ -225,7 +194,7 @@ double LibraryRun(int events)
     if (!g->ClaimForLibrary())
         return -1;
     const int fan_out = static_cast<int>(g->regs.size());
-    Expect(static_cast<long>(events) * fan_out);
+    g_heard.Expect(static_cast<long>(events) * fan_out);
     bench::Timing timing;
     if (!PostAndWait(g->ctl, events, fan_out))
         return -1;
@@ -237,7 +206,7 @@ double RawRun(int events)
     if (!g->ClaimForRaw())
         return -1;
     const int fan_out = g->listeners.empty() ? 1 : static_cast<int>(g->listeners.size());
-    Expect(static_cast<long>(events) * fan_out);
+    g_heard.Expect(static_cast<long>(events) * fan_out);
     bench::Timing timing;
     if (!PostAndWait(g->ctl, events, fan_out))
         return -1;
@@ -262,7 +231,7 @@ bench::Benchmark Figure(const char *name, size_t registrations, int events, doub
             g->Listeners(registrations == 1 ? 0 : registrations);
         return RawRun(n);
     };
-    b.after = [b, events] { bench::PrintCounts(b.library, b.raw, events, "notification"); };
+    b.counted = "notification";
     return b;
 }
 

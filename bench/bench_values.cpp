@@ -9,52 +9,38 @@
 //            timed from the central's request to the verdict.
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <thread>
 #include <vector>
 
+#include "battery_peer.h"
 #include "method.h"
 #include "peers.h"
+#include "tally.h"
 #include "scenario.h"
 
 namespace {
 
 using namespace qortest;
 
-const uint8_t kDev[6] = {0x00, 0x1A, 0x7D, 0xDA, 0x71, 0x13};
-const uint8_t kCentral[6] = {0x00, 0xC0, 0xFF, 0xEE, 0x00, 0x07};
-LE_ADDRESS g_dev{0x001A7DDA7113};
-GUID g_svc = BaseGuid(0x180F), g_level = BaseGuid(0x2A19);
+const bench::Peer kPeer = {{0x00, 0x1A, 0x7D, 0xDA, 0x71, 0x13}, 5};
+const bench::Peer kCentral = {{0x00, 0xC0, 0xFF, 0xEE, 0x00, 0x07}, 6};
+LE_ADDRESS g_dev = kPeer.Address();
+GUID g_svc = bench::BatteryService(), g_level = bench::BatteryLevel();
 constexpr int kNotifications = 2000;   // within the controller's queue plus the pending reads
 constexpr int kReads = 300;
 constexpr int kAnswers = 300;
 constexpr int kSlots = 20;              // reads the raw side keeps pending, as the library does
 
-std::atomic<long> g_heard{0};
-long g_want = 0;
-HANDLE g_done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+bench::Tally g_heard;
 
-void Heard()
-{
-    if (++g_heard == g_want)
-        SetEvent(g_done);
-}
-
-void Expect(long n)
-{
-    g_heard = 0;
-    g_want = n;
-    ResetEvent(g_done);
-}
-
-bool Done() { return WaitForSingleObject(g_done, 60000) == WAIT_OBJECT_0; }
+bool Done() { return g_heard.Wait(60000); }
 
 DWORD WINAPI OnAttribute(PLE_ADDRESS, GUID *, DWORD, GUID *, DWORD, GUID *, DWORD, DWORD ev, PLE_VALUE v)
 {
     if (ev == QOR_EVENT_READ_REQUEST)
         *v = LE_VALUE{1, {0x5A}};
-    Heard();
+    g_heard.Add();
     return 0;
 }
 
@@ -66,28 +52,18 @@ struct Setup {
     uint16_t raw_handle = 0;      // the raw channel's
     LE_VALUE value{};
 
+    // The peer connected, a local service of the library's started, and a central connected to read it.
     bool Prepare()
     {
-        ctl.Reset();
-        TraceCapture trace;
-        GattDb db;
-        db.Service(Uuid16(0x180F));
-        db.Characteristic(Uuid16(0x2A19), 0x12, {0x64});
-        LE_ADDRESS any{0};
-        GUID app = {0xBE7C0001, 0, 0, {0}};
         USHORT s = 0;
-        if (!StoreByPairing(ctl, trace, kDev, db, g_dev.ullLong) ||
-            QorGattRegister(&any, &app, nullptr, nullptr, OnAttribute, nullptr, &reg) != 0 ||
+        if (!bench::PairAndRegister(ctl, kPeer, {0xBE7C0001, 0, 0, {0}}, OnAttribute, &reg) ||
             QorGattCreateService(reg, &g_svc, 0, 3, 0, &s) != 0 ||
             QorGattAddCharacteristic(s, &g_level, 0, 0x11, 0x02, &lib_handle) != 0 || QorGattStartService(s) != 0)
             return false;
-        ctl.AddDevice(kDev, db, 0);
-        LinkUp(ctl, kDev, 5);
-        AddCentral(ctl, kCentral);
-        LinkUp(ctl, kCentral, 6);
-        if (!trace.WaitForPrefix("***QorLeApi:ConnectCallback gatt_if:1 bda:00c0ffee0007 conn_id:6") || !raw.Register())
-            return false;
-        return RawService();
+        TraceCapture trace;
+        AddCentral(ctl, kCentral.bda);
+        LinkUp(ctl, kCentral.bda, kCentral.conn_id);
+        return bench::WaitConnected(trace, kCentral.Address(), kCentral.conn_id) && raw.Register() && RawService();
     }
     bool RawService()
     {
@@ -108,9 +84,9 @@ struct Setup {
     bool RawRead(PendingRead &slot)
     {
         ZrReadReq req{};
-        req.conn_id = 5;
+        req.conn_id = kPeer.conn_id;
         req.type = 2;
-        req.param.handle = 3;
+        req.param.handle = bench::kLevelHandle;
         DWORD started = raw.StartRead(slot);
         return (started == 0 || started == ERROR_IO_PENDING) && raw.Call(ZOREROVA_GATTC_READ, &req, sizeof req) == 0 &&
                raw.FinishRead(slot) == 0;
@@ -134,9 +110,9 @@ double LibraryNotify(int work)
 {
     if (g->LibraryRead() != 0)   // completions go to the latest requester
         return -1;
-    Expect(work);
+    g_heard.Expect(work);
     double start = bench::Seconds();
-    if (Notify(g->ctl, kDev, 3, VCTL_KIND_NOTIFICATION, {1, 2}, work) != 0 || !Done())
+    if (Notify(g->ctl, kPeer.bda, bench::kLevelHandle, VCTL_KIND_NOTIFICATION, {1, 2}, work) != 0 || !Done())
         return -1;
     return bench::Seconds() - start;
 }
@@ -150,7 +126,7 @@ double RawNotify(int work)
     for (PendingRead &s : slots)
         g->raw.StartRead(s);
     double start = bench::Seconds();
-    if (Notify(g->ctl, kDev, 3, VCTL_KIND_NOTIFICATION, {1, 2}, work) != 0)
+    if (Notify(g->ctl, kPeer.bda, bench::kLevelHandle, VCTL_KIND_NOTIFICATION, {1, 2}, work) != 0)
         return -1;
     for (int i = 0; i < work; ++i) {
         PendingRead &s = slots[i % kSlots];
@@ -166,8 +142,8 @@ double LibraryAnswers(int work)
 {
     double start = bench::Seconds();
     for (int i = 0; i < work; ++i) {
-        Expect(1);
-        if (CentralRequest(g->ctl, kCentral, VCTL_CENTRAL_READ, g->lib_handle, true) != 0 || !Done())
+        g_heard.Expect(1);
+        if (CentralRequest(g->ctl, kCentral.bda, VCTL_CENTRAL_READ, g->lib_handle, true) != 0 || !Done())
             return -1;
     }
     return bench::Seconds() - start;
@@ -180,7 +156,7 @@ double RawAnswers(int work)
     std::thread answerer([&] {
         PendingRead slot;
         ZrSendRspReq rsp{};
-        rsp.conn_id = 6;
+        rsp.conn_id = kCentral.conn_id;
         rsp.rsp.len = 1;
         for (int i = 0; i < work; ++i) {
             DWORD started = g->raw.StartRead(slot);
@@ -196,7 +172,7 @@ double RawAnswers(int work)
     double start = bench::Seconds(), took = -1;
     int i = 0;
     for (; i < work; ++i)
-        if (CentralRequest(g->ctl, kCentral, VCTL_CENTRAL_READ, g->raw_handle, true) != 0 ||
+        if (CentralRequest(g->ctl, kCentral.bda, VCTL_CENTRAL_READ, g->raw_handle, true) != 0 ||
             WaitForSingleObject(verdict, 10000) != WAIT_OBJECT_0)
             break;
     if (i == work)
@@ -215,29 +191,16 @@ bool bench::Rows(qortest::Controller &, Program *program)
     g = &setup;
     if (!setup.Prepare())
         return false;
-    bench::Benchmark read;
-    read.name = "waited characteristic read";
-    read.unit = "reads";
-    read.work = kReads;
-    read.library = [](int work) { return TimedReads(work, true); };
-    read.raw = [](int work) { return TimedReads(work, false); };
+    bench::Benchmark read = bench::Row("waited characteristic read", "reads", kReads,
+                                       [](int work) { return TimedReads(work, true); },
+                                       [](int work) { return TimedReads(work, false); });
     read.goal = 1.10;
-
-    bench::Benchmark notify;
-    notify.name = "notifications to pfnAttribute";
-    notify.unit = "notifications";
-    notify.work = kNotifications / 3;   // the 3x run stays within the controller's queue
-    notify.library = LibraryNotify;
-    notify.raw = RawNotify;
+    // The 3x run stays within the controller's queue.
+    bench::Benchmark notify =
+        bench::Row("notifications to pfnAttribute", "notifications", kNotifications / 3, LibraryNotify, RawNotify);
     notify.rate = true;
     notify.goal = 0.90;
-
-    bench::Benchmark answer;
-    answer.name = "remote read answered";
-    answer.unit = "requests";
-    answer.work = kAnswers;
-    answer.library = LibraryAnswers;
-    answer.raw = RawAnswers;
+    bench::Benchmark answer = bench::Row("remote read answered", "requests", kAnswers, LibraryAnswers, RawAnswers);
     answer.goal = 1.15;
 
     for (bench::Benchmark *b : {&read, &notify, &answer}) {

@@ -170,8 +170,6 @@ double Timing::Stop()
 
 CallCounts LastWindow() { return g_last; }
 
-namespace {
-
 std::string PerUnit(const CallCounts &c, double units)
 {
     char text[200];
@@ -183,27 +181,6 @@ std::string PerUnit(const CallCounts &c, double units)
                   static_cast<double>(c.results) / units, static_cast<double>(c.created) / units,
                   static_cast<double>(c.closed) / units);
     return text;
-}
-
-} // namespace
-
-void PrintCounts(const std::function<double(int)> &library, const std::function<double(int)> &raw, int work,
-                 const char *unit, double units)
-{
-    if (units <= 0)
-        units = work;
-    if (!InstallCallCounting())
-        return;
-    bool ok = library(work) > 0;
-    CallCounts lib = LastWindow();
-    ok = raw(work) > 0 && ok;
-    CallCounts r = LastWindow();
-    if (!ok) {
-        std::printf("  calls     a counted run failed\n");
-        return;
-    }
-    std::printf("  calls per %s: library %s\n", unit, PerUnit(lib, units).c_str());
-    std::printf("  calls per %s: raw     %s\n", unit, PerUnit(r, units).c_str());
 }
 
 } // namespace bench

@@ -8,7 +8,6 @@
 // counting wrappers (once; calls made inside system DLLs are not seen).
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 namespace bench {
@@ -41,11 +40,7 @@ private:
 };
 CallCounts LastWindow();
 
-// One more run of each side, its timed window's calls printed per unit of work:
-//   "  calls per event: library waits 1.20 SetEvent 0.10 ...; raw waits 1.00 ..."
-// Only runs timed with Timing count.
-// `units`: what the counts are divided by (0: work).
-void PrintCounts(const std::function<double(int)> &library, const std::function<double(int)> &raw, int work,
-                 const char *unit, double units = 0);
+// "waits 1.20 SetEvent 0.10 ResetEvent 0.00 ...": the counts per unit of work.
+std::string PerUnit(const CallCounts &c, double units);
 
 } // namespace bench

@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "QorLeLib.h"
 
 #include "bench_stats.h"
+#include "call_count.h"
 
 namespace bench {
 namespace {
@@ -19,6 +21,9 @@ constexpr int kMinRounds = 5;
 constexpr int kScale = 3;
 
 Trace g_trace = Trace::Sink;
+
+// Whether the debugger setting has its block: in a full run.
+bool DebuggerBlock() { return !Quick(); }
 
 void WINAPI DropLine(const char *) {}
 
@@ -41,41 +46,65 @@ void WINAPI WatchLine(const char *line)
 
 // ---- rounds ----
 
-// The seconds of two runs, alternating (the first run first in even rounds),
-// and the ratio first / second of each round. Stops at the first failure.
-struct Rounds {
-    std::vector<double> first, second, ratio;
-    bool ok = true;
-};
-
-Rounds Alternate(const std::function<double()> &first, const std::function<double()> &second, int rounds)
+// The sizes of a row's runs: its work, tripled scale_steps times when it scales.
+std::vector<int> Sizes(const Benchmark &b)
 {
-    Rounds r;
-    for (int round = 0; round < rounds; ++round) {
-        double a, b;
-        if (round % 2 == 0) {
-            a = first();
-            b = second();
-        } else {
-            b = second();
-            a = first();
-        }
-        if (a <= 0 || b <= 0) {
-            r.ok = false;
-            return r;
-        }
-        r.first.push_back(a);
-        r.second.push_back(b);
-        r.ratio.push_back(a / b);
-    }
-    return r;
+    std::vector<int> sizes = {b.work};
+    for (int step = 0; b.scaling && step < b.scale_steps; ++step)
+        sizes.push_back(kScale * sizes.back());
+    return sizes;
 }
 
-std::vector<double> Inverted(std::vector<double> v)
+// One trace setting's rounds: the seconds of every run, by size, in round order.
+struct Sweep {
+    std::vector<std::vector<double>> library, raw;
+    bool ok = true;
+    CallCounts library_calls, raw_calls;   // of the last round's runs at 1x
+};
+
+// One run of a side; false when it failed. Its calls are kept when it ran at 1x.
+bool RunOne(const Run &run, int size, bool first_size, std::vector<double> *seconds, CallCounts *calls)
 {
-    for (double &x : v)
-        x = 1 / x;
-    return v;
+    const double t = run(size);
+    if (t <= 0)
+        return false;
+    seconds->push_back(t);
+    if (first_size)
+        *calls = LastWindow();
+    return true;
+}
+
+// Each round runs both sides at every size, smallest first in even rounds and
+// the raw side first at each size in odd ones, largest first.
+Sweep Rounds(const Benchmark &b, const std::vector<int> &sizes, int rounds)
+{
+    const size_t n = sizes.size();
+    Sweep s;
+    s.library.resize(n);
+    s.raw.resize(n);
+    for (int round = 0; round < rounds && s.ok; ++round) {
+        const bool forward = round % 2 == 0;
+        for (size_t k = 0; k < n && s.ok; ++k) {
+            const size_t i = forward ? k : n - 1 - k;
+            const bool first = i == 0;
+            if (forward)
+                s.ok = RunOne(b.library, sizes[i], first, &s.library[i], &s.library_calls) &&
+                       RunOne(b.raw, sizes[i], first, &s.raw[i], &s.raw_calls);
+            else
+                s.ok = RunOne(b.raw, sizes[i], first, &s.raw[i], &s.raw_calls) &&
+                       RunOne(b.library, sizes[i], first, &s.library[i], &s.library_calls);
+        }
+    }
+    return s;
+}
+
+// a[i] / b[i] of each round, inverted for a rate (rate = work / time).
+std::vector<double> Ratios(const std::vector<double> &a, const std::vector<double> &b, bool rate)
+{
+    std::vector<double> r;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+        r.push_back(rate ? b[i] / a[i] : a[i] / b[i]);
+    return r;
 }
 
 // "3.02 (2.95-3.10)"
@@ -87,7 +116,7 @@ std::string Ratio(const std::vector<double> &ratios)
     return text;
 }
 
-// "library 412.3 ms (401.0-420.0)" or, as a rate, "library 45210 events/s (44000-46000)".
+// "library 412.3 ms (401.0-420.0), 0.429 ms each" or, as a rate, "library 45210 events/s (44000-46000)".
 std::string Side(const char *who, const std::vector<double> &seconds, const Benchmark &b, int work)
 {
     std::vector<double> v;
@@ -98,65 +127,119 @@ std::string Side(const char *who, const std::vector<double> &seconds, const Benc
     if (b.rate)
         std::snprintf(text, sizeof text, "%s %.0f %s/s (%.0f-%.0f)", who, s.median, b.unit, s.low, s.high);
     else
-        std::snprintf(text, sizeof text, "%s %.1f ms (%.1f-%.1f)", who, s.median, s.low, s.high);
+        std::snprintf(text, sizeof text, "%s %.1f ms (%.1f-%.1f), %.3f ms each", who, s.median, s.low, s.high,
+                      s.median / work);
     return text;
 }
 
 const char *Verdict(bool met) { return met ? "met" : "MISSED"; }
 
-// One row of scripts/bench.sh's table.
-void Summary(const char *path, const std::string &ratio, const char *op, double goal, bool met)
+// A figure of the table: its ratios in both settings and its goal.
+struct Figure {
+    std::string path;
+    std::string sink, debugger;
+    const char *op = "";
+    double goal = 0;   // 0: none
+    bool met = true;
+};
+
+// The rows' figures of one trace setting, added to (or filled into) `figures`.
+void Record(std::vector<Figure> *figures, size_t *next, Trace trace, const std::string &path,
+            const std::vector<double> &ratios, const char *op, double goal, double median)
 {
-    std::printf("summary: %s | %s | %s %.2f | %s\n", path, ratio.c_str(), op, goal, Verdict(met));
+    if (trace == Trace::Sink) {
+        Figure f;
+        f.path = path;
+        f.sink = Ratio(ratios);
+        f.op = op;
+        f.goal = goal;
+        f.met = goal <= 0 || (*op == '>' ? median >= goal : median <= goal);
+        figures->push_back(f);
+        return;
+    }
+    (*figures)[(*next)++].debugger = Ratio(ratios);
 }
 
-// One trace setting's figure; whether its goal (if it is judged) was met.
-bool Figure(const Benchmark &b, Trace trace, int rounds)
+const char *SettingName(Trace trace) { return trace == Trace::Sink ? "sink" : "debugger"; }
+
+// The path of the ratio at a size: the row's name alone at 1x, unless the table
+// has every size ("connect, 30-service trees, 30 devices").
+std::string SizePath(const Benchmark &b, int size)
+{
+    if (!b.summary_each_size)
+        return b.name;
+    return b.name + ", " + std::to_string(size) + " " + b.unit;
+}
+
+// "3x / 1x time", "9x / 3x time"
+std::string StepName(size_t step)
+{
+    static const char *const names[] = {"3x / 1x time", "9x / 3x time", "27x / 9x time"};
+    return names[std::min<size_t>(step, 2)];
+}
+
+void PrintCalls(const Benchmark &b, const Sweep &s)
+{
+    if (!b.counted)
+        return;
+    const double units = b.counted_units > 0 ? b.counted_units : b.work;
+    std::printf("  calls per %s: library %s\n", b.counted, PerUnit(s.library_calls, units).c_str());
+    std::printf("  calls per %s: raw     %s\n", b.counted, PerUnit(s.raw_calls, units).c_str());
+}
+
+// One trace setting's block: its figures printed and recorded.
+bool Block(const Benchmark &b, Trace trace, int rounds, std::vector<Figure> *figures)
 {
     UseTrace(trace);
-    Rounds r = Alternate([&] { return b.library(b.work); }, [&] { return b.raw(b.work); }, rounds);
-    const char *name = trace == Trace::Sink ? "sink" : "debugger";
-    if (!r.ok) {
+    const std::vector<int> sizes = Sizes(b);
+    Sweep s = Rounds(b, sizes, rounds);
+    const char *name = SettingName(trace);
+    if (!s.ok) {
         std::printf("  %-9s a run failed\n", name);
         return false;
     }
-    std::vector<double> ratios = b.rate ? Inverted(r.ratio) : r.ratio;
-    double median = Median(ratios);
-    std::printf("  %-9s ratio %s  %s  %s", name, Ratio(ratios).c_str(), Side("library", r.first, b, b.work).c_str(),
-                Side("raw", r.second, b, b.work).c_str());
-    if (trace != Trace::Sink || b.goal <= 0) {
+    size_t next = 0;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        std::vector<double> ratios = Ratios(s.library[i], s.raw[i], b.rate);
+        const bool judged = i == 0 && b.goal > 0;
+        std::printf("  %-9s %-14s ratio %s  %s  %s", name, (std::to_string(sizes[i]) + " " + b.unit).c_str(),
+                    Ratio(ratios).c_str(), Side("library", s.library[i], b, sizes[i]).c_str(),
+                    Side("raw", s.raw[i], b, sizes[i]).c_str());
+        if (judged)
+            std::printf("  goal %s %.2f", b.rate ? ">=" : "<=", b.goal);
         std::printf("\n");
-        return true;
+        if (i == 0 || b.summary_each_size)
+            Record(figures, &next, trace, SizePath(b, sizes[i]), ratios, b.rate ? ">=" : "<=",
+                   judged ? b.goal : 0, Median(ratios));
     }
-    bool met = b.rate ? median >= b.goal : median <= b.goal;
-    std::printf("  goal %s %.2f: %s\n", b.rate ? ">=" : "<=", b.goal, Verdict(met));
-    Summary(b.name.c_str(), Ratio(ratios), b.rate ? ">=" : "<=", b.goal, met);
-    return met;
+    for (size_t step = 0; step + 1 < sizes.size(); ++step) {
+        std::vector<double> lib = Ratios(s.library[step + 1], s.library[step], false);
+        std::vector<double> raw = Ratios(s.raw[step + 1], s.raw[step], false);
+        std::printf("  %-9s %s: library %s (%.1f / %.1f ms), raw %s (%.1f / %.1f ms)  goal <= %.2f\n", name,
+                    StepName(step).c_str(), Ratio(lib).c_str(), Median(s.library[step + 1]) * 1e3,
+                    Median(s.library[step]) * 1e3, Ratio(raw).c_str(), Median(s.raw[step + 1]) * 1e3,
+                    Median(s.raw[step]) * 1e3, b.scale_goal);
+        Record(figures, &next, trace, b.name + ", " + StepName(step), lib, "<=", b.scale_goal, Median(lib));
+    }
+    if (trace == Trace::Sink)
+        PrintCalls(b, s);
+    return true;
 }
 
-// 3x / 1x of one side, alternating; the medians of both for the line.
-Rounds Scaled(const Run &run, int work, int rounds)
+// The table's rows: "summary: path | sink | debugger | goal | verdict".
+void Summaries(const std::vector<Figure> &figures, bool debugger_run)
 {
-    return Alternate([&] { return run(kScale * work); }, [&] { return run(work); }, rounds);
-}
-
-bool Scaling(const Benchmark &b, int rounds)
-{
-    UseTrace(Trace::Sink);
-    Rounds lib = Scaled(b.library, b.work, rounds);
-    Rounds raw = lib.ok ? Scaled(b.raw, b.work, rounds) : Rounds{};
-    if (!lib.ok || !raw.ok) {
-        std::printf("  %-9s a run failed\n", "scaling");
-        return false;
+    for (const Figure &f : figures) {
+        std::string goal = "-";
+        if (f.goal > 0) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%s %.2f", f.op, f.goal);
+            goal = text;
+        }
+        const std::string debugger = !f.debugger.empty() ? f.debugger : debugger_run ? "failed" : "full run";
+        std::printf("summary: %s | %s | %s | %s | %s\n", f.path.c_str(), f.sink.c_str(), debugger.c_str(),
+                    goal.c_str(), f.goal > 0 ? Verdict(f.met) : "-");
     }
-    bool met = Median(lib.ratio) <= b.scale_goal;
-    std::printf("  %-9s %dx/1x time: library %s (%.1f / %.1f ms), raw %s (%.1f / %.1f ms)  goal <= %.2f: %s\n",
-                "scaling", kScale, Ratio(lib.ratio).c_str(), Median(lib.first) * 1e3, Median(lib.second) * 1e3,
-                Ratio(raw.ratio).c_str(), Median(raw.first) * 1e3, Median(raw.second) * 1e3, b.scale_goal,
-                Verdict(met));
-    const std::string path = b.name + ", 3x / 1x time";
-    Summary(path.c_str(), Ratio(lib.ratio), "<=", b.scale_goal, met);
-    return met;
 }
 
 } // namespace
@@ -174,6 +257,17 @@ double Seconds()
 }
 
 Trace CurrentTrace() { return g_trace; }
+
+Benchmark Row(std::string name, const char *unit, int work, Run library, Run raw)
+{
+    Benchmark b;
+    b.name = std::move(name);
+    b.unit = unit;
+    b.work = work;
+    b.library = std::move(library);
+    b.raw = std::move(raw);
+    return b;
+}
 
 bool Quick()
 {
@@ -198,21 +292,23 @@ Spread Summarise(const std::vector<double> &samples)
 bool Measure(const Benchmark &b)
 {
     const int rounds = Quick() ? kMinRounds : std::max(b.rounds, kMinRounds);
-    std::printf("%s: %d %s, %d rounds of library and raw alternating, the order turned each round\n",
-                b.name.c_str(), b.work,
-                b.unit, rounds);
+    std::printf("%s: %d %s at 1x, %d rounds of library and raw alternating, the order turned each round\n",
+                b.name.c_str(), b.work, b.unit, rounds);
     std::printf("  ");
     PrintLoad();
-    bool met = Figure(b, Trace::Sink, rounds);
-    // A quick run leaves out the figure that judges nothing.
-    if (Quick())
-        std::printf("  %-9s (in a full run)\n", "debugger");
-    else
-        Figure(b, Trace::Debugger, rounds);
-    if (b.scaling)
-        met &= Scaling(b, rounds);
+    std::vector<Figure> figures;
+    bool ok = Block(b, Trace::Sink, rounds, &figures);
+    const bool debugger = DebuggerBlock();
+    if (ok && debugger)
+        Block(b, Trace::Debugger, rounds, &figures);
+    else if (!debugger)
+        std::printf("  %-9s (in a full run)\n", SettingName(Trace::Debugger));
     QorGattSetTraceFunction(nullptr);
     g_trace = Trace::Debugger;
+    Summaries(figures, debugger);
+    bool met = ok;
+    for (const Figure &f : figures)
+        met &= f.met;
     return met;
 }
 

@@ -4,31 +4,34 @@
 //
 // A benchmark gives two runs. Each does its own untimed setup, then `work`
 // units of the same traffic, and returns the seconds the timed part took (a
-// negative value: the run failed). Measure prints, after the machine's load:
-//   - one figure per trace setting, each of its own rounds: `Trace::Sink` (a
-//     sink that drops every line) and `Trace::Debugger` (no sink: the library's
-//     default output, the debugger output). A round is one library run and one
-//     raw run, the order turned round from one round to the next; each round
-//     gives a ratio, and the figure is the median ratio with its range, next to
-//     each side's median time and range;
-//   - a scaling line: each side at 1x and 3x the work (the library with the
-//     sink), alternating the same way, and the ratio of the times;
-//   - "summary:" lines, one per judged figure, which scripts/bench.sh gathers
-//     into its table.
+// negative value: the run failed). Measure prints, after the machine's load,
+// one block per trace setting, each of its own rounds: `Trace::Sink` (a sink
+// that drops every line) and `Trace::Debugger` (no sink: the library's default
+// output, the debugger output). A round runs both sides at 1x the work and,
+// when the row scales, at 3x (and 9x for two steps), the library and the raw
+// run side by side at each size, the order turned round from one round to the
+// next. Each block gives, as medians with their range:
+//   - per size, the ratio library / raw of each round, next to each side's
+//     median time and range;
+//   - per step, the scaling line: each side's 3x / 1x time of each round.
+// Then "summary:" lines, one per figure of the table that scripts/bench.sh
+// gathers: path | sink ratio | debugger ratio | goal | met.
 // A ratio is library time / raw time (lower is better), or for a benchmark that
 // reads as a rate, library rate / raw rate (higher is better). Goals are judged
-// with the sink; the debugger figure is printed beside them.
+// with the sink (the ratio at 1x, and the library's scaling); the debugger
+// figures are printed beside them.
 //
 // Use, in a program's Rows:
-//   bench::Benchmark b;
-//   b.name = "walk + store"; b.unit = "requests"; b.work = 961;
-//   b.library = [state](int work) { ... return seconds; };
-//   b.raw = [state](int work) { ... return seconds; };
+//   bench::Benchmark b = bench::Row("walk + store", "requests", 961,
+//                                   [state](int work) { ... return seconds; },    // the library
+//                                   [state](int work) { ... return seconds; });   // the raw side
 //   b.goal = 1.10;
 //   program->rows.push_back(b);
 // The runs outlive Rows: they hold what they use by value.
 // A run that must wait for a trace line during its setup uses LineWatch; when
 // it ends, the round's trace setting is back in place before the timed part.
+// A program that counts its system calls (call_count.h) names `counted`: the
+// calls of the last sink round's runs at 1x are printed per unit.
 
 #include <windows.h>
 
@@ -57,15 +60,22 @@ struct Benchmark {
     Run library;
     Run raw;
     bool rate = false;            // read as a rate: higher is better
-    double goal = 0;              // the ratio to reach with the sink (0: none)
+    double goal = 0;              // the ratio at 1x to reach with the sink (0: none)
     double scale_goal = 3.1;      // the library's 3x / 1x time at most
-    bool scaling = true;          // the 3x / 1x line is measured (and judged)
+    bool scaling = true;          // measured at 3x too: the 3x / 1x line (judged)
+    int scale_steps = 1;          // how many times the work triples (2: 1x, 3x and 9x)
+    bool summary_each_size = false;   // the table has the ratio at every size, not at 1x alone
     int rounds = 5;               // at least 5; 5 in a quick run
-    std::function<void()> after;  // run once the row is measured: counts, memory
+    const char *counted = nullptr;    // the unit the calls are counted per (nullptr: not counted)
+    double counted_units = 0;     // how many of them a run at 1x makes (0: work)
+    std::function<void()> after;  // run once the row is measured: memory, other counts
 };
 
+// A row of `work` units at 1x, the rest as the defaults above.
+Benchmark Row(std::string name, const char *unit, int work, Run library, Run raw);
+
 // A quick run (scripts/bench.sh --quick, QORLE_BENCH_QUICK set): five rounds,
-// no debugger figure, and the programs may choose less work.
+// and the programs may choose less work.
 bool Quick();
 
 // Runs and prints the figures; true when the goals were met with the sink.

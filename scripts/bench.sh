@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds the benchmarks and runs every one of them (build/bin/bench_*.exe)
 # against the virtual controller, in a Wine prefix of their own
-# (build/bench-prefix), then prints one table of every judged figure: path,
-# ratio (median [range]), goal, met or not, with the load average before and
-# after.
+# (build/bench-prefix), then prints one table of every figure: path, ratio
+# library / raw (median [range]) with the trace sink and with the debugger
+# output, goal, met or not, with the load average before and after.
 #   scripts/bench.sh [--quick] [NAME...]   e.g. scripts/bench.sh --quick notify
-# --quick: five rounds and less work in the programs that offer it. Each
-# program's full output stays in build/bench-logs/.
+# --quick: five rounds, less work in the programs that offer it, and no
+# debugger figures. Each program's full output stays in build/bench-logs/.
+# The time reported runs from the controller's start to the last program's
+# end; the build before it is timed apart.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QORLE_BUILD_DIR:-$root/build}
@@ -35,14 +37,15 @@ for src in "${sources[@]}"; do
 done
 ((${#programs[@]})) || { echo "no benchmark named ${names[*]}" >&2; exit 2; }
 
+built=$(date +%s)
 nice -n 10 "$root/scripts/build.sh" "${programs[@]}" >/dev/null
-"$root/scripts/controller.sh" start
-trap '"$root/scripts/controller.sh" stop' EXIT
-
+built=$(($(date +%s) - built))
 logs=$build/bench-logs
 mkdir -p "$logs"
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 start=$(date +%s)
+"$root/scripts/controller.sh" start
+trap '"$root/scripts/controller.sh" stop' EXIT
 failed=()
 times=()
 for name in "${programs[@]}"; do
@@ -58,14 +61,17 @@ took=$(($(date +%s) - start))
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 echo
-echo "Summary ($( ((quick)) && echo quick || echo full ) run, ${took} s; load average before $load_before," \
-     "after $load_after; $(nproc) processors)"
+echo "Summary ($( ((quick)) && echo quick || echo full ) run, ${took} s from the controller's start," \
+     "build ${built} s before it; load average before $load_before, after $load_after; $(nproc) processors)"
 trim() { sed -E 's/^ +//; s/ +$//' <<<"$1"; }
-printf '%-62s %-22s %-9s %s\n' "path" "ratio median [range]" "goal" "met"
+# "1.02 (0.98-1.05)" as "1.02 [0.98-1.05]"
+bracket() { sed -E 's/^([0-9.]+) \(([0-9.]+)-([0-9.]+)\)$/\1 [\2-\3]/' <<<"$(trim "$1")"; }
+format='%-66s %-19s %-19s %-9s %s\n'
+printf "$format" "path" "sink median [range]" "debugger" "goal" "met"
 for name in "${programs[@]}"; do
-    sed -n 's/^summary: //p' "$logs/$name.txt" | while IFS='|' read -r path ratio goal verdict; do
-        ratio=$(sed -E 's/^ *([0-9.]+) \(([0-9.]+)-([0-9.]+)\) *$/\1 [\2-\3]/' <<<"$ratio")
-        printf '%-62s %-22s %-9s %s\n' "$(trim "$path")" "$ratio" "$(trim "$goal")" "$(trim "$verdict")"
+    sed -n 's/^summary: //p' "$logs/$name.txt" | while IFS='|' read -r path sink debugger goal verdict; do
+        printf "$format" "$(trim "$path")" "$(bracket "$sink")" "$(bracket "$debugger")" "$(trim "$goal")" \
+               "$(trim "$verdict")"
     done
 done
 echo "Seconds per program: $(IFS=,; echo "${times[*]}" | sed 's/,/, /g')"
