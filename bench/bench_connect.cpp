@@ -278,6 +278,7 @@ bool bench::Rows(qortest::Controller &ctl, Program *program)
     // A quick run measures 10 devices and their 3x line (30) only.
     b.work = kMaxDevices / 9;
     b.scale_steps = bench::Quick() ? 1 : 2;
+    b.quick_scaling = true;
     b.summary_each_size = true;   // the ratio to raw at each size; the goal is the 3x lines
     b.counted = "device";
     b.library = [library](int n) { return library->Run(n); };

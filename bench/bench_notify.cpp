@@ -214,7 +214,7 @@ double RawRun(int events)
 }
 
 // No 3x line: the goal is the rate against raw, and the line would triple the time.
-bench::Benchmark Figure(const char *name, size_t registrations, int events, double goal, int rounds = 7)
+bench::Benchmark Figure(const char *name, size_t registrations, int events, double goal)
 {
     bench::Benchmark b;
     b.name = name;
@@ -223,7 +223,6 @@ bench::Benchmark Figure(const char *name, size_t registrations, int events, doub
     b.rate = true;
     b.goal = goal;
     b.scaling = false;
-    b.rounds = rounds;
     // The registrations and the raw side's threads of the row are made in its first run.
     b.library = [registrations](int n) { return g->Registrations(registrations) ? LibraryRun(n) : -1; };
     b.raw = [registrations](int n) {
@@ -246,9 +245,9 @@ bool bench::Rows(qortest::Controller &, Program *program)
     const bool quick = bench::Quick();
     const int events = quick ? kEvents / 4 : kEvents;
     program->rows.push_back(Figure("notifications, 1 registration", 1, events, 1.00));
-    program->rows.push_back(Figure(quick ? "a burst of 2000 notifications (20000 in a full run), 1 registration"
-                                         : "a burst of 20000 notifications, 1 registration",
-                                   1, quick ? kBurst / 10 : kBurst, 1.00, 5));
+    program->rows.push_back(Figure(quick ? "burst of 2000 notifications (20000 in a full run)"
+                                         : "burst of 20000 notifications, 1 registration",
+                                   1, quick ? kBurst / 10 : kBurst, 1.00));
     program->rows.push_back(Figure("notifications, 4 registrations", 4, events, 0.95));
     program->rows.push_back(Figure("notifications, 16 registrations", 16, events / 2, 0.95));
     program->done = [] {

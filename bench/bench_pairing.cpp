@@ -33,7 +33,7 @@
 
 namespace {
 
-constexpr int kServices = 30;   // 10 in a quick run
+constexpr int kServices = 20;   // 10 in a quick run
 constexpr int kCharsPerService = 10;
 constexpr DWORD kWalkTimeoutMs = 120000;
 constexpr ULONGLONG kStoreAddress = 0x5B0000000001ULL;
@@ -303,7 +303,7 @@ bool bench::Rows(qortest::Controller &ctl, Program *program)
         std::printf("registration failed\n");
         return false;
     }
-    const int services = bench::Quick() ? kServices / 3 : kServices;
+    const int services = bench::Quick() ? kServices / 2 : kServices;
     auto raw = std::make_shared<Replay>();
     if (!raw->Ready() || !Record(ctl, *raw, services) || !Record(ctl, *raw, 3 * services)) {
         std::printf("the walk could not be recorded\n");
@@ -315,7 +315,7 @@ bool bench::Rows(qortest::Controller &ctl, Program *program)
     walk.unit = "services";
     walk.work = services;
     walk.goal = 1.10;
-    walk.rounds = 9;   // on a loaded machine single runs swing by several times
+    walk.quick_scaling = true;
     walk.library = [control, raw](int n) { return LibraryWalk(*control, *raw, n); };
     walk.raw = [control, raw](int n) { return RawWalk(*control, *raw, n); };
     walk.counted = "request";

@@ -1,8 +1,8 @@
 // Defining and starting a local database through the library, next to the
 // same driver traffic sent raw, measured with the method of method.h.
 //
-// One database: 30 services, each with 10 characteristics of 2 descriptors
-// (300 characteristics, 600 descriptors), every service started: 960 requests.
+// One database: 10 services, each with 10 characteristics of 2 descriptors
+// (100 characteristics, 200 descriptors), every service started: 320 requests.
 // The raw side sends the same requests, with the same layouts and the handles
 // the controller hands out, on a channel of its own, one control request with
 // its own event each (as the library does). Each run resets the controller
@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int kServices = 30;
+constexpr int kServices = 10;
 constexpr int kCharsPerService = 10;
 constexpr int kDescrsPerChar = 2;
 constexpr DWORD kHandlesPerService = 1 + kCharsPerService * (2 + kDescrsPerChar);
@@ -132,7 +132,6 @@ bool bench::Rows(qortest::Controller &ctl, Program *program)
         return RawRun(*raw, work / kRequestsPerService);
     };
     b.goal = 1.15;
-    b.rounds = 7;
     program->rows.push_back(b);
     program->done = [reg] { QorGattDeregister(reg); };
     return true;

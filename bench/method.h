@@ -64,6 +64,7 @@ struct Benchmark {
     double scale_goal = 3.1;      // the library's 3x / 1x time at most
     bool scaling = true;          // measured at 3x too: the 3x / 1x line (judged)
     int scale_steps = 1;          // how many times the work triples (2: 1x, 3x and 9x)
+    bool quick_scaling = false;   // the 3x line in a quick run too (otherwise in a full run alone)
     bool summary_each_size = false;   // the table has the ratio at every size, not at 1x alone
     int rounds = 5;               // at least 5; 5 in a quick run
     const char *counted = nullptr;    // the unit the calls are counted per (nullptr: not counted)
@@ -75,7 +76,9 @@ struct Benchmark {
 Benchmark Row(std::string name, const char *unit, int work, Run library, Run raw);
 
 // A quick run (scripts/bench.sh --quick, QORLE_BENCH_QUICK set): five rounds,
-// and the programs may choose less work.
+// the sink alone, the 3x lines of the rows that ask for them alone, and the
+// programs may choose less work. The table still names every figure: those
+// of the full run alone read "full run".
 bool Quick();
 
 // Runs and prints the figures; true when the goals were met with the sink.

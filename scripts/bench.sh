@@ -5,8 +5,8 @@
 # library / raw (median [range]) with the trace sink and with the debugger
 # output, goal, met or not, with the load average before and after.
 #   scripts/bench.sh [--quick] [NAME...]   e.g. scripts/bench.sh --quick notify
-# --quick: five rounds, less work in the programs that offer it, and no
-# debugger figures. Each program's full output stays in build/bench-logs/.
+# --quick: five rounds, less work in the programs that offer it, the 3x
+# lines of the rows that ask for them alone, and no debugger figures. Each program's full output stays in build/bench-logs/.
 # The time reported runs from the controller's start to the last program's
 # end; the build before it is timed apart.
 set -euo pipefail
