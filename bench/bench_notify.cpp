@@ -35,7 +35,7 @@ using namespace qortest;
 const bench::Peer kPeer = {{0x00, 0x1A, 0x7D, 0xDA, 0x71, 0x15}, 5};
 LE_ADDRESS g_dev = kPeer.Address();
 GUID g_svc = bench::BatteryService(), g_level = bench::BatteryLevel();
-constexpr int kEvents = 1300;           // within the controller's queue (4096) and the pending reads
+constexpr int kEvents = 900;            // within the controller's queue (4096) and the pending reads
 constexpr int kBurst = 20000;
 constexpr int kBlock = 2000;            // posted at a time; at most two blocks wait in the controller
 constexpr DWORD kWaitMs = 120000;
@@ -243,7 +243,7 @@ bool bench::Rows(qortest::Controller &, Program *program)
     if (!g->Prepare())
         return false;
     const bool quick = bench::Quick();
-    const int events = quick ? kEvents / 4 : kEvents;
+    const int events = quick ? kEvents / 3 : kEvents;
     program->rows.push_back(Figure("notifications, 1 registration", 1, events, 1.00));
     program->rows.push_back(Figure(quick ? "burst of 2000 notifications (20000 in a full run)"
                                          : "burst of 20000 notifications, 1 registration",

@@ -28,7 +28,7 @@ const bench::Peer kCentral = {{0x00, 0xC0, 0xFF, 0xEE, 0x00, 0x07}, 6};
 LE_ADDRESS g_dev = kPeer.Address();
 GUID g_svc = bench::BatteryService(), g_level = bench::BatteryLevel();
 constexpr int kNotifications = 2000;   // within the controller's queue plus the pending reads
-constexpr int kReads = 150;
+constexpr int kReads = 300;   // a run of fewer takes too little time for a steady 3x line
 constexpr int kAnswers = 150;
 constexpr int kSlots = 20;              // reads the raw side keeps pending, as the library does
 
