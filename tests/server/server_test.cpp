@@ -2,7 +2,6 @@
 // and every result code, played as scenario tables.
 #include <process.h>
 
-#include <algorithm>
 #include <atomic>
 #include <set>
 #include <thread>
@@ -74,14 +73,6 @@ protected:
     {
         return Returns(0, [=] { return CentralRequest(ctl, kCentral, VCTL_CENTRAL_READ, handle, true); });
     }
-    // Responses the library has sent to centrals' requests.
-    size_t Answers()
-    {
-        std::vector<VctlLogEntry> log = ctl.Log();
-        return std::count_if(log.begin(), log.end(), [](const VctlLogEntry &e) {
-            return e.code == ZOREROVA_GATTS_SEND_RSP;
-        });
-    }
 
     static constexpr uint8_t kBlock[22] = {1, 2};
     USHORT out = 0;
@@ -128,7 +119,7 @@ TEST_F(LocalServices, RequestsAndTheControllersDatabaseFromTwoRegistrations)
     Play({Reads(5), Callback("180d/0 2a37/0 2902"), Reads(4), Callback("180d/0 2a37/0 0000"), Reads(7),
           Callback("180d/0 2a37/1 0000")});
     // Each answer goes out once its callback has returned: the third must be logged before the skip.
-    ASSERT_TRUE(ctl.WaitUntil([&](const VctlStats &) { return Answers() == 3; }));
+    ASSERT_TRUE(ctl.WaitRequests(ZOREROVA_GATTS_SEND_RSP, 3));
     scenario.SkipRequests();
 
     // The same UUID and instance in the other registration stays; the end of a
