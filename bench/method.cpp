@@ -149,7 +149,7 @@ struct Figure {
 
 // The rows' figures of one trace setting, added to (or filled into) `figures`.
 void Record(std::vector<Figure> *figures, size_t *next, Trace trace, const std::string &path,
-            const std::vector<double> &ratios, const char *op, double goal, double median)
+            const std::vector<double> &ratios, const char *op, double goal)
 {
     if (trace == Trace::Sink) {
         Figure f;
@@ -157,6 +157,7 @@ void Record(std::vector<Figure> *figures, size_t *next, Trace trace, const std::
         f.sink = Ratio(ratios);
         f.op = op;
         f.goal = goal;
+        const double median = Median(ratios);
         f.met = goal <= 0 || (*op == '>' ? median >= goal : median <= goal);
         figures->push_back(f);
         return;
@@ -214,7 +215,7 @@ bool Block(const Benchmark &b, Trace trace, int rounds, std::vector<Figure> *fig
         std::printf("\n");
         if (i == 0 || b.summary_each_size)
             Record(figures, &next, trace, SizePath(b, sizes[i]), ratios, b.rate ? ">=" : "<=",
-                   judged ? b.goal : 0, Median(ratios));
+                   judged ? b.goal : 0);
     }
     for (size_t step = 0; step + 1 < sizes.size(); ++step) {
         std::vector<double> lib = Ratios(s.library[step + 1], s.library[step], false);
@@ -223,7 +224,7 @@ bool Block(const Benchmark &b, Trace trace, int rounds, std::vector<Figure> *fig
                     StepName(step).c_str(), Ratio(lib).c_str(), Median(s.library[step + 1]) * 1e3,
                     Median(s.library[step]) * 1e3, Ratio(raw).c_str(), Median(s.raw[step + 1]) * 1e3,
                     Median(s.raw[step]) * 1e3, b.scale_goal);
-        Record(figures, &next, trace, b.name + ", " + StepName(step), lib, "<=", b.scale_goal, Median(lib));
+        Record(figures, &next, trace, b.name + ", " + StepName(step), lib, "<=", b.scale_goal);
     }
     for (int step = 0; b.scaling && !Scales(b) && trace == Trace::Sink && step < b.scale_steps; ++step)
         figures->push_back({b.name + ", " + StepName(step), "full run", "", "<=", b.scale_goal, true, false});
